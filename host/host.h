@@ -1,0 +1,77 @@
+// The host: a user-mode stand-in for the Windows kernel and the USB stack in which the driver
+// runs unmodified. Tests, benchmarks and the simulator create one Host, load the driver into
+// it, and drive the driver the way Windows would.
+#pragma once
+
+#include <string>
+
+#include "src/kernel.h"
+
+namespace host {
+
+struct HostOptions {
+    ClockMode clock = ClockMode::Virtual;
+};
+
+// What the verifier finds outstanding, for the summary at the end of a run.
+struct VerifierSummary {
+    size_t poolBlocks = 0;
+    size_t poolBytes = 0;
+    uint64_t poolAllocations = 0;
+    uint64_t failedAllocations = 0;
+    size_t deviceObjects = 0;
+    size_t symbolicLinks = 0;
+    size_t enabledInterfaces = 0;
+    size_t timersSet = 0;
+    size_t dpcsQueued = 0;
+    size_t workItems = 0;
+    size_t registryHandles = 0;
+    size_t irpsOutstanding = 0;
+    uint64_t irpsAllocated = 0;
+    uint64_t completionsUnderSpinLock = 0;
+
+    bool Clean() const;
+    std::string Format() const;
+};
+
+class Host {
+public:
+    explicit Host(HostOptions options = {});
+    ~Host();
+    Host(const Host&) = delete;
+    Host& operator=(const Host&) = delete;
+
+    // Creates the driver object, calls the entry routine and returns its status. A driver
+    // whose entry routine fails is gone again, and must have freed what it allocated.
+    NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, const std::string& name = "kdxlusb");
+    // Calls the unload routine and then checks, as the verifier does at unload, that the
+    // driver left nothing behind; a finding aborts with a report.
+    void UnloadDriver();
+    PDRIVER_OBJECT driver() const { return driver_; }
+
+    VerifierSummary Summary() const;
+
+    Kernel& kernel() { return *kernel_; }
+    Pool& pool() { return kernel_->pool; }
+    ObjectManager& objects() { return kernel_->objects; }
+    IoManager& io() { return kernel_->io; }
+    Deferred& deferred() { return kernel_->deferred; }
+
+    // The clock, and a host wait of the calling thread (virtual time moves while it waits).
+    Ticks Now() const { return Scheduler::Instance().Now(); }
+    void Sleep(Ticks duration);
+
+private:
+    PDRIVER_OBJECT CreateDriverObject(const std::string& name);
+    void DeleteDriverObject();
+    void CheckNothingLeftBehind(const char* when);
+
+    std::unique_ptr<Kernel> kernel_;
+    PDRIVER_OBJECT driver_ = nullptr;
+    PDRIVER_OBJECT lastDriver_ = nullptr;  // identifies an unloaded driver's leftovers
+};
+
+// Milliseconds as kernel time units.
+constexpr Ticks Milliseconds(int64_t ms) { return ms * kTicksPerMillisecond; }
+
+}  // namespace host

@@ -1,0 +1,3 @@
+// Host stand-in for ntddk.h: everything the driver needs is in wdm.h.
+#pragma once
+#include "wdm.h"

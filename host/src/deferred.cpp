@@ -1,0 +1,470 @@
+// Timers, DPCs and work items.
+//
+// One DPC thread stands for the processors' DPC queues: it expires timers when they fall due
+// and runs queued DPCs in order at DISPATCH_LEVEL. Work items run at PASSIVE_LEVEL on worker
+// threads that are added whenever an item is queued and no worker is idle, since a driver's
+// work item may block for a long time. All queues and timers are guarded by the scheduler
+// mutex; driver routines run without it.
+#include "kernel.h"
+
+using namespace host;
+
+namespace {
+
+enum : UCHAR { kTimerNotificationObject = 8, kTimerSynchronizationObject = 9, kDpcObject = 19 };
+
+PVOID const kQueuedMarker = reinterpret_cast<PVOID>(1);
+
+struct ExitSignal {
+    DISPATCHER_HEADER header;
+    ExitSignal() { InitializeDispatcherHeader(&header, 0, 0, 0); }
+};
+
+void RequireTimer(PKTIMER timer, const char* routine)
+{
+    bool known = timer->Header.Type == kTimerNotificationObject ||
+                 timer->Header.Type == kTimerSynchronizationObject;
+    if (!known || timer->Header.WaitListHead.Flink == nullptr) {
+        ReportViolation(Rule::DispatcherObjectNotInitialized,
+                        std::string(routine) + " was given timer " + Hex(timer) +
+                            " that was never initialised.");
+    }
+}
+
+}  // namespace
+
+namespace host {
+
+// Per-thread exit signals let shutdown wait for a thread in a host wait, so that a thread
+// stuck in driver code shows up in a hang report instead of blocking the host silently.
+static std::map<const void*, std::unique_ptr<ExitSignal>>& ExitSignals()
+{
+    static std::map<const void*, std::unique_ptr<ExitSignal>> signals;
+    return signals;
+}
+
+static DISPATCHER_HEADER* ExitSignalFor(const void* owner)
+{
+    auto& signal = ExitSignals()[owner];
+    if (!signal) signal = std::make_unique<ExitSignal>();
+    return &signal->header;
+}
+
+static void SignalExit(const void* owner)
+{
+    std::lock_guard<std::mutex> guard(Scheduler::Instance().mutex());
+    SignalDispatcherObject(ExitSignalFor(owner));
+}
+
+static void AwaitExit(const void* owner, std::thread& handle, const std::string& what)
+{
+    DISPATCHER_HEADER* signal;
+    {
+        std::lock_guard<std::mutex> guard(Scheduler::Instance().mutex());
+        signal = ExitSignalFor(owner);
+    }
+    WaitOn(signal, kForever, what);
+    handle.join();
+    std::lock_guard<std::mutex> guard(Scheduler::Instance().mutex());
+    ExitSignals().erase(owner);
+}
+
+Deferred::Deferred()
+{
+    InitializeListHead(&timers_);
+    {
+        std::lock_guard<std::mutex> guard(Scheduler::Instance().mutex());
+        ExitSignalFor(this);
+    }
+    dpcHandle_ = Scheduler::Instance().Spawn("dpc", [this] { DpcThreadMain(); }, &dpcThread_);
+}
+
+Deferred::~Deferred() { Stop(); }
+
+void Deferred::Stop()
+{
+    std::vector<Worker*> workers;
+    {
+        std::lock_guard<std::mutex> guard(Scheduler::Instance().mutex());
+        if (stopping_) return;
+        stopping_ = true;
+        WakeDpcThread();
+        for (auto& worker : workers_) {
+            if (worker->idle) Scheduler::Instance().Wake(worker->idleWait, WaitBlock::State::Satisfied);
+            workers.push_back(worker.get());
+        }
+    }
+    AwaitExit(this, dpcHandle_, "host shutdown: waiting for the DPC thread");
+    for (Worker* worker : workers) {
+        AwaitExit(worker, worker->handle,
+                  "host shutdown: waiting for worker " + worker->thread->name);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Timers
+// ---------------------------------------------------------------------------------------------
+bool Deferred::IsTimerSet(const KTIMER* timer) const
+{
+    for (LIST_ENTRY* entry = timers_.Flink; entry != &timers_; entry = entry->Flink) {
+        if (CONTAINING_RECORD(entry, KTIMER, TimerListEntry) == timer) return true;
+    }
+    return false;
+}
+
+size_t Deferred::SetTimerCount() const
+{
+    size_t count = 0;
+    for (LIST_ENTRY* entry = timers_.Flink; entry != &timers_; entry = entry->Flink) count++;
+    return count;
+}
+
+Ticks Deferred::NextTimerDue() const
+{
+    if (IsListEmpty(&timers_)) return kForever;
+    return Ticks(CONTAINING_RECORD(timers_.Flink, KTIMER, TimerListEntry)->DueTime.QuadPart);
+}
+
+bool Deferred::CancelTimer(PKTIMER timer)
+{
+    if (!IsTimerSet(timer)) return false;
+    RemoveEntryList(&timer->TimerListEntry);
+    timer->Header.Inserted = 0;
+    return true;
+}
+
+bool Deferred::SetTimer(PKTIMER timer, Ticks dueTime, LONG period, PKDPC dpc)
+{
+    bool wasSet = CancelTimer(timer);
+    timer->DueTime.QuadPart = ULONGLONG(dueTime);
+    timer->Period = period;
+    timer->Dpc = dpc;
+    timer->Header.SignalState = 0;
+    timer->Header.Inserted = 1;
+    LIST_ENTRY* position = timers_.Flink;
+    while (position != &timers_ &&
+           Ticks(CONTAINING_RECORD(position, KTIMER, TimerListEntry)->DueTime.QuadPart) <= dueTime) {
+        position = position->Flink;
+    }
+    InsertTailList(position, &timer->TimerListEntry);  // inserts before `position`
+    if (dpcIdle_) {
+        dpcIdleWait_.deadline = NextTimerDue();
+        Scheduler::Instance().DeadlineChanged(dpcIdleWait_);
+    }
+    return wasSet;
+}
+
+void Deferred::ExpireTimers()
+{
+    Ticks now = Scheduler::Instance().Now();
+    while (!IsListEmpty(&timers_)) {
+        PKTIMER timer = CONTAINING_RECORD(timers_.Flink, KTIMER, TimerListEntry);
+        Ticks due = Ticks(timer->DueTime.QuadPart);
+        if (due > now) break;
+        RemoveEntryList(&timer->TimerListEntry);
+        timer->Header.Inserted = 0;
+        SignalDispatcherObject(&timer->Header);
+        PKDPC dpc = timer->Dpc;
+        if (timer->Period > 0) {
+            SetTimer(timer, due + Ticks(timer->Period) * kTicksPerMillisecond, timer->Period, dpc);
+        }
+        if (dpc != nullptr) {
+            InsertDpc(dpc, reinterpret_cast<PVOID>(now & 0xFFFFFFFF),
+                      reinterpret_cast<PVOID>(now >> 32));
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// DPCs
+// ---------------------------------------------------------------------------------------------
+void Deferred::WakeDpcThread()
+{
+    if (dpcIdle_) Scheduler::Instance().Wake(dpcIdleWait_, WaitBlock::State::Satisfied);
+}
+
+bool Deferred::IsDpcQueued(const KDPC* dpc) const
+{
+    for (const DpcEntry& entry : dpcQueue_) {
+        if (entry.dpc == dpc) return true;
+    }
+    return false;
+}
+
+bool Deferred::InsertDpc(PKDPC dpc, PVOID argument1, PVOID argument2)
+{
+    if (dpc->DpcData != nullptr) return false;
+    dpc->DpcData = kQueuedMarker;
+    dpc->SystemArgument1 = argument1;
+    dpc->SystemArgument2 = argument2;
+    DpcEntry entry;
+    entry.dpc = dpc;
+    entry.owner = reinterpret_cast<PDRIVER_OBJECT>(dpc->ProcessorHistory);
+    dpcQueue_.push_back(std::move(entry));
+    WakeDpcThread();
+    return true;
+}
+
+bool Deferred::RemoveDpc(PKDPC dpc)
+{
+    for (auto it = dpcQueue_.begin(); it != dpcQueue_.end(); ++it) {
+        if (it->dpc == dpc) {
+            dpcQueue_.erase(it);
+            dpc->DpcData = nullptr;
+            return true;
+        }
+    }
+    return false;
+}
+
+void Deferred::QueueSystemDpc(PDRIVER_OBJECT owner, std::function<void()> routine)
+{
+    std::lock_guard<std::mutex> guard(Scheduler::Instance().mutex());
+    DpcEntry entry;
+    entry.routine = std::move(routine);
+    entry.owner = owner;
+    dpcQueue_.push_back(std::move(entry));
+    WakeDpcThread();
+}
+
+size_t Deferred::QueuedDpcCount(PDRIVER_OBJECT owner) const
+{
+    size_t count = 0;
+    for (const DpcEntry& entry : dpcQueue_) {
+        if (entry.dpc != nullptr && entry.owner == owner) count++;
+    }
+    return count;
+}
+
+void Deferred::DpcThreadMain()
+{
+    HostThread& thread = CurrentThread();
+    Scheduler& scheduler = Scheduler::Instance();
+    std::unique_lock<std::mutex> lock(scheduler.mutex());
+    for (;;) {
+        ExpireTimers();
+        if (!dpcQueue_.empty()) {
+            DpcEntry entry = std::move(dpcQueue_.front());
+            dpcQueue_.pop_front();
+            PKDPC dpc = entry.dpc;
+            PKDEFERRED_ROUTINE routine = nullptr;
+            PVOID context = nullptr, argument1 = nullptr, argument2 = nullptr;
+            if (dpc != nullptr) {
+                dpc->DpcData = nullptr;
+                routine = dpc->DeferredRoutine;
+                context = dpc->DeferredContext;
+                argument1 = dpc->SystemArgument1;
+                argument2 = dpc->SystemArgument2;
+            }
+            lock.unlock();
+            thread.irql = DISPATCH_LEVEL;
+            if (dpc != nullptr) {
+                CallAsDriver(entry.owner, "DPC routine",
+                             [&] { routine(dpc, context, argument1, argument2); });
+            } else {
+                CallAsDriver(entry.owner, "host DPC", [&] { entry.routine(); });
+            }
+            thread.irql = PASSIVE_LEVEL;
+            lock.lock();
+            continue;
+        }
+        if (stopping_) break;
+        dpcIdleWait_ = WaitBlock();
+        dpcIdleWait_.thread = &thread;
+        dpcIdleWait_.deadline = NextTimerDue();
+        dpcIdleWait_.what = "idle DPC thread: waiting for a DPC or the next timer";
+        dpcIdle_ = true;
+        scheduler.Block(dpcIdleWait_, lock);
+        dpcIdle_ = false;
+    }
+    lock.unlock();
+    SignalExit(this);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Work items
+// ---------------------------------------------------------------------------------------------
+void Deferred::QueueWorkItem(PWORK_QUEUE_ITEM item)
+{
+    Scheduler& scheduler = Scheduler::Instance();
+    {
+        std::lock_guard<std::mutex> guard(scheduler.mutex());
+        for (const WorkEntry& entry : workQueue_) {
+            if (entry.item == item) {
+                ReportViolation(Rule::WorkItemAlreadyQueued,
+                                "Work item " + Hex(item) + " (routine " +
+                                    Hex(reinterpret_cast<void*>(item->WorkerRoutine)) + ").");
+            }
+        }
+        item->List.Flink = &item->List;
+        workQueue_.push_back(WorkEntry{item, CurrentThread().executingDriver});
+        for (auto& worker : workers_) {
+            if (worker->idle && worker->idleWait.state == WaitBlock::State::Waiting) {
+                scheduler.Wake(worker->idleWait, WaitBlock::State::Satisfied);
+                return;
+            }
+        }
+    }
+    auto worker = std::make_unique<Worker>();
+    Worker* raw = worker.get();
+    std::string name = "worker " + std::to_string(workers_.size() + 1);
+    {
+        std::lock_guard<std::mutex> guard(scheduler.mutex());
+        ExitSignalFor(raw);
+    }
+    raw->handle = scheduler.Spawn(name, [this, raw] { WorkerMain(raw); }, &raw->thread);
+    std::lock_guard<std::mutex> guard(scheduler.mutex());
+    workers_.push_back(std::move(worker));
+}
+
+void Deferred::WorkerMain(Worker* worker)
+{
+    HostThread& thread = CurrentThread();
+    Scheduler& scheduler = Scheduler::Instance();
+    std::unique_lock<std::mutex> lock(scheduler.mutex());
+    for (;;) {
+        if (!workQueue_.empty()) {
+            WorkEntry entry = workQueue_.front();
+            workQueue_.pop_front();
+            PWORKER_THREAD_ROUTINE routine = entry.item->WorkerRoutine;
+            PVOID parameter = entry.item->Parameter;
+            entry.item->List.Flink = nullptr;  // the routine may queue its item again
+            worker->running = true;
+            worker->runningOwner = entry.owner;
+            lock.unlock();
+            CallAsDriver(entry.owner, "work-item routine", [&] { routine(parameter); });
+            lock.lock();
+            worker->running = false;
+            worker->runningOwner = nullptr;
+            continue;
+        }
+        if (stopping_) break;
+        worker->idleWait = WaitBlock();
+        worker->idleWait.thread = &thread;
+        worker->idleWait.what = "idle worker: waiting for a work item";
+        worker->idle = true;
+        scheduler.Block(worker->idleWait, lock);
+        worker->idle = false;
+    }
+    lock.unlock();
+    SignalExit(worker);
+}
+
+size_t Deferred::WorkItemCount(PDRIVER_OBJECT owner) const
+{
+    size_t count = 0;
+    for (const WorkEntry& entry : workQueue_) {
+        if (entry.owner == owner) count++;
+    }
+    for (const auto& worker : workers_) {
+        if (worker->running && worker->runningOwner == owner) count++;
+    }
+    return count;
+}
+
+size_t Deferred::WorkerThreadCount() const { return workers_.size(); }
+
+}  // namespace host
+
+// ---------------------------------------------------------------------------------------------
+// Kernel routines
+// ---------------------------------------------------------------------------------------------
+extern "C" VOID KeInitializeTimerEx(PKTIMER timer, TIMER_TYPE type)
+{
+    std::lock_guard<std::mutex> guard(Scheduler::Instance().mutex());
+    if (Kernel::Current().deferred.IsTimerSet(timer)) {
+        ReportViolation(Rule::TimerReinitializedWhileSet, "Timer " + Hex(timer) + ".");
+    }
+    InitializeDispatcherHeader(
+        &timer->Header,
+        type == NotificationTimer ? kTimerNotificationObject : kTimerSynchronizationObject,
+        sizeof(KTIMER) / sizeof(LONG), 0);
+    timer->DueTime.QuadPart = 0;
+    timer->TimerListEntry.Flink = timer->TimerListEntry.Blink = nullptr;
+    timer->Dpc = nullptr;
+    timer->Processor = 0;
+    timer->Period = 0;
+}
+
+extern "C" VOID KeInitializeTimer(PKTIMER timer) { KeInitializeTimerEx(timer, NotificationTimer); }
+
+extern "C" BOOLEAN KeSetTimerEx(PKTIMER timer, LARGE_INTEGER dueTime, LONG period, PKDPC dpc)
+{
+    if (period < 0) ReportViolation(Rule::NotEmulated, "KeSetTimerEx with a negative period.");
+    Scheduler& scheduler = Scheduler::Instance();
+    std::lock_guard<std::mutex> guard(scheduler.mutex());
+    RequireTimer(timer, "KeSetTimer");
+    Ticks due = scheduler.DeadlineFrom(dueTime.QuadPart);
+    return Kernel::Current().deferred.SetTimer(timer, due, period, dpc);
+}
+
+extern "C" BOOLEAN KeSetTimer(PKTIMER timer, LARGE_INTEGER dueTime, PKDPC dpc)
+{
+    return KeSetTimerEx(timer, dueTime, 0, dpc);
+}
+
+extern "C" BOOLEAN KeCancelTimer(PKTIMER timer)
+{
+    std::lock_guard<std::mutex> guard(Scheduler::Instance().mutex());
+    RequireTimer(timer, "KeCancelTimer");
+    return Kernel::Current().deferred.CancelTimer(timer);
+}
+
+extern "C" BOOLEAN KeReadStateTimer(PKTIMER timer)
+{
+    std::lock_guard<std::mutex> guard(Scheduler::Instance().mutex());
+    RequireTimer(timer, "KeReadStateTimer");
+    return timer->Header.SignalState != 0;
+}
+
+extern "C" VOID KeInitializeDpc(PRKDPC dpc, PKDEFERRED_ROUTINE deferredRoutine,
+                                PVOID deferredContext)
+{
+    std::lock_guard<std::mutex> guard(Scheduler::Instance().mutex());
+    if (Kernel::Current().deferred.IsDpcQueued(dpc)) {
+        ReportViolation(Rule::DpcReinitializedWhileQueued, "DPC " + Hex(dpc) + ".");
+    }
+    dpc->TargetInfoAsUlong = 0;
+    dpc->Type = kDpcObject;
+    dpc->Importance = 1;
+    dpc->DpcListEntry.Next = nullptr;
+    dpc->ProcessorHistory = reinterpret_cast<KAFFINITY>(CurrentThread().executingDriver);
+    dpc->DeferredRoutine = deferredRoutine;
+    dpc->DeferredContext = deferredContext;
+    dpc->SystemArgument1 = dpc->SystemArgument2 = nullptr;
+    dpc->DpcData = nullptr;
+}
+
+extern "C" BOOLEAN KeInsertQueueDpc(PRKDPC dpc, PVOID systemArgument1, PVOID systemArgument2)
+{
+    std::lock_guard<std::mutex> guard(Scheduler::Instance().mutex());
+    if (dpc->Type != kDpcObject) {
+        ReportViolation(Rule::DispatcherObjectNotInitialized, "DPC " + Hex(dpc) + ".");
+    }
+    return Kernel::Current().deferred.InsertDpc(dpc, systemArgument1, systemArgument2);
+}
+
+extern "C" BOOLEAN KeRemoveQueueDpc(PRKDPC dpc)
+{
+    std::lock_guard<std::mutex> guard(Scheduler::Instance().mutex());
+    return Kernel::Current().deferred.RemoveDpc(dpc);
+}
+
+extern "C" VOID KeQuerySystemTime(PLARGE_INTEGER currentTime)
+{
+    currentTime->QuadPart = Scheduler::kSystemTimeEpoch + Scheduler::Instance().Now();
+}
+
+extern "C" ULONGLONG KeQueryInterruptTime(void) { return ULONGLONG(Scheduler::Instance().Now()); }
+
+extern "C" VOID ExQueueWorkItem(PWORK_QUEUE_ITEM workItem, WORK_QUEUE_TYPE queueType)
+{
+    if (queueType != DelayedWorkQueue && queueType != CriticalWorkQueue &&
+        queueType != HyperCriticalWorkQueue) {
+        ReportViolation(Rule::NotEmulated, "ExQueueWorkItem with an unknown queue type.");
+    }
+    if (CurrentThread().irql > DISPATCH_LEVEL) {
+        ReportViolation(Rule::IrqlRaisedBelowCurrent, "ExQueueWorkItem above DISPATCH_LEVEL.");
+    }
+    Kernel::Current().deferred.QueueWorkItem(workItem);
+}

@@ -1,0 +1,356 @@
+// IRQL, spin locks, events and waits.
+//
+// The IRQL is per host thread. Spin locks are real spin locks whose word holds the owning
+// thread, so the verifier knows who holds what. Events keep their state in the
+// DISPATCHER_HEADER and their waiters in its wait list, like the real kernel; all of it is
+// guarded by the scheduler mutex.
+#include <sched.h>
+
+#include "kernel.h"
+
+using namespace host;
+
+namespace {
+
+enum : UCHAR {
+    kEventNotificationObject = 0,
+    kEventSynchronizationObject = 1,
+    kTimerNotificationObject = 8,
+    kTimerSynchronizationObject = 9,
+};
+
+ULONG_PTR OwnerTag(HostThread& thread) { return reinterpret_cast<ULONG_PTR>(&thread) | 1; }
+
+void RequireInitialized(DISPATCHER_HEADER* header, const char* routine)
+{
+    bool knownType = header->Type == kEventNotificationObject ||
+                     header->Type == kEventSynchronizationObject ||
+                     header->Type == kTimerNotificationObject ||
+                     header->Type == kTimerSynchronizationObject;
+    if (!knownType || header->WaitListHead.Flink == nullptr) {
+        ReportViolation(Rule::DispatcherObjectNotInitialized,
+                        std::string(routine) + " was given object " + Hex(header) +
+                            " of type " + std::to_string(header->Type) + ".");
+    }
+}
+
+bool IsSynchronizationType(const DISPATCHER_HEADER* header)
+{
+    return header->Type == kEventSynchronizationObject ||
+           header->Type == kTimerSynchronizationObject;
+}
+
+void RequireWaitAllowed(const char* routine, bool zeroTimeout)
+{
+    HostThread& thread = CurrentThread();
+    if (thread.irql >= DISPATCH_LEVEL && !zeroTimeout) {
+        ReportViolation(Rule::WaitAtDispatchLevel,
+                        std::string(routine) + " at IRQL " + std::to_string(thread.irql) + ".");
+    }
+}
+
+void RemoveHeldLock(HostThread& thread, PKSPIN_LOCK spinLock)
+{
+    for (int i = thread.heldLockCount - 1; i >= 0; i--) {
+        if (thread.heldLocks[i] == spinLock) {
+            thread.heldLocks[i] = thread.heldLocks[--thread.heldLockCount];
+            return;
+        }
+    }
+}
+
+void AcquireSpinLock(HostThread& thread, PKSPIN_LOCK spinLock)
+{
+    ULONG_PTR tag = OwnerTag(thread);
+    if (__atomic_load_n(spinLock, __ATOMIC_RELAXED) == tag) {
+        ReportViolation(Rule::SpinLockAlreadyOwned, "Spin lock " + Hex(spinLock) + ".");
+    }
+    ULONG_PTR expected = 0;
+    int spins = 0;
+    while (!__atomic_compare_exchange_n(spinLock, &expected, tag, false, __ATOMIC_ACQUIRE,
+                                        __ATOMIC_RELAXED)) {
+        expected = 0;
+        if (++spins > 64) sched_yield();
+    }
+    if (thread.heldLockCount == kMaxHeldSpinLocks) {
+        ReportViolation(Rule::NotEmulated, "More than 8 spin locks held by one thread.");
+    }
+    thread.heldLocks[thread.heldLockCount++] = spinLock;
+}
+
+void ReleaseSpinLock(HostThread& thread, PKSPIN_LOCK spinLock)
+{
+    if (thread.irql != DISPATCH_LEVEL) {
+        ReportViolation(Rule::SpinLockReleasedAtWrongIrql,
+                        "Spin lock " + Hex(spinLock) + " released at IRQL " +
+                            std::to_string(thread.irql) + ".");
+    }
+    if (__atomic_load_n(spinLock, __ATOMIC_RELAXED) != OwnerTag(thread)) {
+        ReportViolation(Rule::SpinLockNotOwned,
+                        "Spin lock " + Hex(spinLock) + " holds " +
+                            Hex(uint64_t(__atomic_load_n(spinLock, __ATOMIC_RELAXED))) + ".");
+    }
+    RemoveHeldLock(thread, spinLock);
+    __atomic_store_n(spinLock, 0, __ATOMIC_RELEASE);
+}
+
+// Ends waits on a signalled object (scheduler mutex held): a notification object releases
+// every waiter, a synchronization object one waiter, which consumes the signal.
+void SatisfyWaiters(DISPATCHER_HEADER* header)
+{
+    Scheduler& scheduler = Scheduler::Instance();
+    while (header->SignalState != 0 && !IsListEmpty(&header->WaitListHead)) {
+        WaitBlock* wait = CONTAINING_RECORD(header->WaitListHead.Flink, WaitBlock, objectLink);
+        if (IsSynchronizationType(header)) header->SignalState = 0;
+        scheduler.Wake(*wait, WaitBlock::State::Satisfied);
+    }
+}
+
+}  // namespace
+
+namespace host {
+
+void SignalDispatcherObject(DISPATCHER_HEADER* header)
+{
+    header->SignalState = 1;
+    SatisfyWaiters(header);
+}
+
+void InitializeDispatcherHeader(DISPATCHER_HEADER* header, UCHAR type, UCHAR size, LONG state)
+{
+    header->Type = type;
+    header->Absolute = 0;
+    header->Size = size;
+    header->Inserted = 0;
+    header->SignalState = state;
+    InitializeListHead(&header->WaitListHead);
+}
+
+bool HoldsDriverSpinLock(const HostThread& thread)
+{
+    for (int i = 0; i < thread.heldLockCount; i++) {
+        if (!IsCancelSpinLock(thread.heldLocks[i])) return true;
+    }
+    return false;
+}
+
+bool HoldsSpinLock(const HostThread& thread, const KSPIN_LOCK* spinLock)
+{
+    for (int i = 0; i < thread.heldLockCount; i++) {
+        if (thread.heldLocks[i] == spinLock) return true;
+    }
+    return false;
+}
+
+void AcquireSystemSpinLock(PKSPIN_LOCK spinLock, PKIRQL oldIrql)
+{
+    HostThread& thread = CurrentThread();
+    *oldIrql = thread.irql;
+    thread.irql = DISPATCH_LEVEL;
+    AcquireSpinLock(thread, spinLock);
+}
+
+void ReleaseSystemSpinLock(PKSPIN_LOCK spinLock, KIRQL newIrql)
+{
+    HostThread& thread = CurrentThread();
+    ReleaseSpinLock(thread, spinLock);
+    thread.irql = newIrql;
+}
+
+NTSTATUS WaitOn(DISPATCHER_HEADER* header, Ticks deadline, const std::string& what)
+{
+    HostThread& thread = CurrentThread();
+    Scheduler& scheduler = Scheduler::Instance();
+    std::unique_lock<std::mutex> lock(scheduler.mutex());
+    if (header != nullptr && header->SignalState != 0) {
+        if (IsSynchronizationType(header)) header->SignalState = 0;
+        return STATUS_SUCCESS;
+    }
+    if (deadline <= scheduler.Now()) return STATUS_TIMEOUT;
+    WaitBlock wait;
+    wait.thread = &thread;
+    wait.deadline = deadline;
+    wait.what = what;
+    if (header != nullptr) {
+        wait.object = header;
+        InsertTailList(&header->WaitListHead, &wait.objectLink);
+    }
+    WaitBlock::State state = scheduler.Block(wait, lock);
+    return state == WaitBlock::State::Satisfied ? STATUS_SUCCESS : STATUS_TIMEOUT;
+}
+
+}  // namespace host
+
+// ---------------------------------------------------------------------------------------------
+// IRQL
+// ---------------------------------------------------------------------------------------------
+extern "C" KIRQL KeGetCurrentIrql(void) { return CurrentThread().irql; }
+
+extern "C" KIRQL KfRaiseIrql(KIRQL newIrql)
+{
+    HostThread& thread = CurrentThread();
+    KIRQL old = thread.irql;
+    if (newIrql < old) {
+        ReportViolation(Rule::IrqlRaisedBelowCurrent,
+                        "KeRaiseIrql(" + std::to_string(newIrql) + ") at IRQL " +
+                            std::to_string(old) + ".");
+    }
+    thread.irql = newIrql;
+    return old;
+}
+
+extern "C" VOID KeLowerIrql(KIRQL newIrql)
+{
+    HostThread& thread = CurrentThread();
+    if (newIrql > thread.irql) {
+        ReportViolation(Rule::IrqlLoweredAboveCurrent,
+                        "KeLowerIrql(" + std::to_string(newIrql) + ") at IRQL " +
+                            std::to_string(thread.irql) + ".");
+    }
+    thread.irql = newIrql;
+}
+
+extern "C" KIRQL KeRaiseIrqlToDpcLevel(void) { return KfRaiseIrql(DISPATCH_LEVEL); }
+
+extern "C" VOID HostPagedCodeCheck(const char* file, int line, const char* function)
+{
+    HostThread& thread = CurrentThread();
+    if (thread.irql > APC_LEVEL) {
+        ReportViolation(Rule::PagedCodeAtDispatchLevel,
+                        std::string(function) + " (" + file + ":" + std::to_string(line) +
+                            ") at IRQL " + std::to_string(thread.irql) + ".");
+    }
+}
+
+extern "C" VOID HostAssertionFailed(const char* expression, const char* file, int line)
+{
+    ReportViolation(Rule::AssertionFailed,
+                    std::string(expression) + " at " + file + ":" + std::to_string(line) + ".");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Spin locks
+// ---------------------------------------------------------------------------------------------
+extern "C" KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK spinLock)
+{
+    HostThread& thread = CurrentThread();
+    KIRQL old = thread.irql;
+    if (old > DISPATCH_LEVEL) {
+        ReportViolation(Rule::IrqlRaisedBelowCurrent,
+                        "KeAcquireSpinLockRaiseToDpc at IRQL " + std::to_string(old) + ".");
+    }
+    thread.irql = DISPATCH_LEVEL;
+    AcquireSpinLock(thread, spinLock);
+    return old;
+}
+
+extern "C" VOID KeReleaseSpinLock(PKSPIN_LOCK spinLock, KIRQL newIrql)
+{
+    HostThread& thread = CurrentThread();
+    ReleaseSpinLock(thread, spinLock);
+    if (newIrql > DISPATCH_LEVEL) {
+        ReportViolation(Rule::IrqlLoweredAboveCurrent,
+                        "KeReleaseSpinLock to IRQL " + std::to_string(newIrql) + ".");
+    }
+    thread.irql = newIrql;
+}
+
+extern "C" VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK spinLock)
+{
+    HostThread& thread = CurrentThread();
+    if (thread.irql < DISPATCH_LEVEL) {
+        ReportViolation(Rule::SpinLockReleasedAtWrongIrql,
+                        "KeAcquireSpinLockAtDpcLevel at IRQL " + std::to_string(thread.irql) +
+                            ".");
+    }
+    AcquireSpinLock(thread, spinLock);
+}
+
+extern "C" VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK spinLock)
+{
+    ReleaseSpinLock(CurrentThread(), spinLock);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Events
+// ---------------------------------------------------------------------------------------------
+extern "C" VOID KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state)
+{
+    std::lock_guard<std::mutex> guard(Scheduler::Instance().mutex());
+    InitializeDispatcherHeader(&event->Header,
+                               type == NotificationEvent ? kEventNotificationObject
+                                                         : kEventSynchronizationObject,
+                               sizeof(KEVENT) / sizeof(LONG), state ? 1 : 0);
+}
+
+extern "C" LONG KeSetEvent(PRKEVENT event, KPRIORITY increment, BOOLEAN wait)
+{
+    (void)increment;
+    if (wait) ReportViolation(Rule::NotEmulated, "KeSetEvent with Wait = TRUE.");
+    std::lock_guard<std::mutex> guard(Scheduler::Instance().mutex());
+    RequireInitialized(&event->Header, "KeSetEvent");
+    LONG previous = event->Header.SignalState;
+    SignalDispatcherObject(&event->Header);
+    return previous;
+}
+
+extern "C" VOID KeClearEvent(PRKEVENT event)
+{
+    std::lock_guard<std::mutex> guard(Scheduler::Instance().mutex());
+    RequireInitialized(&event->Header, "KeClearEvent");
+    event->Header.SignalState = 0;
+}
+
+extern "C" LONG KeResetEvent(PRKEVENT event)
+{
+    std::lock_guard<std::mutex> guard(Scheduler::Instance().mutex());
+    RequireInitialized(&event->Header, "KeResetEvent");
+    LONG previous = event->Header.SignalState;
+    event->Header.SignalState = 0;
+    return previous;
+}
+
+extern "C" LONG KeReadStateEvent(PRKEVENT event)
+{
+    std::lock_guard<std::mutex> guard(Scheduler::Instance().mutex());
+    RequireInitialized(&event->Header, "KeReadStateEvent");
+    return event->Header.SignalState;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Waits
+// ---------------------------------------------------------------------------------------------
+extern "C" NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON waitReason,
+                                          KPROCESSOR_MODE waitMode, BOOLEAN alertable,
+                                          PLARGE_INTEGER timeout)
+{
+    (void)waitReason;
+    (void)waitMode;
+    if (alertable) ReportViolation(Rule::NotEmulated, "Alertable waits.");
+    bool zeroTimeout = timeout != nullptr && timeout->QuadPart == 0;
+    RequireWaitAllowed("KeWaitForSingleObject", zeroTimeout);
+    auto* header = static_cast<DISPATCHER_HEADER*>(object);
+    {
+        std::lock_guard<std::mutex> guard(Scheduler::Instance().mutex());
+        RequireInitialized(header, "KeWaitForSingleObject");
+    }
+    Ticks deadline = kForever;
+    if (timeout != nullptr) deadline = Scheduler::Instance().DeadlineFrom(timeout->QuadPart);
+    if (zeroTimeout) deadline = 0;
+    return WaitOn(header, deadline, "KeWaitForSingleObject(" + Hex(object) + ")");
+}
+
+extern "C" NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE waitMode, BOOLEAN alertable,
+                                           PLARGE_INTEGER interval)
+{
+    (void)waitMode;
+    if (alertable) ReportViolation(Rule::NotEmulated, "Alertable delays.");
+    RequireWaitAllowed("KeDelayExecutionThread", false);
+    Ticks deadline = Scheduler::Instance().DeadlineFrom(interval->QuadPart);
+    if (interval->QuadPart == 0) {
+        sched_yield();
+        return STATUS_SUCCESS;
+    }
+    WaitOn(nullptr, deadline, "KeDelayExecutionThread");
+    return STATUS_SUCCESS;
+}

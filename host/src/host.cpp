@@ -1,0 +1,235 @@
+// The host kernel's lifetime, driver loading and unloading, and the verifier summary.
+#include "../host.h"
+
+#include <cstdlib>
+#include <sstream>
+
+using namespace host;
+
+namespace host {
+
+namespace {
+
+Kernel* g_current = nullptr;
+
+// The I/O manager's routine for every major function that a driver does not serve.
+NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT deviceObject, PIRP irp)
+{
+    (void)deviceObject;
+    irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+    irp->IoStatus.Information = 0;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+struct DriverAllocation {
+    DRIVER_OBJECT object;
+    DRIVER_EXTENSION extension;
+    std::u16string name;
+    std::u16string registryPath;
+};
+
+}  // namespace
+
+Kernel::Kernel(ClockMode mode)
+{
+    Scheduler::Instance().Reset(mode);
+    g_current = this;
+}
+
+Kernel::~Kernel()
+{
+    deferred.Stop();
+}
+
+Kernel& Kernel::Current()
+{
+    if (g_current == nullptr) {
+        fputs("A kernel routine was called with no host running.\n", stderr);
+        abort();
+    }
+    return *g_current;
+}
+
+Kernel* Kernel::CurrentOrNull() { return g_current; }
+
+bool VerifierSummary::Clean() const
+{
+    return poolBlocks == 0 && deviceObjects == 0 && symbolicLinks == 0 && enabledInterfaces == 0 &&
+           timersSet == 0 && dpcsQueued == 0 && workItems == 0 && registryHandles == 0 &&
+           irpsOutstanding == 0;
+}
+
+std::string VerifierSummary::Format() const
+{
+    std::ostringstream out;
+    out << "Verifier summary:\n"
+        << "  pool allocations outstanding: " << poolBlocks << " (" << poolBytes << " bytes; "
+        << poolAllocations << " made, " << failedAllocations << " failed on purpose)\n"
+        << "  device objects:               " << deviceObjects << "\n"
+        << "  timers set:                   " << timersSet << "\n"
+        << "  DPCs queued:                  " << dpcsQueued << "\n"
+        << "  work items queued or running: " << workItems << "\n"
+        << "  IRPs outstanding:             " << irpsOutstanding << " (" << irpsAllocated
+        << " allocated)\n"
+        << "  symbolic links:               " << symbolicLinks << "\n"
+        << "  device interfaces enabled:    " << enabledInterfaces << "\n"
+        << "  registry handles open:        " << registryHandles << "\n"
+        << "  completions under a spin lock: " << completionsUnderSpinLock << "\n"
+        << "  result: " << (Clean() ? "nothing outstanding" : "resources outstanding") << "\n";
+    return out.str();
+}
+
+Host::Host(HostOptions options)
+{
+    CurrentThread();  // the creating thread is a host thread from now on
+    Counters().completionsUnderSpinLock = 0;
+    kernel_ = std::make_unique<Kernel>(options.clock);
+}
+
+Host::~Host()
+{
+    kernel_.reset();
+    g_current = nullptr;
+    if (driver_ != nullptr) delete CONTAINING_RECORD(driver_, DriverAllocation, object);
+}
+
+PDRIVER_OBJECT Host::CreateDriverObject(const std::string& name)
+{
+    auto* allocation = new DriverAllocation();
+    allocation->name = Widen("\\Driver\\" + name);
+    allocation->registryPath =
+        Widen("\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + name);
+    PDRIVER_OBJECT driver = &allocation->object;
+    driver->Type = 4;
+    driver->Size = sizeof(DRIVER_OBJECT);
+    driver->DriverExtension = &allocation->extension;
+    allocation->extension.DriverObject = driver;
+    driver->DriverName.Buffer = allocation->name.data();
+    driver->DriverName.Length = USHORT(allocation->name.size() * sizeof(WCHAR));
+    driver->DriverName.MaximumLength = driver->DriverName.Length;
+    for (auto& routine : driver->MajorFunction) routine = InvalidDeviceRequest;
+    return driver;
+}
+
+void Host::DeleteDriverObject()
+{
+    delete CONTAINING_RECORD(driver_, DriverAllocation, object);
+    lastDriver_ = driver_;
+    driver_ = nullptr;
+}
+
+NTSTATUS Host::LoadDriver(PDRIVER_INITIALIZE entry, const std::string& name)
+{
+    driver_ = CreateDriverObject(name);
+    auto* allocation = CONTAINING_RECORD(driver_, DriverAllocation, object);
+    UNICODE_STRING registryPath;
+    registryPath.Buffer = allocation->registryPath.data();
+    registryPath.Length = USHORT(allocation->registryPath.size() * sizeof(WCHAR));
+    registryPath.MaximumLength = registryPath.Length;
+    driver_->DriverInit = entry;
+    NTSTATUS status =
+        CallAsDriver(driver_, "DriverEntry", [&] { return entry(driver_, &registryPath); });
+    if (!NT_SUCCESS(status)) {
+        CheckNothingLeftBehind("after a failed DriverEntry");
+        DeleteDriverObject();
+    }
+    return status;
+}
+
+void Host::UnloadDriver()
+{
+    if (kernel_->objects.DeviceCount(driver_) != 0) {
+        std::ostringstream details;
+        details << kernel_->objects.DeviceCount(driver_) << " device objects remain:\n";
+        for (PDEVICE_OBJECT device = driver_->DeviceObject; device != nullptr;
+             device = device->NextDevice) {
+            details << "  " << Hex(device) << " " << Narrow(RecordOf(device)->name) << "\n";
+        }
+        ReportViolation(Rule::UnloadDeviceObjectsLeft, details.str());
+    }
+    if (driver_->DriverUnload != nullptr) {
+        CallAsDriver(driver_, "DriverUnload", [&] { driver_->DriverUnload(driver_); });
+    }
+    CheckNothingLeftBehind("at unload");
+    DeleteDriverObject();
+}
+
+void Host::CheckNothingLeftBehind(const char* when)
+{
+    std::string suffix = std::string(" ") + when + ".";
+    Pool::Outstanding blocks = kernel_->pool.OutstandingBlocks();
+    if (blocks.count != 0) {
+        ReportViolation(Rule::UnloadPoolLeak,
+                        std::to_string(blocks.count) + " pool blocks (" +
+                            std::to_string(blocks.bytes) + " bytes) outstanding" + suffix + "\n" +
+                            blocks.listing);
+    }
+    if (size_t links = kernel_->objects.SymbolicLinkCount(driver_)) {
+        ReportViolation(Rule::UnloadSymbolicLinksLeft,
+                        std::to_string(links) + " symbolic links remain" + suffix);
+    }
+    if (size_t interfaces = kernel_->objects.EnabledInterfaceCount(driver_)) {
+        ReportViolation(Rule::UnloadInterfacesLeft,
+                        std::to_string(interfaces) + " interfaces remain enabled" + suffix);
+    }
+    if (size_t handles = kernel_->objects.OpenHandleCount(driver_)) {
+        ReportViolation(Rule::UnloadRegistryHandlesLeft,
+                        std::to_string(handles) + " registry handles remain open" + suffix);
+    }
+    {
+        std::unique_lock<std::mutex> lock(Scheduler::Instance().mutex());
+        size_t timers = kernel_->deferred.SetTimerCount();
+        size_t dpcs = kernel_->deferred.QueuedDpcCount(driver_);
+        size_t items = kernel_->deferred.WorkItemCount(driver_);
+        lock.unlock();
+        if (timers != 0) {
+            ReportViolation(Rule::UnloadTimersLeft, std::to_string(timers) + " timers set" + suffix);
+        }
+        if (dpcs != 0) {
+            ReportViolation(Rule::UnloadDpcsLeft, std::to_string(dpcs) + " DPCs queued" + suffix);
+        }
+        if (items != 0) {
+            ReportViolation(Rule::UnloadWorkItemsLeft,
+                            std::to_string(items) + " work items queued or running" + suffix);
+        }
+    }
+    IoManager::Outstanding irps = kernel_->io.OutstandingIrps();
+    if (irps.count != 0) {
+        ReportViolation(Rule::IrpLeaked,
+                        std::to_string(irps.count) + " IRPs outstanding" + suffix + "\n" +
+                            irps.listing);
+    }
+}
+
+VerifierSummary Host::Summary() const
+{
+    VerifierSummary summary;
+    PDRIVER_OBJECT driver = driver_ != nullptr ? driver_ : lastDriver_;
+    Pool::Outstanding blocks = kernel_->pool.OutstandingBlocks();
+    summary.poolBlocks = blocks.count;
+    summary.poolBytes = blocks.bytes;
+    summary.poolAllocations = kernel_->pool.TotalAllocations();
+    summary.failedAllocations = kernel_->pool.FailedAllocations();
+    summary.deviceObjects = kernel_->objects.DeviceCount(driver);
+    summary.symbolicLinks = kernel_->objects.SymbolicLinkCount(driver);
+    summary.enabledInterfaces = kernel_->objects.EnabledInterfaceCount(driver);
+    summary.registryHandles = kernel_->objects.OpenHandleCount(driver);
+    {
+        std::lock_guard<std::mutex> guard(Scheduler::Instance().mutex());
+        summary.timersSet = kernel_->deferred.SetTimerCount();
+        summary.dpcsQueued = kernel_->deferred.QueuedDpcCount(driver);
+        summary.workItems = kernel_->deferred.WorkItemCount(driver);
+    }
+    summary.irpsOutstanding = kernel_->io.OutstandingIrps().count;
+    summary.irpsAllocated = kernel_->io.IrpsAllocated();
+    summary.completionsUnderSpinLock = Counters().completionsUnderSpinLock;
+    return summary;
+}
+
+void Host::Sleep(Ticks duration)
+{
+    WaitOn(nullptr, Scheduler::Instance().Now() + duration, "Host::Sleep");
+}
+
+}  // namespace host

@@ -1,0 +1,584 @@
+// IRPs and the I/O manager: allocation, IofCallDriver, IofCompleteRequest with completion
+// routines run bottom-up, cancellation with the global cancel spin lock, device-control
+// requests built for a caller, and the power manager's request routines.
+//
+// Every IRP carries a host tracking record in front of it that says who holds the IRP now
+// (the driver whose dispatch, completion or cancel routine last received it, or the system),
+// and which dispatch routines are working on it. The I/O manager's checks are made against
+// that record, under the I/O manager's mutex; driver routines run without it.
+#include <cstdlib>
+#include <sstream>
+
+#include "kernel.h"
+
+using namespace host;
+
+namespace host {
+
+namespace {
+constexpr uint64_t kLiveMagic = 0x4B44584C49525031ULL;   // "KDXLIRP1"
+constexpr uint64_t kFreedMagic = 0x4B44584C46524545ULL;  // "KDXLFREE"
+constexpr size_t kIrpQuarantine = 256;
+
+std::string DriverName(PDRIVER_OBJECT driver)
+{
+    if (driver == nullptr) return "the system";
+    std::string name;
+    for (USHORT i = 0; i < driver->DriverName.Length / 2; i++) {
+        name += char(driver->DriverName.Buffer[i]);
+    }
+    return name;
+}
+
+PIO_STACK_LOCATION StackAt(PIRP irp, int location)
+{
+    return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + (location - 1);
+}
+}  // namespace
+
+struct IoManager::DispatchFrame {
+    PIRP irp = nullptr;
+    int location = 0;
+    PDRIVER_OBJECT driver = nullptr;
+    PDEVICE_OBJECT device = nullptr;
+    UCHAR major = 0;
+    UCHAR minor = 0;
+    bool passedDown = false;
+    bool completedHere = false;     // the routine's driver completed it at its own location
+    bool completedThrough = false;  // completion has passed the routine's location
+    bool markedPending = false;
+    NTSTATUS completionStatus = 0;
+    DispatchFrame* next = nullptr;
+};
+
+struct IoManager::Tracking {
+    uint64_t magic = kLiveMagic;
+    LIST_ENTRY link{};
+    IrpKind kind = IrpKind::Driver;
+    CallSite site;
+    PDRIVER_OBJECT allocator = nullptr;
+    PDRIVER_OBJECT heldBy = nullptr;
+    std::vector<PDRIVER_OBJECT> completers;
+    bool completed = false;  // finished by the I/O manager
+    DispatchFrame* frames = nullptr;
+    int activeFrames = 0;
+    bool releasePending = false;
+    int startNextPowerCount = 0;
+    ULONG outputBufferLength = 0;
+    PIRP Irp() { return reinterpret_cast<PIRP>(reinterpret_cast<char*>(this) + Offset()); }
+    static constexpr size_t Offset() { return (sizeof(Tracking) + 15) & ~size_t(15); }
+};
+
+IoManager::IoManager() { InitializeListHead(&liveIrps_); }
+
+IoManager::~IoManager()
+{
+    while (!IsListEmpty(&liveIrps_)) {
+        Tracking* tracking = CONTAINING_RECORD(RemoveHeadList(&liveIrps_), Tracking, link);
+        PIRP irp = tracking->Irp();
+        if ((irp->Flags & IRP_DEALLOCATE_BUFFER) != 0) free(irp->AssociatedIrp.SystemBuffer);
+        tracking->~Tracking();
+        free(tracking);
+    }
+    for (Tracking* tracking : quarantine_) {
+        tracking->~Tracking();
+        free(tracking);
+    }
+}
+
+IoManager::Tracking* IoManager::Track(PIRP irp, const char* routine) const
+{
+    if (irp == nullptr) ReportViolation(Rule::NotAnIrp, std::string(routine) + " was given NULL.");
+    auto* tracking =
+        reinterpret_cast<Tracking*>(reinterpret_cast<char*>(irp) - Tracking::Offset());
+    if (tracking->magic == kFreedMagic) {
+        ReportViolation(std::string(routine) == "IofCompleteRequest"
+                            ? Rule::MultipleIrpCompleteRequests
+                            : Rule::NotAnIrp,
+                        std::string(routine) + " was given IRP " + Hex(irp) +
+                            ", which was already completed and freed.");
+    }
+    if (tracking->magic != kLiveMagic) {
+        ReportViolation(Rule::NotAnIrp, std::string(routine) + " was given " + Hex(irp) + ".");
+    }
+    return tracking;
+}
+
+PIRP IoManager::AllocateIrp(CCHAR stackSize, IrpKind kind, const CallSite& site, bool charged)
+{
+    if (stackSize < 1) ReportViolation(Rule::NotEmulated, "An IRP without stack locations.");
+    if (charged && Kernel::Current().pool.ShouldFail(site)) return nullptr;
+    size_t irpSize = IoSizeOfIrp(stackSize);
+    void* memory = calloc(1, Tracking::Offset() + irpSize);
+    if (memory == nullptr) return nullptr;
+    auto* tracking = new (memory) Tracking();
+    tracking->kind = kind;
+    tracking->site = site;
+    tracking->allocator = CurrentThread().executingDriver;
+    tracking->heldBy = tracking->allocator;
+
+    PIRP irp = tracking->Irp();
+    irp->Type = 6;
+    irp->Size = USHORT(irpSize);
+    irp->StackCount = stackSize;
+    irp->CurrentLocation = CHAR(stackSize + 1);
+    irp->Tail.Overlay.CurrentStackLocation = StackAt(irp, stackSize + 1);
+    InitializeListHead(&irp->ThreadListHead);
+
+    std::lock_guard<std::mutex> guard(mutex_);
+    InsertTailList(&liveIrps_, &tracking->link);
+    irpsAllocated_++;
+    return irp;
+}
+
+void IoManager::Release(Tracking* tracking)
+{
+    // Called with mutex_ held.
+    RemoveEntryList(&tracking->link);
+    tracking->magic = kFreedMagic;
+    if (tracking->activeFrames > 0) {
+        tracking->releasePending = true;  // a dispatch routine still looks at it
+        return;
+    }
+    Quarantine(tracking);
+}
+
+// Keeps freed IRPs readable for a while, so that a late completion or free is reported
+// instead of touching reused memory. Called with mutex_ held.
+void IoManager::Quarantine(Tracking* tracking)
+{
+    quarantine_.push_back(tracking);
+    if (quarantine_.size() > kIrpQuarantine) {
+        Tracking* oldest = quarantine_.front();
+        quarantine_.pop_front();
+        oldest->~Tracking();
+        free(oldest);
+    }
+}
+
+void IoManager::FreeIrp(PIRP irp)
+{
+    Tracking* tracking = Track(irp, "IoFreeIrp");
+    PDRIVER_OBJECT caller = CurrentThread().executingDriver;
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (tracking->kind == IrpKind::Threaded) {
+        ReportViolation(Rule::IrpFreedTwice,
+                        "IoFreeIrp was given IRP " + Hex(irp) + ", built by " +
+                            tracking->site.Describe() +
+                            "; the I/O manager frees it when it completes.");
+    }
+    if (tracking->heldBy != caller) {
+        ReportViolation(Rule::IrpFreedWhileHeld,
+                        "IRP " + Hex(irp) + " (allocated by " + tracking->site.Describe() +
+                            ") was freed by " + DriverName(caller) + " while " +
+                            DriverName(tracking->heldBy) + " holds it.");
+    }
+    Release(tracking);
+}
+
+NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp)
+{
+    HostThread& thread = CurrentThread();
+    if (thread.irql > DISPATCH_LEVEL) {
+        ReportViolation(Rule::CallDriverAboveDispatchLevel,
+                        "IofCallDriver at IRQL " + std::to_string(thread.irql) + ".");
+    }
+    Tracking* tracking = Track(irp, "IofCallDriver");
+    PDRIVER_OBJECT driver = device->DriverObject;
+    DispatchFrame frame;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (tracking->heldBy != thread.executingDriver) {
+            ReportViolation(Rule::IrpNotHeldByCaller,
+                            DriverName(thread.executingDriver) + " sent IRP " + Hex(irp) +
+                                " while " + DriverName(tracking->heldBy) + " holds it.");
+        }
+        if (irp->CancelRoutine != nullptr) {
+            ReportViolation(Rule::IrpPassedDownWithCancelRoutine,
+                            "IRP " + Hex(irp) + " sent to device " + Hex(device) +
+                                " with cancel routine " +
+                                Hex(reinterpret_cast<void*>(irp->CancelRoutine)) + ".");
+        }
+        if (irp->CurrentLocation <= 1) {
+            ReportViolation(Rule::IrpNoMoreStackLocations,
+                            "IRP " + Hex(irp) + " has " + std::to_string(irp->StackCount) +
+                                " stack locations; device " + Hex(device) + " needs one more.");
+        }
+        for (DispatchFrame* outer = tracking->frames; outer != nullptr; outer = outer->next) {
+            if (outer->driver == thread.executingDriver) {
+                outer->passedDown = true;
+                break;
+            }
+        }
+        IoSetNextIrpStackLocation(irp);
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        stack->DeviceObject = device;
+        frame.irp = irp;
+        frame.location = irp->CurrentLocation;
+        frame.driver = driver;
+        frame.device = device;
+        frame.major = stack->MajorFunction;
+        frame.minor = stack->MinorFunction;
+        frame.next = tracking->frames;
+        tracking->frames = &frame;
+        tracking->activeFrames++;
+        tracking->heldBy = driver;
+    }
+    PDRIVER_DISPATCH routine = driver->MajorFunction[frame.major];
+    NTSTATUS status =
+        CallAsDriver(driver, "dispatch routine", [&] { return routine(device, irp); });
+    bool release;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (!frame.completedThrough) {
+            frame.markedPending = (StackAt(irp, frame.location)->Control & SL_PENDING_RETURNED) != 0;
+        }
+        DispatchFrame** link = &tracking->frames;
+        while (*link != &frame) link = &(*link)->next;
+        *link = frame.next;
+        tracking->activeFrames--;
+        release = tracking->releasePending && tracking->activeFrames == 0;
+        if (release) tracking->releasePending = false;
+    }
+    CheckDispatchReturn(frame, status);
+    if (release) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        Quarantine(tracking);
+    }
+    return status;
+}
+
+void IoManager::CheckDispatchReturn(const DispatchFrame& frame, NTSTATUS status)
+{
+    std::ostringstream what;
+    what << "Dispatch routine of " << DriverName(frame.driver) << " for major function 0x"
+         << std::hex << int(frame.major) << ", minor 0x" << int(frame.minor) << std::dec
+         << ", device " << Hex(frame.device) << ", IRP " << Hex(frame.irp) << ", returned 0x"
+         << std::hex << uint32_t(status) << std::dec;
+    if (status == STATUS_PENDING && !frame.markedPending && !frame.passedDown) {
+        ReportViolation(Rule::IrpPendingNotMarked, what.str() + ".");
+    }
+    if (frame.markedPending && status != STATUS_PENDING) {
+        ReportViolation(Rule::IrpMarkedPendingButNotReturned, what.str() + ".");
+    }
+    if (frame.completedHere && !frame.markedPending && status != frame.completionStatus) {
+        ReportViolation(Rule::IrpDispatchStatusMismatch,
+                        what.str() + " after completing the IRP with 0x" +
+                            Hex(uint64_t(uint32_t(frame.completionStatus))) + ".");
+    }
+    if (!frame.completedHere && !frame.completedThrough && !frame.passedDown &&
+        !frame.markedPending) {
+        ReportViolation(Rule::IrpAbandoned, what.str() + ".");
+    }
+}
+
+void IoManager::CompleteRequest(PIRP irp)
+{
+    HostThread& thread = CurrentThread();
+    if (thread.irql > DISPATCH_LEVEL) {
+        ReportViolation(Rule::CallDriverAboveDispatchLevel,
+                        "IofCompleteRequest at IRQL " + std::to_string(thread.irql) + ".");
+    }
+    Tracking* tracking = Track(irp, "IofCompleteRequest");
+    PDRIVER_OBJECT caller = thread.executingDriver;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        std::string what = "IRP " + Hex(irp) + " completed by " + DriverName(caller);
+        if (irp->IoStatus.Status == STATUS_PENDING) {
+            ReportViolation(Rule::IrpCompletedWithPendingStatus, what + ".");
+        }
+        if (irp->CancelRoutine != nullptr) {
+            ReportViolation(Rule::IrpCompletedWithCancelRoutine,
+                            what + " with cancel routine " +
+                                Hex(reinterpret_cast<void*>(irp->CancelRoutine)) + ".");
+        }
+        if (tracking->heldBy != caller) {
+            bool again = false;
+            for (PDRIVER_OBJECT completer : tracking->completers) again |= completer == caller;
+            ReportViolation(again ? Rule::MultipleIrpCompleteRequests : Rule::IrpNotHeldByCaller,
+                            what + " while " + DriverName(tracking->heldBy) + " holds it.");
+        }
+        if (irp->CurrentLocation > irp->StackCount) {
+            ReportViolation(Rule::IrpNotHeldByCaller,
+                            what + ", but no driver has a stack location: it was never sent.");
+        }
+        if (HoldsDriverSpinLock(thread)) Counters().completionsUnderSpinLock++;
+        tracking->completers.push_back(caller);
+        for (DispatchFrame* frame = tracking->frames; frame != nullptr; frame = frame->next) {
+            if (frame->location == irp->CurrentLocation && !frame->completedThrough) {
+                frame->completedHere = true;
+                break;
+            }
+        }
+    }
+
+    for (;;) {
+        PIO_COMPLETION_ROUTINE routine;
+        PVOID context;
+        bool invoke;
+        PDEVICE_OBJECT upper;
+        PDRIVER_OBJECT routineDriver;
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+            irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
+            for (DispatchFrame* frame = tracking->frames; frame != nullptr; frame = frame->next) {
+                if (frame->location == irp->CurrentLocation && !frame->completedThrough) {
+                    frame->completedThrough = true;
+                    frame->markedPending = irp->PendingReturned;
+                    frame->completionStatus = irp->IoStatus.Status;
+                }
+            }
+            routine = stack->CompletionRoutine;
+            context = stack->Context;
+            UCHAR control = stack->Control;
+            IoSkipCurrentIrpStackLocation(irp);
+            NTSTATUS status = irp->IoStatus.Status;
+            invoke = routine != nullptr &&
+                     ((NT_SUCCESS(status) && (control & SL_INVOKE_ON_SUCCESS) != 0) ||
+                      (!NT_SUCCESS(status) && (control & SL_INVOKE_ON_ERROR) != 0) ||
+                      (irp->Cancel && (control & SL_INVOKE_ON_CANCEL) != 0));
+            bool top = irp->CurrentLocation > irp->StackCount;
+            upper = top ? nullptr : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
+            routineDriver = upper != nullptr ? upper->DriverObject : tracking->allocator;
+            tracking->heldBy = routineDriver;
+        }
+        bool top = irp->CurrentLocation > irp->StackCount;
+        if (invoke) {
+            NTSTATUS result = CallAsDriver(routineDriver, "completion routine",
+                                           [&] { return routine(upper, irp, context); });
+            if (result == STATUS_MORE_PROCESSING_REQUIRED) return;
+            if (irp->PendingReturned && !top &&
+                (IoGetCurrentIrpStackLocation(irp)->Control & SL_PENDING_RETURNED) == 0) {
+                ReportViolation(Rule::IrpPendingNotPropagated,
+                                "Completion routine " + Hex(reinterpret_cast<void*>(routine)) +
+                                    " of " + DriverName(routineDriver) + " for IRP " + Hex(irp) +
+                                    ".");
+            }
+        } else if (irp->PendingReturned && !top) {
+            IoMarkIrpPending(irp);
+        }
+        if (top) break;
+    }
+
+    if (tracking->kind == IrpKind::Threaded) {
+        FinishThreadedIrp(irp, tracking);
+        return;
+    }
+    ReportViolation(Rule::IrpCompletedPastAllocator,
+                    "IRP " + Hex(irp) + " allocated by " + tracking->site.Describe() + ".");
+}
+
+// The I/O manager's last step for an IRP built for a caller: copy the output of a buffered
+// request back, report the status, set the caller's event and free the IRP.
+void IoManager::FinishThreadedIrp(PIRP irp, Tracking* tracking)
+{
+    if ((irp->Flags & IRP_BUFFERED_IO) != 0) {
+        if ((irp->Flags & IRP_INPUT_OPERATION) != 0 && irp->UserBuffer != nullptr &&
+            NT_SUCCESS(irp->IoStatus.Status)) {
+            size_t length = irp->IoStatus.Information;
+            if (length > tracking->outputBufferLength) length = tracking->outputBufferLength;
+            memcpy(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer, length);
+        }
+        if ((irp->Flags & IRP_DEALLOCATE_BUFFER) != 0) {
+            free(irp->AssociatedIrp.SystemBuffer);
+            irp->AssociatedIrp.SystemBuffer = nullptr;
+            irp->Flags &= ~ULONG(IRP_DEALLOCATE_BUFFER);
+        }
+    }
+    if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
+    PKEVENT event = irp->UserEvent;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        tracking->completed = true;
+        Release(tracking);
+    }
+    if (event != nullptr) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+}
+
+BOOLEAN IoManager::CancelIrp(PIRP irp)
+{
+    Tracking* tracking = Track(irp, "IoCancelIrp");
+    HostThread& thread = CurrentThread();
+    KIRQL irql;
+    AcquireSystemSpinLock(&cancelSpinLock_, &irql);
+    irp->Cancel = TRUE;
+    auto routine = reinterpret_cast<PDRIVER_CANCEL>(
+        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&irp->CancelRoutine), nullptr));
+    if (routine == nullptr) {
+        ReleaseSystemSpinLock(&cancelSpinLock_, irql);
+        return FALSE;
+    }
+    irp->CancelIrql = irql;
+    bool hasLocation = irp->CurrentLocation <= irp->StackCount;
+    PDEVICE_OBJECT device = hasLocation ? IoGetCurrentIrpStackLocation(irp)->DeviceObject : nullptr;
+    PDRIVER_OBJECT owner;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        owner = device != nullptr ? device->DriverObject : tracking->heldBy;
+    }
+    {
+        DriverContext context(owner);
+        routine(device, irp);
+    }
+    if (HoldsSpinLock(thread, &cancelSpinLock_)) {
+        ReportViolation(Rule::CancelRoutineKeptCancelLock,
+                        "Cancel routine " + Hex(reinterpret_cast<void*>(routine)) + " for IRP " +
+                            Hex(irp) + ".");
+    }
+    if (thread.irql != irql) {
+        ReportViolation(Rule::IrqlNotRestored,
+                        "Cancel routine " + Hex(reinterpret_cast<void*>(routine)) +
+                            " returned at IRQL " + std::to_string(thread.irql) +
+                            " instead of the IRP's CancelIrql " + std::to_string(irql) + ".");
+    }
+    return TRUE;
+}
+
+void IoManager::StartNextPowerIrp(PIRP irp)
+{
+    Tracking* tracking = Track(irp, "PoStartNextPowerIrp");
+    std::lock_guard<std::mutex> guard(mutex_);
+    tracking->startNextPowerCount++;
+}
+
+int IoManager::StartNextPowerIrpCount(PIRP irp) const
+{
+    Tracking* tracking = Track(irp, "StartNextPowerIrpCount");
+    std::lock_guard<std::mutex> guard(mutex_);
+    return tracking->startNextPowerCount;
+}
+
+IoManager::Outstanding IoManager::OutstandingIrps() const
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    Outstanding result;
+    for (LIST_ENTRY* entry = liveIrps_.Flink; entry != &liveIrps_; entry = entry->Flink) {
+        Tracking* tracking = CONTAINING_RECORD(entry, Tracking, link);
+        result.count++;
+        result.listing += "  IRP " + Hex(tracking->Irp()) + " from " +
+                          tracking->site.Describe() + ", held by " +
+                          DriverName(tracking->heldBy) + "\n";
+    }
+    return result;
+}
+
+bool IsCancelSpinLock(const KSPIN_LOCK* spinLock)
+{
+    Kernel* kernel = Kernel::CurrentOrNull();
+    return kernel != nullptr && spinLock == kernel->io.CancelSpinLock();
+}
+
+void IoManager::SetOutputBufferLength(PIRP irp, ULONG length)
+{
+    Tracking* tracking = Track(irp, "SetOutputBufferLength");
+    std::lock_guard<std::mutex> guard(mutex_);
+    tracking->outputBufferLength = length;
+}
+
+}  // namespace host
+
+// ---------------------------------------------------------------------------------------------
+// Kernel routines
+// ---------------------------------------------------------------------------------------------
+#undef IoAllocateIrp
+#undef IoBuildDeviceIoControlRequest
+
+extern "C" PIRP HostAllocateIrpAt(CCHAR stackSize, BOOLEAN chargeQuota, const char* file,
+                                  int line, const char* function)
+{
+    (void)chargeQuota;
+    return Kernel::Current().io.AllocateIrp(stackSize, IoManager::IrpKind::Driver,
+                                            CallSite{file, line, function}, true);
+}
+
+extern "C" PIRP IoAllocateIrp(CCHAR stackSize, BOOLEAN chargeQuota)
+{
+    return HostAllocateIrpAt(stackSize, chargeQuota, "", 0, "IoAllocateIrp");
+}
+
+extern "C" VOID IoFreeIrp(PIRP irp) { Kernel::Current().io.FreeIrp(irp); }
+
+extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp)
+{
+    return Kernel::Current().io.CallDriver(deviceObject, irp);
+}
+
+extern "C" VOID IofCompleteRequest(PIRP irp, CCHAR priorityBoost)
+{
+    (void)priorityBoost;
+    Kernel::Current().io.CompleteRequest(irp);
+}
+
+extern "C" BOOLEAN IoCancelIrp(PIRP irp) { return Kernel::Current().io.CancelIrp(irp); }
+
+extern "C" VOID IoAcquireCancelSpinLock(PKIRQL irql)
+{
+    AcquireSystemSpinLock(Kernel::Current().io.CancelSpinLock(), irql);
+}
+
+extern "C" VOID IoReleaseCancelSpinLock(KIRQL irql)
+{
+    ReleaseSystemSpinLock(Kernel::Current().io.CancelSpinLock(), irql);
+}
+
+extern "C" PIRP HostBuildDeviceIoControlRequestAt(ULONG ioControlCode,
+                                                  PDEVICE_OBJECT deviceObject, PVOID inputBuffer,
+                                                  ULONG inputBufferLength, PVOID outputBuffer,
+                                                  ULONG outputBufferLength,
+                                                  BOOLEAN internalDeviceIoControl, PKEVENT event,
+                                                  PIO_STATUS_BLOCK ioStatusBlock,
+                                                  const char* file, int line,
+                                                  const char* function)
+{
+    ULONG method = METHOD_FROM_CTL_CODE(ioControlCode);
+    if (method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT) {
+        ReportViolation(Rule::NotEmulated, "Direct I/O device-control requests (MDLs).");
+    }
+    PIRP irp = Kernel::Current().io.AllocateIrp(deviceObject->StackSize,
+                                                IoManager::IrpKind::Threaded,
+                                                CallSite{file, line, function}, true);
+    if (irp == nullptr) return nullptr;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction =
+        internalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = ioControlCode;
+    next->Parameters.DeviceIoControl.InputBufferLength = inputBufferLength;
+    next->Parameters.DeviceIoControl.OutputBufferLength = outputBufferLength;
+    if (method == METHOD_BUFFERED) {
+        ULONG length = inputBufferLength > outputBufferLength ? inputBufferLength
+                                                              : outputBufferLength;
+        if (length != 0) {
+            irp->AssociatedIrp.SystemBuffer = calloc(1, length);
+            if (inputBuffer != nullptr && inputBufferLength != 0) {
+                memcpy(irp->AssociatedIrp.SystemBuffer, inputBuffer, inputBufferLength);
+            }
+            irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+            if (outputBuffer != nullptr) irp->Flags |= IRP_INPUT_OPERATION;
+        }
+        Kernel::Current().io.SetOutputBufferLength(irp, outputBufferLength);
+    } else {
+        next->Parameters.DeviceIoControl.Type3InputBuffer = inputBuffer;
+    }
+    irp->UserBuffer = outputBuffer;
+    irp->UserIosb = ioStatusBlock;
+    irp->UserEvent = event;
+    irp->RequestorMode = KernelMode;
+    return irp;
+}
+
+extern "C" NTSTATUS PoCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp)
+{
+    if (IoGetNextIrpStackLocation(irp)->MajorFunction != IRP_MJ_POWER) {
+        ReportViolation(Rule::NotEmulated, "PoCallDriver with a request that is not IRP_MJ_POWER.");
+    }
+    return Kernel::Current().io.CallDriver(deviceObject, irp);
+}
+
+extern "C" VOID PoStartNextPowerIrp(PIRP irp) { Kernel::Current().io.StartNextPowerIrp(irp); }
+
+extern "C" POWER_STATE PoSetPowerState(PDEVICE_OBJECT deviceObject, POWER_STATE_TYPE type,
+                                       POWER_STATE state)
+{
+    return Kernel::Current().objects.RecordPowerState(deviceObject, type, state);
+}

@@ -1,0 +1,349 @@
+// The host kernel's internal interfaces: one class per concept, owned by one Kernel object
+// per host. The C routines that the driver calls (declared in host/include) reach them through
+// Kernel::Current().
+#pragma once
+
+#include <usb.h>
+#include <wdm.h>
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <type_traits>
+#include <unordered_map>
+#include <vector>
+
+#include "scheduler.h"
+#include "verifier.h"
+
+namespace host {
+
+// ---------------------------------------------------------------------------------------------
+// Dispatcher helpers (dispatcher.cpp)
+// ---------------------------------------------------------------------------------------------
+void InitializeDispatcherHeader(DISPATCHER_HEADER* header, UCHAR type, UCHAR size, LONG state);
+void SignalDispatcherObject(DISPATCHER_HEADER* header);  // scheduler mutex held
+// Waits on an object (or only on the deadline when header is null) in a host wait.
+NTSTATUS WaitOn(DISPATCHER_HEADER* header, Ticks deadline, const std::string& what);
+bool HoldsDriverSpinLock(const HostThread& thread);
+bool HoldsSpinLock(const HostThread& thread, const KSPIN_LOCK* spinLock);
+bool IsCancelSpinLock(const KSPIN_LOCK* spinLock);
+void AcquireSystemSpinLock(PKSPIN_LOCK spinLock, PKIRQL oldIrql);
+void ReleaseSystemSpinLock(PKSPIN_LOCK spinLock, KIRQL newIrql);
+
+// Calls a driver routine as that driver's code and checks that it returns at the IRQL it was
+// entered at.
+template <typename Call>
+auto CallAsDriver(PDRIVER_OBJECT driver, const char* role, Call&& call) -> decltype(call())
+{
+    HostThread& thread = CurrentThread();
+    KIRQL entered = thread.irql;
+    DriverContext context(driver);
+    if constexpr (std::is_void_v<decltype(call())>) {
+        call();
+        if (thread.irql != entered) {
+            ReportViolation(Rule::IrqlNotRestored,
+                            std::string(role) + " entered at IRQL " + std::to_string(entered) +
+                                " returned at IRQL " + std::to_string(thread.irql) + ".");
+        }
+    } else {
+        auto result = call();
+        if (thread.irql != entered) {
+            ReportViolation(Rule::IrqlNotRestored,
+                            std::string(role) + " entered at IRQL " + std::to_string(entered) +
+                                " returned at IRQL " + std::to_string(thread.irql) + ".");
+        }
+        return result;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Timers, DPCs and work items (deferred.cpp)
+// ---------------------------------------------------------------------------------------------
+class Deferred {
+public:
+    Deferred();
+    ~Deferred();
+    void Stop();  // stops the DPC thread and the workers; idempotent
+
+    // Timers (scheduler mutex held by the callers in deferred.cpp).
+    bool SetTimer(PKTIMER timer, Ticks dueTime, LONG period, PKDPC dpc);
+    bool CancelTimer(PKTIMER timer);
+    bool IsTimerSet(const KTIMER* timer) const;
+    size_t SetTimerCount() const;
+
+    // DPCs: driver KDPCs and the host's own deferred calls, run in order at DISPATCH_LEVEL.
+    bool InsertDpc(PKDPC dpc, PVOID argument1, PVOID argument2);
+    bool RemoveDpc(PKDPC dpc);
+    bool IsDpcQueued(const KDPC* dpc) const;
+    void QueueSystemDpc(PDRIVER_OBJECT owner, std::function<void()> routine);
+    size_t QueuedDpcCount(PDRIVER_OBJECT owner) const;
+
+    // Work items.
+    void QueueWorkItem(PWORK_QUEUE_ITEM item);
+    size_t WorkItemCount(PDRIVER_OBJECT owner) const;  // queued or running
+    size_t WorkerThreadCount() const;
+
+private:
+    struct DpcEntry {
+        PKDPC dpc = nullptr;                 // a driver's DPC, or
+        std::function<void()> routine;       // a host deferred call
+        PDRIVER_OBJECT owner = nullptr;
+    };
+    struct WorkEntry {
+        PWORK_QUEUE_ITEM item;
+        PDRIVER_OBJECT owner;
+    };
+    struct Worker {
+        std::unique_ptr<HostThread> thread;
+        std::thread handle;
+        WaitBlock idleWait;
+        bool idle = false;
+        PDRIVER_OBJECT runningOwner = nullptr;
+        bool running = false;
+    };
+
+    void DpcThreadMain();
+    void WorkerMain(Worker* worker);
+    void ExpireTimers();  // scheduler mutex held
+    Ticks NextTimerDue() const;
+    void WakeDpcThread();
+
+    LIST_ENTRY timers_;  // set timers, ordered by due time
+    std::deque<DpcEntry> dpcQueue_;
+    std::deque<WorkEntry> workQueue_;
+    std::vector<std::unique_ptr<Worker>> workers_;
+    std::unique_ptr<HostThread> dpcThread_;
+    std::thread dpcHandle_;
+    WaitBlock dpcIdleWait_;
+    bool dpcIdle_ = false;
+    bool stopping_ = false;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Pool (pool.cpp)
+// ---------------------------------------------------------------------------------------------
+struct CallSite {
+    const char* file = "";
+    int line = 0;
+    const char* function = "";
+    std::string Describe() const;
+};
+
+class Pool {
+public:
+    ~Pool();  // releases every block still held
+
+    // A driver allocation (or one made by a system routine on the driver's behalf, which the
+    // driver frees). Returns null when fault injection fails it.
+    PVOID Allocate(POOL_TYPE type, SIZE_T size, const CallSite& site);
+    void Free(PVOID block, const char* routine);
+
+    // Fault injection: fail the Nth allocation from now (1 = the next one), or every
+    // allocation whose call site's function or "file:line" is `site`.
+    void FailNthAllocation(uint64_t n);
+    void FailAllocationsFrom(const std::string& site);
+    void ClearFaults();
+    // Counts allocation attempts (for sweeps that fail each allocation in turn).
+    uint64_t AllocationAttempts() const;
+    bool ShouldFail(const CallSite& site);  // consumes one attempt
+
+    struct Outstanding {
+        size_t count = 0;
+        size_t bytes = 0;
+        std::string listing;  // one line per block with its call site
+    };
+    Outstanding OutstandingBlocks() const;
+    uint64_t TotalAllocations() const;
+    uint64_t FailedAllocations() const;
+
+    // True when [address, address + length) lies in a block that was freed and not yet
+    // reused; used to catch freed buffers handed to kernel routines.
+    bool IsFreedMemory(const void* address, size_t length, std::string* site) const;
+
+private:
+    struct Block {
+        SIZE_T size;
+        POOL_TYPE type;
+        CallSite site;
+        uint64_t serial;
+    };
+    void EvictQuarantine();
+
+    mutable std::mutex mutex_;
+    std::unordered_map<void*, Block> live_;
+    std::map<uintptr_t, Block> quarantine_;  // freed blocks by address
+    std::deque<void*> quarantineOrder_;
+    size_t quarantineBytes_ = 0;
+    uint64_t serial_ = 0;
+    uint64_t attempts_ = 0;
+    uint64_t failNth_ = 0;  // attempt number to fail, 0 for none
+    std::set<std::string> failSites_;
+    uint64_t failed_ = 0;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Object namespace, devices, links, interfaces and the registry (objects.cpp)
+// ---------------------------------------------------------------------------------------------
+
+// Host-side record of a device object, behind DEVICE_OBJECT::DeviceObjectExtension.
+struct DeviceRecord {
+    PDEVICE_OBJECT device = nullptr;
+    std::u16string name;         // empty for an unnamed device
+    PDEVICE_OBJECT attachedTo = nullptr;  // the lower device this one is attached to
+    bool isPhysical = false;     // a bus driver's physical device object
+    bool refusesAttach = false;  // being removed: attachment fails
+    std::u16string instancePath; // physical device objects: "USB\VID_...\<instance>"
+    std::vector<std::pair<POWER_STATE_TYPE, POWER_STATE>> reportedPower;
+    std::map<std::u16string, std::pair<ULONG, std::vector<UCHAR>>> hardwareKey;  // by upper name
+    std::map<std::u16string, std::pair<ULONG, std::vector<UCHAR>>> driverKey;
+    bool failRegistryOpen = false;
+};
+
+DeviceRecord* RecordOf(PDEVICE_OBJECT device);
+
+struct InterfaceRecord {
+    std::u16string linkName;
+    GUID classGuid{};
+    PDEVICE_OBJECT physicalDevice = nullptr;
+    PDRIVER_OBJECT registeredBy = nullptr;
+    bool enabled = false;
+};
+
+class ObjectManager {
+public:
+    ~ObjectManager();
+
+    // Names: "\DosDevices\X" and "\??\X" are one name; comparison ignores case.
+    static std::u16string CanonicalName(const std::u16string& name);
+
+    NTSTATUS CreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize, const std::u16string* name,
+                          DEVICE_TYPE type, ULONG characteristics, BOOLEAN exclusive,
+                          PDEVICE_OBJECT* result);
+    void DeleteDevice(PDEVICE_OBJECT device);
+    PDEVICE_OBJECT FindDevice(const std::u16string& name) const;  // follows symbolic links
+    size_t DeviceCount(PDRIVER_OBJECT driver) const;
+
+    NTSTATUS CreateSymbolicLink(const std::u16string& link, const std::u16string& target);
+    NTSTATUS DeleteSymbolicLink(const std::u16string& link);
+    // Links as (link name, target name), in name order.
+    std::vector<std::pair<std::u16string, std::u16string>> SymbolicLinks() const;
+    size_t SymbolicLinkCount(PDRIVER_OBJECT driver) const;
+
+    NTSTATUS RegisterInterface(PDEVICE_OBJECT physicalDevice, const GUID& classGuid,
+                               const std::u16string& reference, std::u16string* linkName);
+    NTSTATUS SetInterfaceState(const std::u16string& linkName, bool enable);
+    std::vector<InterfaceRecord> Interfaces() const;
+    // The physical device object goes away, and its interface instances with it.
+    void RemoveInterfacesOf(PDEVICE_OBJECT physicalDevice);
+    size_t EnabledInterfaceCount(PDRIVER_OBJECT driver) const;
+
+    // Power states reported with PoSetPowerState, in order; returns the previous state.
+    POWER_STATE RecordPowerState(PDEVICE_OBJECT device, POWER_STATE_TYPE type, POWER_STATE state);
+    std::vector<std::pair<POWER_STATE_TYPE, POWER_STATE>> PowerStates(PDEVICE_OBJECT device) const;
+
+    NTSTATUS OpenRegistryKey(PDEVICE_OBJECT physicalDevice, ULONG keyType, PHANDLE handle);
+    NTSTATUS SetRegistryValue(HANDLE handle, const std::u16string& name, ULONG type,
+                              const void* data, ULONG size);
+    NTSTATUS CloseHandle(HANDLE handle);
+    size_t OpenHandleCount(PDRIVER_OBJECT driver) const;
+    bool ReadRegistryValue(PDEVICE_OBJECT physicalDevice, const std::u16string& name, ULONG* type,
+                           std::vector<UCHAR>* data) const;
+
+private:
+    struct NameEntry {
+        PDEVICE_OBJECT device = nullptr;   // a device object, or
+        std::u16string linkTarget;         // a symbolic link
+        std::u16string displayName;
+        PDRIVER_OBJECT creator = nullptr;
+    };
+    struct KeyHandle {
+        PDEVICE_OBJECT device;
+        ULONG keyType;
+        PDRIVER_OBJECT owner;
+    };
+
+    mutable std::mutex mutex_;
+    std::map<std::u16string, NameEntry> names_;
+    std::map<std::u16string, InterfaceRecord> interfaces_;  // by canonical link name
+    std::unordered_map<HANDLE, std::unique_ptr<KeyHandle>> handles_;
+    std::set<PDEVICE_OBJECT> devices_;
+    uint32_t nextInstance_ = 1;
+};
+
+// ---------------------------------------------------------------------------------------------
+// IRPs and the I/O manager (io_manager.cpp)
+// ---------------------------------------------------------------------------------------------
+class IoManager {
+public:
+    IoManager();
+    ~IoManager();  // releases the IRPs still allocated
+
+    enum class IrpKind {
+        Driver,    // IoAllocateIrp: its allocator frees it
+        Threaded,  // built for a caller: the I/O manager finishes and frees it at completion
+    };
+    PIRP AllocateIrp(CCHAR stackSize, IrpKind kind, const CallSite& site, bool charged);
+    void FreeIrp(PIRP irp);
+    NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp);
+    void CompleteRequest(PIRP irp);
+    BOOLEAN CancelIrp(PIRP irp);
+    void StartNextPowerIrp(PIRP irp);
+    int StartNextPowerIrpCount(PIRP irp) const;
+    // The caller's output length of a buffered request, copied back at completion.
+    void SetOutputBufferLength(PIRP irp, ULONG length);
+
+    PKSPIN_LOCK CancelSpinLock() { return &cancelSpinLock_; }
+
+    struct Outstanding {
+        size_t count = 0;
+        std::string listing;
+    };
+    Outstanding OutstandingIrps() const;
+    uint64_t IrpsAllocated() const { return irpsAllocated_; }
+
+private:
+    struct Tracking;
+    struct DispatchFrame;
+    Tracking* Track(PIRP irp, const char* routine) const;
+    void FinishThreadedIrp(PIRP irp, Tracking* tracking);
+    void Release(Tracking* tracking);
+    void Quarantine(Tracking* tracking);
+    void CheckDispatchReturn(const DispatchFrame& frame, NTSTATUS status);
+
+    mutable std::mutex mutex_;  // guards IRP tracking state
+    LIST_ENTRY liveIrps_;
+    std::deque<Tracking*> quarantine_;
+    KSPIN_LOCK cancelSpinLock_ = 0;
+    uint64_t irpsAllocated_ = 0;
+};
+
+// ---------------------------------------------------------------------------------------------
+// The kernel of one host
+// ---------------------------------------------------------------------------------------------
+class Kernel {
+public:
+    explicit Kernel(ClockMode mode);
+    ~Kernel();
+
+    static Kernel& Current();
+    static Kernel* CurrentOrNull();
+
+    // Destruction order is the reverse of this list: the deferred-work threads stop first.
+    Pool pool;
+    ObjectManager objects;
+    IoManager io;
+    Deferred deferred;
+};
+
+// Reads a counted string handed to a kernel routine, after checking that it is well formed
+// and does not lie in freed pool.
+std::u16string ReadDriverString(PCUNICODE_STRING string, const char* routine);
+std::string Narrow(const std::u16string& text);
+std::u16string Widen(const std::string& text);
+
+}  // namespace host

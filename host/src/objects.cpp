@@ -1,0 +1,502 @@
+// The object namespace and what lives in it: device objects and their stacks, symbolic links,
+// device interfaces, and the per-device registry keys with their handles.
+//
+// Names are kept canonical: "\DosDevices\X" is the same name as "\??\X", and comparisons
+// ignore case, as the object manager's do.
+#include <cstdlib>
+
+#include "kernel.h"
+
+using namespace host;
+
+namespace host {
+
+namespace {
+
+std::u16string Upper(std::u16string text)
+{
+    for (char16_t& c : text) {
+        if (c >= u'a' && c <= u'z') c = char16_t(c - u'a' + u'A');
+    }
+    return text;
+}
+
+std::u16string GuidText(const GUID& guid)
+{
+    char text[40];
+    snprintf(text, sizeof(text), "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+             guid.Data1, guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2],
+             guid.Data4[3], guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
+    return Widen(text);
+}
+
+}  // namespace
+
+std::string Narrow(const std::u16string& text)
+{
+    std::string result;
+    for (char16_t c : text) result += c < 0x80 ? char(c) : '?';
+    return result;
+}
+
+std::u16string Widen(const std::string& text)
+{
+    return std::u16string(text.begin(), text.end());
+}
+
+DeviceRecord* RecordOf(PDEVICE_OBJECT device)
+{
+    return reinterpret_cast<DeviceRecord*>(device->DeviceObjectExtension);
+}
+
+std::u16string ReadDriverString(PCUNICODE_STRING string, const char* routine)
+{
+    if (string == nullptr) {
+        ReportViolation(Rule::InvalidUnicodeString, std::string(routine) + " was given NULL.");
+    }
+    if (string->Length % 2 != 0 || string->Length > string->MaximumLength ||
+        (string->Length != 0 && string->Buffer == nullptr)) {
+        ReportViolation(Rule::InvalidUnicodeString,
+                        std::string(routine) + " was given a string with Length " +
+                            std::to_string(string->Length) + ", MaximumLength " +
+                            std::to_string(string->MaximumLength) + ", Buffer " +
+                            Hex(string->Buffer) + ".");
+    }
+    std::string site;
+    if (string->Length != 0 &&
+        Kernel::Current().pool.IsFreedMemory(string->Buffer, string->Length, &site)) {
+        ReportViolation(Rule::PoolBufferUseAfterFree,
+                        std::string(routine) + " was given a string in freed pool (allocated by " +
+                            site + ").");
+    }
+    return std::u16string(string->Buffer, string->Length / 2);
+}
+
+std::u16string ObjectManager::CanonicalName(const std::u16string& name)
+{
+    static const std::u16string kDosDevices = u"\\DOSDEVICES\\";
+    std::u16string upper = Upper(name);
+    if (upper.compare(0, kDosDevices.size(), kDosDevices) == 0) {
+        return u"\\??\\" + upper.substr(kDosDevices.size());
+    }
+    return upper;
+}
+
+ObjectManager::~ObjectManager()
+{
+    for (PDEVICE_OBJECT device : devices_) {
+        delete RecordOf(device);
+        free(device);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Device objects
+// ---------------------------------------------------------------------------------------------
+NTSTATUS ObjectManager::CreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize,
+                                     const std::u16string* name, DEVICE_TYPE type,
+                                     ULONG characteristics, BOOLEAN exclusive,
+                                     PDEVICE_OBJECT* result)
+{
+    *result = nullptr;
+    std::lock_guard<std::mutex> guard(mutex_);
+    std::u16string canonical;
+    if (name != nullptr && !name->empty()) {
+        canonical = CanonicalName(*name);
+        if (names_.count(canonical) != 0) return STATUS_OBJECT_NAME_COLLISION;
+    }
+    size_t deviceSize = (sizeof(DEVICE_OBJECT) + 15) & ~size_t(15);
+    auto* device = static_cast<PDEVICE_OBJECT>(calloc(1, deviceSize + extensionSize));
+    if (device == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    auto* record = new DeviceRecord();
+    record->device = device;
+    device->Type = 3;
+    device->Size = USHORT(sizeof(DEVICE_OBJECT) + extensionSize);
+    device->DriverObject = driver;
+    device->Flags = DO_DEVICE_INITIALIZING | (exclusive ? DO_EXCLUSIVE : 0);
+    device->Characteristics = characteristics;
+    device->DeviceType = type;
+    device->StackSize = 1;
+    device->DeviceExtension = extensionSize != 0 ? reinterpret_cast<char*>(device) + deviceSize
+                                                 : nullptr;
+    device->DeviceObjectExtension = reinterpret_cast<struct _DEVOBJ_EXTENSION*>(record);
+    device->NextDevice = driver->DeviceObject;
+    driver->DeviceObject = device;
+    if (!canonical.empty()) {
+        record->name = *name;
+        NameEntry entry;
+        entry.device = device;
+        entry.displayName = *name;
+        entry.creator = driver;
+        names_[canonical] = entry;
+    }
+    devices_.insert(device);
+    *result = device;
+    return STATUS_SUCCESS;
+}
+
+void ObjectManager::DeleteDevice(PDEVICE_OBJECT device)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    DeviceRecord* record = RecordOf(device);
+    if (record->attachedTo != nullptr) {
+        lock.unlock();
+        ReportViolation(Rule::DeviceDeletedWhileAttached,
+                        "Device " + Hex(device) + " (" + Narrow(record->name) +
+                            ") is still attached to device " + Hex(record->attachedTo) + ".");
+    }
+    if (!record->name.empty()) names_.erase(CanonicalName(record->name));
+    PDEVICE_OBJECT* link = &device->DriverObject->DeviceObject;
+    while (*link != nullptr && *link != device) link = &(*link)->NextDevice;
+    if (*link == device) *link = device->NextDevice;
+    devices_.erase(device);
+    delete record;
+    free(device);
+}
+
+PDEVICE_OBJECT ObjectManager::FindDevice(const std::u16string& name) const
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    std::u16string canonical = CanonicalName(name);
+    for (int depth = 0; depth < 8; depth++) {
+        auto it = names_.find(canonical);
+        if (it == names_.end()) return nullptr;
+        if (it->second.device != nullptr) return it->second.device;
+        canonical = CanonicalName(it->second.linkTarget);
+    }
+    return nullptr;
+}
+
+size_t ObjectManager::DeviceCount(PDRIVER_OBJECT driver) const
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    size_t count = 0;
+    for (PDEVICE_OBJECT device : devices_) count += device->DriverObject == driver;
+    return count;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Symbolic links
+// ---------------------------------------------------------------------------------------------
+NTSTATUS ObjectManager::CreateSymbolicLink(const std::u16string& link,
+                                           const std::u16string& target)
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    std::u16string canonical = CanonicalName(link);
+    if (names_.count(canonical) != 0) return STATUS_OBJECT_NAME_COLLISION;
+    NameEntry entry;
+    entry.linkTarget = target;
+    entry.displayName = link;
+    entry.creator = CurrentThread().executingDriver;
+    names_[canonical] = entry;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS ObjectManager::DeleteSymbolicLink(const std::u16string& link)
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    auto it = names_.find(CanonicalName(link));
+    if (it == names_.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
+    if (it->second.device != nullptr) return STATUS_OBJECT_TYPE_MISMATCH;
+    names_.erase(it);
+    return STATUS_SUCCESS;
+}
+
+std::vector<std::pair<std::u16string, std::u16string>> ObjectManager::SymbolicLinks() const
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    std::vector<std::pair<std::u16string, std::u16string>> links;
+    for (const auto& [canonical, entry] : names_) {
+        if (entry.device == nullptr) links.emplace_back(entry.displayName, entry.linkTarget);
+    }
+    return links;
+}
+
+size_t ObjectManager::SymbolicLinkCount(PDRIVER_OBJECT driver) const
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    size_t count = 0;
+    for (const auto& [canonical, entry] : names_) {
+        count += entry.device == nullptr && entry.creator == driver;
+    }
+    return count;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Device interfaces
+// ---------------------------------------------------------------------------------------------
+NTSTATUS ObjectManager::RegisterInterface(PDEVICE_OBJECT physicalDevice, const GUID& classGuid,
+                                          const std::u16string& reference,
+                                          std::u16string* linkName)
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    DeviceRecord* record = RecordOf(physicalDevice);
+    if (!record->isPhysical) return STATUS_INVALID_DEVICE_REQUEST;
+    std::u16string path = record->instancePath;
+    for (char16_t& c : path) {
+        if (c == u'\\') c = u'#';
+    }
+    std::u16string link = u"\\??\\" + path + u"#" + GuidText(classGuid);
+    if (!reference.empty()) link += u"\\" + reference;
+    std::u16string canonical = CanonicalName(link);
+    if (interfaces_.count(canonical) == 0) {
+        InterfaceRecord entry;
+        entry.linkName = link;
+        entry.classGuid = classGuid;
+        entry.physicalDevice = physicalDevice;
+        entry.registeredBy = CurrentThread().executingDriver;
+        interfaces_[canonical] = entry;
+    }
+    *linkName = interfaces_[canonical].linkName;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS ObjectManager::SetInterfaceState(const std::u16string& linkName, bool enable)
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    auto it = interfaces_.find(CanonicalName(linkName));
+    if (it == interfaces_.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
+    if (enable && it->second.enabled) return STATUS_OBJECT_NAME_EXISTS;
+    if (!enable && !it->second.enabled) return STATUS_OBJECT_NAME_NOT_FOUND;
+    it->second.enabled = enable;
+    return STATUS_SUCCESS;
+}
+
+std::vector<InterfaceRecord> ObjectManager::Interfaces() const
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    std::vector<InterfaceRecord> result;
+    for (const auto& [canonical, entry] : interfaces_) result.push_back(entry);
+    return result;
+}
+
+void ObjectManager::RemoveInterfacesOf(PDEVICE_OBJECT physicalDevice)
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    for (auto it = interfaces_.begin(); it != interfaces_.end();) {
+        if (it->second.physicalDevice == physicalDevice) {
+            it = interfaces_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+size_t ObjectManager::EnabledInterfaceCount(PDRIVER_OBJECT driver) const
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    size_t count = 0;
+    for (const auto& [canonical, entry] : interfaces_) {
+        count += entry.enabled && entry.registeredBy == driver;
+    }
+    return count;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Power states reported for devices
+// ---------------------------------------------------------------------------------------------
+POWER_STATE ObjectManager::RecordPowerState(PDEVICE_OBJECT device, POWER_STATE_TYPE type,
+                                            POWER_STATE state)
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    DeviceRecord* record = RecordOf(device);
+    POWER_STATE previous{};
+    for (auto it = record->reportedPower.rbegin(); it != record->reportedPower.rend(); ++it) {
+        if (it->first == type) {
+            previous = it->second;
+            break;
+        }
+    }
+    record->reportedPower.emplace_back(type, state);
+    return previous;
+}
+
+std::vector<std::pair<POWER_STATE_TYPE, POWER_STATE>> ObjectManager::PowerStates(
+    PDEVICE_OBJECT device) const
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    return RecordOf(device)->reportedPower;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Registry keys of devices
+// ---------------------------------------------------------------------------------------------
+NTSTATUS ObjectManager::OpenRegistryKey(PDEVICE_OBJECT physicalDevice, ULONG keyType,
+                                        PHANDLE handle)
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    DeviceRecord* record = RecordOf(physicalDevice);
+    if (!record->isPhysical) return STATUS_INVALID_DEVICE_REQUEST;
+    ULONG kind = keyType & ~ULONG(PLUGPLAY_REGKEY_CURRENT_HWPROFILE);
+    if (kind != PLUGPLAY_REGKEY_DEVICE && kind != PLUGPLAY_REGKEY_DRIVER) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (record->failRegistryOpen) return STATUS_OBJECT_NAME_NOT_FOUND;
+    auto key = std::make_unique<KeyHandle>(
+        KeyHandle{physicalDevice, kind, CurrentThread().executingDriver});
+    *handle = key.get();
+    handles_[key.get()] = std::move(key);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS ObjectManager::SetRegistryValue(HANDLE handle, const std::u16string& name, ULONG type,
+                                         const void* data, ULONG size)
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    auto it = handles_.find(handle);
+    if (it == handles_.end()) return STATUS_INVALID_HANDLE;
+    DeviceRecord* record = RecordOf(it->second->device);
+    auto& key = it->second->keyType == PLUGPLAY_REGKEY_DEVICE ? record->hardwareKey
+                                                              : record->driverKey;
+    const auto* bytes = static_cast<const UCHAR*>(data);
+    key[Upper(name)] = {type, std::vector<UCHAR>(bytes, bytes + size)};
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS ObjectManager::CloseHandle(HANDLE handle)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (handles_.erase(handle) == 0) {
+        lock.unlock();
+        ReportViolation(Rule::InvalidKernelHandle, "ZwClose was given " + Hex(handle) + ".");
+    }
+    return STATUS_SUCCESS;
+}
+
+size_t ObjectManager::OpenHandleCount(PDRIVER_OBJECT driver) const
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    size_t count = 0;
+    for (const auto& [handle, key] : handles_) count += key->owner == driver;
+    return count;
+}
+
+bool ObjectManager::ReadRegistryValue(PDEVICE_OBJECT physicalDevice, const std::u16string& name,
+                                      ULONG* type, std::vector<UCHAR>* data) const
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    DeviceRecord* record = RecordOf(physicalDevice);
+    auto it = record->hardwareKey.find(Upper(name));
+    if (it == record->hardwareKey.end()) return false;
+    *type = it->second.first;
+    *data = it->second.second;
+    return true;
+}
+
+}  // namespace host
+
+// ---------------------------------------------------------------------------------------------
+// Kernel routines
+// ---------------------------------------------------------------------------------------------
+extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT driverObject, ULONG deviceExtensionSize,
+                                   PUNICODE_STRING deviceName, DEVICE_TYPE deviceType,
+                                   ULONG deviceCharacteristics, BOOLEAN exclusive,
+                                   PDEVICE_OBJECT* deviceObject)
+{
+    std::u16string name;
+    if (deviceName != nullptr) name = ReadDriverString(deviceName, "IoCreateDevice");
+    return Kernel::Current().objects.CreateDevice(driverObject, deviceExtensionSize,
+                                                  deviceName != nullptr ? &name : nullptr,
+                                                  deviceType, deviceCharacteristics, exclusive,
+                                                  deviceObject);
+}
+
+extern "C" VOID IoDeleteDevice(PDEVICE_OBJECT deviceObject)
+{
+    Kernel::Current().objects.DeleteDevice(deviceObject);
+}
+
+extern "C" PDEVICE_OBJECT IoGetAttachedDevice(PDEVICE_OBJECT deviceObject)
+{
+    while (deviceObject->AttachedDevice != nullptr) deviceObject = deviceObject->AttachedDevice;
+    return deviceObject;
+}
+
+extern "C" PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT sourceDevice,
+                                                      PDEVICE_OBJECT targetDevice)
+{
+    PDEVICE_OBJECT top = IoGetAttachedDevice(targetDevice);
+    if (RecordOf(targetDevice)->refusesAttach || RecordOf(top)->refusesAttach) return nullptr;
+    top->AttachedDevice = sourceDevice;
+    sourceDevice->StackSize = CCHAR(top->StackSize + 1);
+    if (top->AlignmentRequirement > sourceDevice->AlignmentRequirement) {
+        sourceDevice->AlignmentRequirement = top->AlignmentRequirement;
+    }
+    sourceDevice->SectorSize = top->SectorSize;
+    RecordOf(sourceDevice)->attachedTo = top;
+    return top;
+}
+
+extern "C" VOID IoDetachDevice(PDEVICE_OBJECT targetDevice)
+{
+    PDEVICE_OBJECT upper = targetDevice->AttachedDevice;
+    if (upper != nullptr) RecordOf(upper)->attachedTo = nullptr;
+    targetDevice->AttachedDevice = nullptr;
+}
+
+extern "C" NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING symbolicLinkName,
+                                         PUNICODE_STRING deviceName)
+{
+    std::u16string link = ReadDriverString(symbolicLinkName, "IoCreateSymbolicLink");
+    std::u16string target = ReadDriverString(deviceName, "IoCreateSymbolicLink");
+    return Kernel::Current().objects.CreateSymbolicLink(link, target);
+}
+
+extern "C" NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING symbolicLinkName)
+{
+    std::u16string link = ReadDriverString(symbolicLinkName, "IoDeleteSymbolicLink");
+    return Kernel::Current().objects.DeleteSymbolicLink(link);
+}
+
+extern "C" NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT physicalDeviceObject,
+                                              const GUID* interfaceClassGuid,
+                                              PUNICODE_STRING referenceString,
+                                              PUNICODE_STRING symbolicLinkName)
+{
+    std::u16string reference;
+    if (referenceString != nullptr) {
+        reference = ReadDriverString(referenceString, "IoRegisterDeviceInterface");
+    }
+    std::u16string link;
+    NTSTATUS status = Kernel::Current().objects.RegisterInterface(
+        physicalDeviceObject, *interfaceClassGuid, reference, &link);
+    if (!NT_SUCCESS(status)) return status;
+    // The link name's buffer is the caller's, freed with RtlFreeUnicodeString.
+    size_t bytes = (link.size() + 1) * sizeof(WCHAR);
+    auto* buffer = static_cast<PWSTR>(Kernel::Current().pool.Allocate(
+        PagedPool, bytes, CallSite{"", 0, "IoRegisterDeviceInterface"}));
+    if (buffer == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    memcpy(buffer, link.c_str(), bytes);
+    symbolicLinkName->Buffer = buffer;
+    symbolicLinkName->Length = USHORT(link.size() * sizeof(WCHAR));
+    symbolicLinkName->MaximumLength = USHORT(bytes);
+    return STATUS_SUCCESS;
+}
+
+extern "C" NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING symbolicLinkName, BOOLEAN enable)
+{
+    std::u16string link = ReadDriverString(symbolicLinkName, "IoSetDeviceInterfaceState");
+    return Kernel::Current().objects.SetInterfaceState(link, enable != FALSE);
+}
+
+extern "C" NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT deviceObject, ULONG devInstKeyType,
+                                            ACCESS_MASK desiredAccess, PHANDLE deviceRegKey)
+{
+    (void)desiredAccess;
+    return Kernel::Current().objects.OpenRegistryKey(deviceObject, devInstKeyType, deviceRegKey);
+}
+
+extern "C" NTSTATUS ZwSetValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, ULONG titleIndex,
+                                  ULONG type, PVOID data, ULONG dataSize)
+{
+    (void)titleIndex;
+    std::u16string name = ReadDriverString(valueName, "ZwSetValueKey");
+    std::string site;
+    if (dataSize != 0 && Kernel::Current().pool.IsFreedMemory(data, dataSize, &site)) {
+        ReportViolation(Rule::PoolBufferUseAfterFree,
+                        "ZwSetValueKey was given data in freed pool (allocated by " + site + ").");
+    }
+    return Kernel::Current().objects.SetRegistryValue(keyHandle, name, type, data, dataSize);
+}
+
+extern "C" NTSTATUS ZwClose(HANDLE handle) { return Kernel::Current().objects.CloseHandle(handle); }

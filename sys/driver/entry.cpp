@@ -1,0 +1,144 @@
+// Driver entry and unload, and the driver-wide tables that hand out instance and port numbers.
+//
+// DriverEntry and DriverUnload run at PASSIVE_LEVEL in the system thread that loads the
+// driver. The table routines run at up to DISPATCH_LEVEL; InstanceTableLock guards both tables
+// and is held only for one scan or one release, never while another lock is held.
+#include "../kdxlusb.h"
+
+// The instance lock block: the driver's one global spin lock followed by the instance table.
+// Entry i is 1 from the creation of the device object with instance number i until that
+// device's surprise removal or removal.
+typedef struct _INSTANCE_LOCK_BLOCK {
+    KSPIN_LOCK InstanceTableLock;
+    UCHAR InstanceTable[KDX_INSTANCE_TABLE_SIZE];
+} INSTANCE_LOCK_BLOCK, *PINSTANCE_LOCK_BLOCK;
+
+static_assert(FIELD_OFFSET(INSTANCE_LOCK_BLOCK, InstanceTable) == 8, "lock precedes the table");
+static const SIZE_T InstanceLockBlockSize = 26;
+
+PUCHAR ReceiveScratchBuffer;
+static PINSTANCE_LOCK_BLOCK InstanceLockBlock;
+
+// Port table: entry p is 0 when port number p is free, otherwise the instance number of the
+// product-0x005B device that holds it, plus 1. Guarded by InstanceTableLock.
+static UCHAR PortTable[KDX_PORT_TABLE_SIZE];
+
+static VOID InstallDispatchTable(PDRIVER_OBJECT DriverObject)
+{
+    DriverObject->DriverExtension->AddDevice = AddDevice;
+    DriverObject->DriverUnload = DriverUnload;
+    DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
+    DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;
+    DriverObject->MajorFunction[IRP_MJ_READ] = DispatchRead;
+    DriverObject->MajorFunction[IRP_MJ_WRITE] = DispatchWrite;
+    DriverObject->MajorFunction[IRP_MJ_QUERY_INFORMATION] = DispatchQueryInformation;
+    DriverObject->MajorFunction[IRP_MJ_SET_INFORMATION] = DispatchSetInformation;
+    DriverObject->MajorFunction[IRP_MJ_FLUSH_BUFFERS] = DispatchFlushBuffers;
+    DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
+    DriverObject->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = DispatchInternalDeviceControl;
+    DriverObject->MajorFunction[IRP_MJ_CLEANUP] = DispatchCleanup;
+    DriverObject->MajorFunction[IRP_MJ_POWER] = DispatchPower;
+    DriverObject->MajorFunction[IRP_MJ_SYSTEM_CONTROL] = DispatchSystemControl;
+    DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
+}
+
+// Allocates the scratch buffer and the instance lock block and installs the dispatch table.
+// When an allocation fails, nothing stays allocated and the load fails, so the system unloads
+// a driver that could never add a device.
+_Use_decl_annotations_ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject,
+                                                       PUNICODE_STRING RegistryPath)
+{
+    UNREFERENCED_PARAMETER(RegistryPath);
+
+    ReceiveScratchBuffer = (PUCHAR)ExAllocatePool(NonPagedPool, KDX_RECEIVE_SCRATCH_SIZE);
+    if (ReceiveScratchBuffer == NULL) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    InstanceLockBlock = (PINSTANCE_LOCK_BLOCK)ExAllocatePool(NonPagedPool, InstanceLockBlockSize);
+    if (InstanceLockBlock == NULL) {
+        ExFreePool(ReceiveScratchBuffer);
+        ReceiveScratchBuffer = NULL;
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+
+    InstallDispatchTable(DriverObject);
+
+    RtlZeroMemory(InstanceLockBlock, InstanceLockBlockSize);
+    RtlZeroMemory(PortTable, sizeof(PortTable));
+    KeInitializeSpinLock(&InstanceLockBlock->InstanceTableLock);
+    return STATUS_SUCCESS;
+}
+
+// Gives the global blocks back; every device object is gone by now.
+_Use_decl_annotations_ VOID DriverUnload(PDRIVER_OBJECT DriverObject)
+{
+    UNREFERENCED_PARAMETER(DriverObject);
+
+    if (ReceiveScratchBuffer != NULL) {
+        ExFreePool(ReceiveScratchBuffer);
+        ReceiveScratchBuffer = NULL;
+    }
+    if (InstanceLockBlock != NULL) {
+        ExFreePool(InstanceLockBlock);
+        InstanceLockBlock = NULL;
+    }
+}
+
+// Takes the lowest free instance number. When all are taken the result is 18, which marks no
+// entry: such a device still gets a device object, named with 18.
+ULONG AllocateInstanceNumber(void)
+{
+    ULONG number = KDX_INSTANCE_TABLE_SIZE;
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&InstanceLockBlock->InstanceTableLock);
+    for (ULONG i = 0; i < KDX_INSTANCE_TABLE_SIZE; i++) {
+        if (InstanceLockBlock->InstanceTable[i] == 0) {
+            InstanceLockBlock->InstanceTable[i] = 1;
+            number = i;
+            break;
+        }
+    }
+    KeReleaseSpinLock(&InstanceLockBlock->InstanceTableLock, oldIrql);
+    return number;
+}
+
+// Takes the lowest free port number for a product-0x005B device and records its instance
+// number in the entry. When all are taken the result is 16, which marks no entry.
+ULONG AllocatePortNumber(ULONG InstanceNumber)
+{
+    ULONG number = KDX_PORT_TABLE_SIZE;
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&InstanceLockBlock->InstanceTableLock);
+    for (ULONG i = 0; i < KDX_PORT_TABLE_SIZE; i++) {
+        if (PortTable[i] == 0) {
+            PortTable[i] = (UCHAR)(InstanceNumber + 1);
+            number = i;
+            break;
+        }
+    }
+    KeReleaseSpinLock(&InstanceLockBlock->InstanceTableLock, oldIrql);
+    return number;
+}
+
+// Gives a device's numbers back. For product 0x005B, Number is a port number: its entry names
+// the instance number to release with it. A device that holds no port entry (started while the
+// port table was full) releases its own InstanceNumber instead; an entry that is already free
+// means the numbers were given back before, and nothing is released, so a number that another
+// device took in the meantime is never touched. For any other product Number is the instance
+// number itself.
+_Use_decl_annotations_ VOID ReleaseInstanceNumber(ULONG Number, USHORT ProductId,
+                                                  ULONG InstanceNumber)
+{
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&InstanceLockBlock->InstanceTableLock);
+    ULONG instance = KDX_INSTANCE_TABLE_SIZE;
+    if (ProductId != KDX_PRODUCT_NUMBERED_PORT) {
+        instance = Number;
+    } else if (Number >= KDX_PORT_TABLE_SIZE) {
+        instance = InstanceNumber;
+    } else if (PortTable[Number] != 0) {
+        instance = (ULONG)PortTable[Number] - 1;
+        PortTable[Number] = 0;
+    }
+    if (instance < KDX_INSTANCE_TABLE_SIZE) {
+        InstanceLockBlock->InstanceTable[instance] = 0;
+    }
+    KeReleaseSpinLock(&InstanceLockBlock->InstanceTableLock, oldIrql);
+}

@@ -1,0 +1,264 @@
+// kdxlusb: the driver's shared header.
+//
+// The device extension, the records shared between subsystems, and the routines that cross
+// source files, grouped under a banner per file. Each group of extension fields names the
+// lock that guards it.
+#pragma once
+
+#include "platform.h"
+
+// ---------------------------------------------------------------------------------------------
+// Constants
+// ---------------------------------------------------------------------------------------------
+#define KDX_PRODUCT_NUMBERED_PORT 0x005B  // product with "VLT<n>" names and port resets
+#define KDX_PRODUCT_OTHER 78              // any product but the numbered one, for releases
+
+#define KDX_INSTANCE_TABLE_SIZE 18      // instance numbers 0..17; 18 means "table full"
+#define KDX_PORT_TABLE_SIZE 16          // port numbers 0..15; 16 means "table full"
+#define KDX_RECEIVE_SCRATCH_SIZE 4112   // driver-wide scratch buffer of the read path
+#define KDX_TRANSFER_SLOT_COUNT 16      // one transfer slot per pipe index 0..15
+#define KDX_RECEIVE_BUFFER_SIZE 6144    // receive buffer in the device extension
+#define KDX_MAXIMUM_TRANSFER_SIZE 4096  // given to every pipe at configuration
+#define KDX_NAME_BUFFER_SIZE 522        // counted name of at most 520 bytes plus a zero
+
+// ---------------------------------------------------------------------------------------------
+// Shared records
+// ---------------------------------------------------------------------------------------------
+
+// The record of the bulk transfer in flight in one transfer slot.
+typedef struct _TRANSFER_SLOT {
+    PIRP Irp;
+    KEVENT CancelDoneEvent;  // set by whoever cancels the transfer, right after IoCancelIrp
+    ULONG CancelRequested;   // set by whoever cancels the transfer, before IoCancelIrp
+} TRANSFER_SLOT, *PTRANSFER_SLOT;
+
+// One read or write job with its bulk-transfer URB.
+typedef struct _TRANSFER_CONTEXT {
+    PIRP Irp;  // the write request served; NULL for the receive pump
+    struct _URB_BULK_OR_INTERRUPT_TRANSFER Urb;
+    ULONG Direction;  // KDX_DIRECTION_READ or KDX_DIRECTION_WRITE
+    ULONG SlotIndex;  // always equal to PipeIndex
+    PVOID Buffer;
+    ULONG Length;
+    PUSBD_INTERFACE_INFORMATION InterfaceInformation;
+    ULONG PipeIndex;
+} TRANSFER_CONTEXT, *PTRANSFER_CONTEXT;
+
+#define KDX_DIRECTION_READ 1
+#define KDX_DIRECTION_WRITE 2
+
+// An entry of the read queue or the write queue.
+typedef struct _QUEUE_ENTRY {
+    struct _QUEUE_ENTRY* Next;
+    ULONG Cancelled;
+    PIRP Irp;
+} QUEUE_ENTRY, *PQUEUE_ENTRY;
+
+// ---------------------------------------------------------------------------------------------
+// The device extension: all state of one port.
+// ---------------------------------------------------------------------------------------------
+typedef struct _DEVICE_EXTENSION {
+    // Identity and start-up results. Written by add-device and start, which no request can
+    // overlap; read without a lock afterwards.
+    ULONG PortNumber;
+    PDEVICE_OBJECT LowerDeviceObject;
+    PDEVICE_OBJECT PhysicalDeviceObject;
+    ULONG InstanceNumber;
+    USHORT ProductId;
+    PFILE_OBJECT OpenFileObject;
+    PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor;
+    PUSB_DEVICE_DESCRIPTOR DeviceDescriptor;
+    PUSBD_INTERFACE_INFORMATION InterfaceInformation;
+    DEVICE_CAPABILITIES DeviceCapabilities;
+
+    // I/O accounting, under IoCountLock (IoCount itself changes with interlocked operations).
+    KEVENT RemoveEvent;
+    KEVENT NoPendingIoEvent;
+    KEVENT TransferCancelGate;  // lets one canceller at a time act on the transfer slots
+    KSPIN_LOCK IoCountLock;
+    volatile LONG IoCount;
+
+    // Transfer slots: TransferActive under DeviceLock; the slot pointers follow the
+    // TransferCancelGate protocol.
+    UCHAR TransferActive[KDX_TRANSFER_SLOT_COUNT];
+    PTRANSFER_SLOT TransferSlots[KDX_TRANSFER_SLOT_COUNT];
+
+    // Plug and Play state: plain bytes written by the Plug and Play thread (Removed under
+    // IoCountLock at removal), read without a lock.
+    UCHAR Removed;
+    UCHAR RemovePending;
+    UCHAR StopPending;
+    UCHAR Started;
+    UCHAR PortConfigured;
+
+    // USB configuration, written at start.
+    ULONG MaximumTransferSize;
+    ULONG BulkInPipeIndex;
+    ULONG BulkOutPipeIndex;
+    ULONG BulkInPipeCount;
+    ULONG BulkOutPipeCount;
+
+    UCHAR HandleOpen;
+
+    // Receive pump, under DeviceLock.
+    UCHAR ReceivePumpRunning;
+    UCHAR ReceivePumpStopRequested;
+    UCHAR ReceivePumpQueued;
+    KEVENT ReceivePumpStartedEvent;
+    KEVENT ReceivePumpIdleEvent;
+    KEVENT ReceiveSpaceEvent;
+    KEVENT ReceiveDeliveredEvent;
+    ULONG LastReadLength;
+
+    UCHAR DeviceGone;  // only ever goes from 0 to 1
+
+    // Work items: each pointer points to the WORK_QUEUE_ITEM stored right after it.
+    PWORK_QUEUE_ITEM WriteWorkItem;
+    WORK_QUEUE_ITEM WriteWorkQueueItem;
+    PWORK_QUEUE_ITEM ReadWorkItem;
+    WORK_QUEUE_ITEM ReadWorkQueueItem;
+    PWORK_QUEUE_ITEM ReceivePumpWorkItem;
+    WORK_QUEUE_ITEM ReceivePumpWorkQueueItem;
+    PWORK_QUEUE_ITEM WaitMaskWorkItem;
+    WORK_QUEUE_ITEM WaitMaskWorkQueueItem;
+    UCHAR WaitCompletionQueued;
+
+    // Recovery flags, under DeviceLock.
+    UCHAR PortResetActive;
+    UCHAR ReadRecoveryActive;
+    UCHAR WriteRecoveryActive;
+
+    // Read and write queues, under DeviceLock.
+    PQUEUE_ENTRY ReadQueueHead;
+    ULONG ReadWorkerBusy;
+    PQUEUE_ENTRY WriteQueueHead;
+    ULONG WriteWorkerBusy;
+
+    // Timers of the data paths.
+    KDPC ReadTimerDpc;
+    KTIMER ReadTimer;
+    UCHAR ReadTimerSet;
+    KDPC WriteTimerDpc;
+    KTIMER WriteTimer;
+    UCHAR WriteTimerArmed;
+
+    // Zero-length packet after a full-packet write.
+    ULONG ZlpSavedLength;
+    ULONG ZlpSavedUsbdStatus;
+    UCHAR ZlpPending;
+
+    PTRANSFER_CONTEXT ReceiveTransferContext;
+    PTRANSFER_CONTEXT WriteTransferContext;
+
+    // Names.
+    UNICODE_STRING DeviceName;
+    UNICODE_STRING SymbolicLinkName;
+    PDEVICE_OBJECT DeviceObject;
+
+    // Requests held by the driver: CurrentReadIrp and WaitOnMaskIrp under the cancel spin lock.
+    PIRP CurrentReadIrp;
+    PIRP ReadWorkerIrp;
+    PIRP WaitOnMaskIrp;
+
+    // Receive buffer, under DeviceLock.
+    PUCHAR ReceiveLandingBuffer;
+    PUCHAR ReceiveReadBuffer;
+    ULONG ReceiveCount;
+    UCHAR ReceiveBuffer[KDX_RECEIVE_BUFFER_SIZE];
+    ULONG ReceiveBufferSize;
+
+    // Serial state: multi-field records under DeviceLock.
+    ULONG WaitMask;
+    ULONG EventHistory;
+    ULONG PendingWriteLength;
+    ULONG SettableBaud;
+    ULONG TxFifo;
+    SERIAL_TIMEOUTS Timeouts;
+    SERIAL_CHARS SpecialChars;
+    SERIAL_HANDFLOW HandFlow;
+    SERIALPERF_STATS PerfStats;
+    UCHAR PortOpen;
+    UCHAR RxFifo;
+
+    // Port name state, written by the Plug and Play thread only.
+    UCHAR SymbolicLinkCreated;
+    UCHAR DeviceNameOwned;
+
+    KSPIN_LOCK DeviceLock;  // the extension's main lock
+    UNICODE_STRING InterfaceName;
+    LONG OpenCount;
+} DEVICE_EXTENSION, *PDEVICE_EXTENSION;
+
+FORCEINLINE PDEVICE_EXTENSION GetDeviceExtension(PDEVICE_OBJECT deviceObject)
+{
+    return (PDEVICE_EXTENSION)deviceObject->DeviceExtension;
+}
+
+// ---------------------------------------------------------------------------------------------
+// driver/entry.cpp: driver entry, unload and the instance and port tables
+// ---------------------------------------------------------------------------------------------
+extern "C" DRIVER_INITIALIZE DriverEntry;
+DRIVER_UNLOAD DriverUnload;
+
+_IRQL_requires_max_(DISPATCH_LEVEL) ULONG AllocateInstanceNumber(void);
+_IRQL_requires_max_(DISPATCH_LEVEL) ULONG AllocatePortNumber(ULONG InstanceNumber);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID
+    ReleaseInstanceNumber(ULONG Number, USHORT ProductId, ULONG InstanceNumber);
+
+// The receive scratch buffer shared by all devices.
+extern PUCHAR ReceiveScratchBuffer;
+
+// ---------------------------------------------------------------------------------------------
+// driver/io_count.cpp: I/O accounting and admission
+// ---------------------------------------------------------------------------------------------
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID IncrementIoCount(PDEVICE_OBJECT DeviceObject);
+_IRQL_requires_max_(DISPATCH_LEVEL) LONG DecrementIoCount(PDEVICE_OBJECT DeviceObject);
+BOOLEAN CanAcceptRequests(PDEVICE_OBJECT DeviceObject);
+
+// ---------------------------------------------------------------------------------------------
+// driver/request.cpp: completing requests
+// ---------------------------------------------------------------------------------------------
+_IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS
+    CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
+
+// ---------------------------------------------------------------------------------------------
+// serial/open_close.cpp: open, close and cleanup
+// ---------------------------------------------------------------------------------------------
+_Dispatch_type_(IRP_MJ_CREATE) DRIVER_DISPATCH DispatchCreate;
+_Dispatch_type_(IRP_MJ_CLOSE) DRIVER_DISPATCH DispatchClose;
+_Dispatch_type_(IRP_MJ_CLEANUP) DRIVER_DISPATCH DispatchCleanup;
+
+// ---------------------------------------------------------------------------------------------
+// serial/device_control.cpp: serial device-control requests
+// ---------------------------------------------------------------------------------------------
+_Dispatch_type_(IRP_MJ_DEVICE_CONTROL) DRIVER_DISPATCH DispatchDeviceControl;
+
+// ---------------------------------------------------------------------------------------------
+// serial/minor_dispatch.cpp: internal serial requests, information and flush
+// ---------------------------------------------------------------------------------------------
+_Dispatch_type_(IRP_MJ_INTERNAL_DEVICE_CONTROL) DRIVER_DISPATCH DispatchInternalDeviceControl;
+_Dispatch_type_(IRP_MJ_QUERY_INFORMATION) DRIVER_DISPATCH DispatchQueryInformation;
+_Dispatch_type_(IRP_MJ_SET_INFORMATION) DRIVER_DISPATCH DispatchSetInformation;
+_Dispatch_type_(IRP_MJ_FLUSH_BUFFERS) DRIVER_DISPATCH DispatchFlushBuffers;
+
+// ---------------------------------------------------------------------------------------------
+// io/read.cpp and io/write.cpp: the data paths
+// ---------------------------------------------------------------------------------------------
+_Dispatch_type_(IRP_MJ_READ) DRIVER_DISPATCH DispatchRead;
+_Dispatch_type_(IRP_MJ_WRITE) DRIVER_DISPATCH DispatchWrite;
+
+// ---------------------------------------------------------------------------------------------
+// driver/add_device.cpp: device creation
+// ---------------------------------------------------------------------------------------------
+DRIVER_ADD_DEVICE AddDevice;
+
+// ---------------------------------------------------------------------------------------------
+// driver/power.cpp: power and system control
+// ---------------------------------------------------------------------------------------------
+_Dispatch_type_(IRP_MJ_POWER) DRIVER_DISPATCH DispatchPower;
+_Dispatch_type_(IRP_MJ_SYSTEM_CONTROL) DRIVER_DISPATCH DispatchSystemControl;
+
+// ---------------------------------------------------------------------------------------------
+// driver/pnp.cpp: Plug and Play
+// ---------------------------------------------------------------------------------------------
+_Dispatch_type_(IRP_MJ_PNP) DRIVER_DISPATCH DispatchPnp;

@@ -1,0 +1,10 @@
+// Test entry point. Death tests re-run the test binary rather than fork, since the host runs
+// threads of its own.
+#include <gtest/gtest.h>
+
+int main(int argc, char** argv)
+{
+    testing::InitGoogleTest(&argc, argv);
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,66 @@
+// kdxsim: loads the driver into the host and shows what it installed.
+#include <cstdio>
+
+#include "host/host.h"
+#include "sys/kdxlusb.h"
+
+namespace {
+
+const char* const kMajorNames[IRP_MJ_MAXIMUM_FUNCTION + 1] = {
+    "IRP_MJ_CREATE", "IRP_MJ_CREATE_NAMED_PIPE", "IRP_MJ_CLOSE", "IRP_MJ_READ", "IRP_MJ_WRITE",
+    "IRP_MJ_QUERY_INFORMATION", "IRP_MJ_SET_INFORMATION", "IRP_MJ_QUERY_EA", "IRP_MJ_SET_EA",
+    "IRP_MJ_FLUSH_BUFFERS", "IRP_MJ_QUERY_VOLUME_INFORMATION", "IRP_MJ_SET_VOLUME_INFORMATION",
+    "IRP_MJ_DIRECTORY_CONTROL", "IRP_MJ_FILE_SYSTEM_CONTROL", "IRP_MJ_DEVICE_CONTROL",
+    "IRP_MJ_INTERNAL_DEVICE_CONTROL", "IRP_MJ_SHUTDOWN", "IRP_MJ_LOCK_CONTROL", "IRP_MJ_CLEANUP",
+    "IRP_MJ_CREATE_MAILSLOT", "IRP_MJ_QUERY_SECURITY", "IRP_MJ_SET_SECURITY", "IRP_MJ_POWER",
+    "IRP_MJ_SYSTEM_CONTROL", "IRP_MJ_DEVICE_CHANGE", "IRP_MJ_QUERY_QUOTA", "IRP_MJ_SET_QUOTA",
+    "IRP_MJ_PNP"};
+
+struct NamedRoutine {
+    PDRIVER_DISPATCH routine;
+    const char* name;
+};
+
+const NamedRoutine kDispatchRoutines[] = {
+    {DispatchCreate, "DispatchCreate"},
+    {DispatchClose, "DispatchClose"},
+    {DispatchRead, "DispatchRead"},
+    {DispatchWrite, "DispatchWrite"},
+    {DispatchQueryInformation, "DispatchQueryInformation"},
+    {DispatchSetInformation, "DispatchSetInformation"},
+    {DispatchFlushBuffers, "DispatchFlushBuffers"},
+    {DispatchDeviceControl, "DispatchDeviceControl"},
+    {DispatchInternalDeviceControl, "DispatchInternalDeviceControl"},
+    {DispatchCleanup, "DispatchCleanup"},
+    {DispatchPower, "DispatchPower"},
+    {DispatchSystemControl, "DispatchSystemControl"},
+    {DispatchPnp, "DispatchPnp"},
+};
+
+const char* DispatchName(PDRIVER_DISPATCH routine)
+{
+    for (const NamedRoutine& named : kDispatchRoutines) {
+        if (named.routine == routine) return named.name;
+    }
+    return "(default: invalid device request)";
+}
+
+}  // namespace
+
+int main()
+{
+    host::Host host;
+    NTSTATUS status = host.LoadDriver(DriverEntry);
+    printf("DriverEntry: 0x%08X\n", unsigned(status));
+    if (!NT_SUCCESS(status)) return 1;
+    PDRIVER_OBJECT driver = host.driver();
+    printf("add-device routine: %s\n",
+           driver->DriverExtension->AddDevice == AddDevice ? "AddDevice" : "(other)");
+    printf("unload routine: %s\n", driver->DriverUnload == DriverUnload ? "DriverUnload" : "(other)");
+    for (int major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; major++) {
+        printf("  %-32s %s\n", kMajorNames[major], DispatchName(driver->MajorFunction[major]));
+    }
+    host.UnloadDriver();
+    fputs(host.Summary().Format().c_str(), stdout);
+    return host.Summary().Clean() ? 0 : 1;
+}
