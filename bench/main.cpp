@@ -1,0 +1,4 @@
+// kdxbench entry point: every benchmark in this directory registers itself with BENCHMARK().
+#include <benchmark/benchmark.h>
+
+BENCHMARK_MAIN();
