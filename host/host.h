@@ -6,6 +6,8 @@
 #include <string>
 
 #include "src/kernel.h"
+#include "src/pnp_manager.h"
+#include "src/usb_bus.h"
 
 namespace host {
 
@@ -41,12 +43,16 @@ public:
     Host(const Host&) = delete;
     Host& operator=(const Host&) = delete;
 
-    // Creates the driver object, calls the entry routine and returns its status. A driver
-    // whose entry routine fails is gone again, and must have freed what it allocated.
-    NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, const std::string& name = "kdxlusb");
+    // Creates a driver object named "\Driver\<name>", calls the entry routine and returns
+    // its status. A driver whose entry routine fails is gone again and must have freed what it
+    // allocated. Several drivers may be loaded (tests load small drivers of their own); the
+    // first one loaded is driver().
+    NTSTATUS LoadDriver(PDRIVER_INITIALIZE entry, const std::string& name = "kdxlusb",
+                        PDRIVER_OBJECT* loaded = nullptr);
     // Calls the unload routine and then checks, as the verifier does at unload, that the
-    // driver left nothing behind; a finding aborts with a report.
-    void UnloadDriver();
+    // driver left nothing behind; a finding aborts with a report. Without an argument, unloads
+    // driver().
+    void UnloadDriver(PDRIVER_OBJECT driver = nullptr);
     PDRIVER_OBJECT driver() const { return driver_; }
 
     VerifierSummary Summary() const;
@@ -56,6 +62,11 @@ public:
     ObjectManager& objects() { return kernel_->objects; }
     IoManager& io() { return kernel_->io; }
     Deferred& deferred() { return kernel_->deferred; }
+    UsbBus& bus() { return *kernel_->bus; }
+    PnpManager& pnp() { return *kernel_->pnp; }
+
+    // Plugs a simulated device and brings it up with the first driver loaded.
+    PnpManager::Plugged Plug(const DeviceSpec& spec) { return kernel_->pnp->Plug(spec, driver_); }
 
     // The clock, and a host wait of the calling thread (virtual time moves while it waits).
     Ticks Now() const { return Scheduler::Instance().Now(); }
@@ -63,11 +74,12 @@ public:
 
 private:
     PDRIVER_OBJECT CreateDriverObject(const std::string& name);
-    void DeleteDriverObject();
-    void CheckNothingLeftBehind(const char* when);
+    void DeleteDriverObject(PDRIVER_OBJECT driver);
+    void CheckNothingLeftBehind(PDRIVER_OBJECT driver, const char* when);
 
     std::unique_ptr<Kernel> kernel_;
-    PDRIVER_OBJECT driver_ = nullptr;
+    std::vector<PDRIVER_OBJECT> drivers_;
+    PDRIVER_OBJECT driver_ = nullptr;      // the first driver loaded
     PDRIVER_OBJECT lastDriver_ = nullptr;  // identifies an unloaded driver's leftovers
 };
 

@@ -1,6 +1,10 @@
 // The host kernel's lifetime, driver loading and unloading, and the verifier summary.
 #include "../host.h"
 
+#include "pnp_manager.h"
+#include "usb_bus.h"
+
+#include <algorithm>
 #include <cstdlib>
 #include <sstream>
 
@@ -35,11 +39,15 @@ Kernel::Kernel(ClockMode mode)
 {
     Scheduler::Instance().Reset(mode);
     g_current = this;
+    bus = std::make_unique<UsbBus>();
+    pnp = std::make_unique<PnpManager>(*bus);
 }
 
 Kernel::~Kernel()
 {
     deferred.Stop();
+    pnp.reset();
+    bus.reset();
 }
 
 Kernel& Kernel::Current()
@@ -91,7 +99,9 @@ Host::~Host()
 {
     kernel_.reset();
     g_current = nullptr;
-    if (driver_ != nullptr) delete CONTAINING_RECORD(driver_, DriverAllocation, object);
+    for (PDRIVER_OBJECT driver : drivers_) {
+        delete CONTAINING_RECORD(driver, DriverAllocation, object);
+    }
 }
 
 PDRIVER_OBJECT Host::CreateDriverObject(const std::string& name)
@@ -112,50 +122,59 @@ PDRIVER_OBJECT Host::CreateDriverObject(const std::string& name)
     return driver;
 }
 
-void Host::DeleteDriverObject()
+void Host::DeleteDriverObject(PDRIVER_OBJECT driver)
 {
-    delete CONTAINING_RECORD(driver_, DriverAllocation, object);
-    lastDriver_ = driver_;
-    driver_ = nullptr;
+    drivers_.erase(std::find(drivers_.begin(), drivers_.end(), driver));
+    delete CONTAINING_RECORD(driver, DriverAllocation, object);
+    if (driver == driver_) {
+        lastDriver_ = driver_;
+        driver_ = nullptr;
+    }
 }
 
-NTSTATUS Host::LoadDriver(PDRIVER_INITIALIZE entry, const std::string& name)
+NTSTATUS Host::LoadDriver(PDRIVER_INITIALIZE entry, const std::string& name,
+                          PDRIVER_OBJECT* loaded)
 {
-    driver_ = CreateDriverObject(name);
-    auto* allocation = CONTAINING_RECORD(driver_, DriverAllocation, object);
+    PDRIVER_OBJECT driver = CreateDriverObject(name);
+    drivers_.push_back(driver);
+    if (driver_ == nullptr) driver_ = driver;
+    auto* allocation = CONTAINING_RECORD(driver, DriverAllocation, object);
     UNICODE_STRING registryPath;
     registryPath.Buffer = allocation->registryPath.data();
     registryPath.Length = USHORT(allocation->registryPath.size() * sizeof(WCHAR));
     registryPath.MaximumLength = registryPath.Length;
-    driver_->DriverInit = entry;
+    driver->DriverInit = entry;
     NTSTATUS status =
-        CallAsDriver(driver_, "DriverEntry", [&] { return entry(driver_, &registryPath); });
+        CallAsDriver(driver, "DriverEntry", [&] { return entry(driver, &registryPath); });
     if (!NT_SUCCESS(status)) {
-        CheckNothingLeftBehind("after a failed DriverEntry");
-        DeleteDriverObject();
+        CheckNothingLeftBehind(driver, "after a failed DriverEntry");
+        DeleteDriverObject(driver);
+        driver = nullptr;
     }
+    if (loaded != nullptr) *loaded = driver;
     return status;
 }
 
-void Host::UnloadDriver()
+void Host::UnloadDriver(PDRIVER_OBJECT driver)
 {
-    if (kernel_->objects.DeviceCount(driver_) != 0) {
+    if (driver == nullptr) driver = driver_;
+    if (kernel_->objects.DeviceCount(driver) != 0) {
         std::ostringstream details;
-        details << kernel_->objects.DeviceCount(driver_) << " device objects remain:\n";
-        for (PDEVICE_OBJECT device = driver_->DeviceObject; device != nullptr;
+        details << kernel_->objects.DeviceCount(driver) << " device objects remain:\n";
+        for (PDEVICE_OBJECT device = driver->DeviceObject; device != nullptr;
              device = device->NextDevice) {
             details << "  " << Hex(device) << " " << Narrow(RecordOf(device)->name) << "\n";
         }
         ReportViolation(Rule::UnloadDeviceObjectsLeft, details.str());
     }
-    if (driver_->DriverUnload != nullptr) {
-        CallAsDriver(driver_, "DriverUnload", [&] { driver_->DriverUnload(driver_); });
+    if (driver->DriverUnload != nullptr) {
+        CallAsDriver(driver, "DriverUnload", [&] { driver->DriverUnload(driver); });
     }
-    CheckNothingLeftBehind("at unload");
-    DeleteDriverObject();
+    CheckNothingLeftBehind(driver, "at unload");
+    DeleteDriverObject(driver);
 }
 
-void Host::CheckNothingLeftBehind(const char* when)
+void Host::CheckNothingLeftBehind(PDRIVER_OBJECT driver, const char* when)
 {
     std::string suffix = std::string(" ") + when + ".";
     Pool::Outstanding blocks = kernel_->pool.OutstandingBlocks();
@@ -165,23 +184,23 @@ void Host::CheckNothingLeftBehind(const char* when)
                             std::to_string(blocks.bytes) + " bytes) outstanding" + suffix + "\n" +
                             blocks.listing);
     }
-    if (size_t links = kernel_->objects.SymbolicLinkCount(driver_)) {
+    if (size_t links = kernel_->objects.SymbolicLinkCount(driver)) {
         ReportViolation(Rule::UnloadSymbolicLinksLeft,
                         std::to_string(links) + " symbolic links remain" + suffix);
     }
-    if (size_t interfaces = kernel_->objects.EnabledInterfaceCount(driver_)) {
+    if (size_t interfaces = kernel_->objects.EnabledInterfaceCount(driver)) {
         ReportViolation(Rule::UnloadInterfacesLeft,
                         std::to_string(interfaces) + " interfaces remain enabled" + suffix);
     }
-    if (size_t handles = kernel_->objects.OpenHandleCount(driver_)) {
+    if (size_t handles = kernel_->objects.OpenHandleCount(driver)) {
         ReportViolation(Rule::UnloadRegistryHandlesLeft,
                         std::to_string(handles) + " registry handles remain open" + suffix);
     }
     {
         std::unique_lock<std::mutex> lock(Scheduler::Instance().mutex());
         size_t timers = kernel_->deferred.SetTimerCount();
-        size_t dpcs = kernel_->deferred.QueuedDpcCount(driver_);
-        size_t items = kernel_->deferred.WorkItemCount(driver_);
+        size_t dpcs = kernel_->deferred.QueuedDpcCount(driver);
+        size_t items = kernel_->deferred.WorkItemCount(driver);
         lock.unlock();
         if (timers != 0) {
             ReportViolation(Rule::UnloadTimersLeft, std::to_string(timers) + " timers set" + suffix);

@@ -325,6 +325,9 @@ private:
 // ---------------------------------------------------------------------------------------------
 // The kernel of one host
 // ---------------------------------------------------------------------------------------------
+class UsbBus;
+class PnpManager;
+
 class Kernel {
 public:
     explicit Kernel(ClockMode mode);
@@ -338,6 +341,8 @@ public:
     ObjectManager objects;
     IoManager io;
     Deferred deferred;
+    std::unique_ptr<UsbBus> bus;
+    std::unique_ptr<PnpManager> pnp;
 };
 
 // Reads a counted string handed to a kernel routine, after checking that it is well formed

@@ -1,0 +1,98 @@
+// Simulated USB devices: a device model built from a short description (identity,
+// interfaces with their endpoints, and the faults the device or its port shows), the
+// descriptors it reports, and the log of every request the driver sent it.
+#pragma once
+
+#include <usb.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace host {
+
+struct EndpointSpec {
+    USBD_PIPE_TYPE type = UsbdPipeTypeBulk;
+    bool in = true;
+    UCHAR number = 0;            // endpoint number 1..15; 0 picks the next free one
+    USHORT maxPacketSize = 64;
+    UCHAR interval = 0;
+};
+
+struct InterfaceSpec {
+    UCHAR number = 0;
+    UCHAR alternateSetting = 0;
+    UCHAR interfaceClass = 0xFF;
+    UCHAR interfaceSubClass = 0;
+    UCHAR interfaceProtocol = 0;
+    std::vector<EndpointSpec> endpoints;
+};
+
+struct DeviceSpec {
+    USHORT vendorId = 0x0000;
+    USHORT productId = 0x005B;
+    USHORT deviceRelease = 0x0100;
+    std::vector<InterfaceSpec> interfaces;  // in descriptor order, alternate settings included
+
+    // Descriptor faults.
+    std::optional<USHORT> reportedTotalLength;    // a wTotalLength that lies
+    std::optional<UCHAR> reportedInterfaceCount;  // a bNumInterfaces that lies
+    USHORT paddedTotalLength = 0;  // pad with vendor descriptors up to this wTotalLength
+    bool configurationTransfersNothing = false;  // the descriptor request returns 0 bytes
+    NTSTATUS deviceDescriptorStatus = STATUS_SUCCESS;
+    NTSTATUS selectConfigurationStatus = STATUS_SUCCESS;
+    USBD_STATUS selectConfigurationUsbdStatus = USBD_STATUS_SUCCESS;
+
+    // Port and bus faults.
+    bool connected = true;
+    bool enabled = true;
+    bool portStatusFails = false;
+    bool resetPortFails = false;
+    bool resetPipeFails = false;
+    bool capabilitiesFail = false;
+    bool registryKeyFails = false;  // the device's hardware key cannot be opened
+    bool refusesAttach = false;     // the physical device object is already going away
+    bool remoteWake = false;
+
+    // How the bus completes this device's requests: at once, or pended and completed
+    // later from a DPC.
+    bool asynchronous = false;
+
+    // The same description with every endpoint numbered: endpoints without a number get the
+    // next free one of their direction, from 1, in descriptor order.
+    DeviceSpec WithEndpointNumbers() const;
+
+    // A device with one interface of a bulk-IN and a bulk-OUT pipe of the given packet size.
+    static DeviceSpec SerialAdapter(USHORT vendorId, USHORT productId, USHORT packetSize = 64);
+};
+
+// The descriptors a device model reports.
+std::vector<UCHAR> DeviceDescriptorOf(const DeviceSpec& spec);
+std::vector<UCHAR> ConfigurationDescriptorOf(const DeviceSpec& spec);
+
+// One request that reached a simulated device, with what the bus made of it.
+struct UsbRequest {
+    enum class Kind {
+        GetDescriptor,
+        SelectConfiguration,
+        Deconfigure,
+        ResetPipe,
+        GetPortStatus,
+        ResetPort,
+    };
+    explicit UsbRequest(Kind kind) : kind(kind) {}
+
+    Kind kind;
+    UCHAR descriptorType = 0;     // GetDescriptor
+    ULONG requestedLength = 0;    // GetDescriptor
+    ULONG transferredLength = 0;  // GetDescriptor
+    // SelectConfiguration: per interface information, the MaximumTransferSize of each pipe.
+    std::vector<std::vector<ULONG>> maximumTransferSizes;
+    UCHAR endpointAddress = 0;    // ResetPipe
+    NTSTATUS status = STATUS_SUCCESS;
+    USBD_STATUS usbdStatus = USBD_STATUS_SUCCESS;
+
+    std::string Describe() const;
+};
+
+}  // namespace host
