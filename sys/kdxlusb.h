@@ -180,7 +180,9 @@ typedef struct _DEVICE_EXTENSION {
     UCHAR PortOpen;
     UCHAR RxFifo;
 
-    // Port name state, written by the Plug and Play thread only.
+    // Port name state, written by the Plug and Play thread only. DeviceNameOwned is set while
+    // the port's link refers to DeviceName; DeviceName and InterfaceName are kept until
+    // removal, so that a start after a stop can name the port again.
     UCHAR SymbolicLinkCreated;
     UCHAR DeviceNameOwned;
 
@@ -222,6 +224,57 @@ _IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS
     CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
 
 // ---------------------------------------------------------------------------------------------
+// driver/add_device.cpp: device creation
+// ---------------------------------------------------------------------------------------------
+DRIVER_ADD_DEVICE AddDevice;
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
+    CreateDeviceObject(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT* DeviceObject);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
+    QueryCapabilities(PDEVICE_OBJECT PhysicalDeviceObject, PDEVICE_CAPABILITIES Capabilities);
+
+// ---------------------------------------------------------------------------------------------
+// driver/start.cpp: device start and USB configuration
+// ---------------------------------------------------------------------------------------------
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS ReadConfiguration(PDEVICE_OBJECT DeviceObject);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS SelectConfiguration(
+    PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor);
+
+// ---------------------------------------------------------------------------------------------
+// driver/port_name.cpp: port naming and symbolic links
+// ---------------------------------------------------------------------------------------------
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS CreatePortName(PDEVICE_EXTENSION DeviceExtension);
+_IRQL_requires_(PASSIVE_LEVEL) VOID RemovePortName(PDEVICE_EXTENSION DeviceExtension);
+
+// ---------------------------------------------------------------------------------------------
+// driver/pnp.cpp: Plug and Play
+// ---------------------------------------------------------------------------------------------
+_Dispatch_type_(IRP_MJ_PNP) DRIVER_DISPATCH DispatchPnp;
+
+// ---------------------------------------------------------------------------------------------
+// driver/power.cpp: power and system control
+// ---------------------------------------------------------------------------------------------
+_Dispatch_type_(IRP_MJ_POWER) DRIVER_DISPATCH DispatchPower;
+_Dispatch_type_(IRP_MJ_SYSTEM_CONTROL) DRIVER_DISPATCH DispatchSystemControl;
+IO_COMPLETION_ROUTINE PowerUpCompletion;
+
+// ---------------------------------------------------------------------------------------------
+// usb/sync_requests.cpp: synchronous requests to the USB bus driver
+// ---------------------------------------------------------------------------------------------
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS SubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
+    ResetPipe(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATION PipeInformation);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS GetPortStatus(PDEVICE_OBJECT DeviceObject, PULONG PortStatus);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS ResetPort(PDEVICE_OBJECT DeviceObject);
+_IRQL_requires_(PASSIVE_LEVEL) VOID ResetPortIfConnected(PDEVICE_OBJECT DeviceObject);
+IO_COMPLETION_ROUTINE SignalEventCompletion;
+
+// ---------------------------------------------------------------------------------------------
+// serial/port_state.cpp: serial state and defaults
+// ---------------------------------------------------------------------------------------------
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS InitializePortSettings(PDEVICE_OBJECT DeviceObject);
+
+// ---------------------------------------------------------------------------------------------
 // serial/open_close.cpp: open, close and cleanup
 // ---------------------------------------------------------------------------------------------
 _Dispatch_type_(IRP_MJ_CREATE) DRIVER_DISPATCH DispatchCreate;
@@ -242,23 +295,17 @@ _Dispatch_type_(IRP_MJ_SET_INFORMATION) DRIVER_DISPATCH DispatchSetInformation;
 _Dispatch_type_(IRP_MJ_FLUSH_BUFFERS) DRIVER_DISPATCH DispatchFlushBuffers;
 
 // ---------------------------------------------------------------------------------------------
-// io/read.cpp and io/write.cpp: the data paths
+// io/read.cpp, io/write.cpp and the receive pump: the data paths and their work items
 // ---------------------------------------------------------------------------------------------
 _Dispatch_type_(IRP_MJ_READ) DRIVER_DISPATCH DispatchRead;
 _Dispatch_type_(IRP_MJ_WRITE) DRIVER_DISPATCH DispatchWrite;
+WORKER_THREAD_ROUTINE ReadWorker;
+WORKER_THREAD_ROUTINE WriteWorker;
+WORKER_THREAD_ROUTINE ReceivePumpWorker;
 
 // ---------------------------------------------------------------------------------------------
-// driver/add_device.cpp: device creation
+// io/wait_mask.cpp: wait-on-mask
 // ---------------------------------------------------------------------------------------------
-DRIVER_ADD_DEVICE AddDevice;
-
-// ---------------------------------------------------------------------------------------------
-// driver/power.cpp: power and system control
-// ---------------------------------------------------------------------------------------------
-_Dispatch_type_(IRP_MJ_POWER) DRIVER_DISPATCH DispatchPower;
-_Dispatch_type_(IRP_MJ_SYSTEM_CONTROL) DRIVER_DISPATCH DispatchSystemControl;
-
-// ---------------------------------------------------------------------------------------------
-// driver/pnp.cpp: Plug and Play
-// ---------------------------------------------------------------------------------------------
-_Dispatch_type_(IRP_MJ_PNP) DRIVER_DISPATCH DispatchPnp;
+WORKER_THREAD_ROUTINE WaitMaskCompletionWorker;
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID CancelWaitOnMask(PDEVICE_EXTENSION DeviceExtension);
+DRIVER_CANCEL CancelWaitIrp;

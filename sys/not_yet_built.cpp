@@ -1,5 +1,5 @@
-// Dispatch routines whose behaviour comes with later work. Each refuses its request as an
-// invalid device request, as the I/O manager's default routine would, until its own file
+// Routines whose behaviour comes with later work. Each dispatch routine refuses its request as
+// an invalid device request, as the I/O manager's default routine would, until its own file
 // replaces it here.
 #include "kdxlusb.h"
 
@@ -60,26 +60,15 @@ _Use_decl_annotations_ NTSTATUS DispatchFlushBuffers(PDEVICE_OBJECT DeviceObject
     return RefuseRequest(DeviceObject, Irp);
 }
 
-_Use_decl_annotations_ NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+// Work-item routines of the data paths. AddDevice prepares their work items, but nothing
+// queues them until the data paths are built.
+_Use_decl_annotations_ VOID ReadWorker(PVOID Parameter) { UNREFERENCED_PARAMETER(Parameter); }
+_Use_decl_annotations_ VOID WriteWorker(PVOID Parameter) { UNREFERENCED_PARAMETER(Parameter); }
+_Use_decl_annotations_ VOID ReceivePumpWorker(PVOID Parameter)
 {
-    return RefuseRequest(DeviceObject, Irp);
+    UNREFERENCED_PARAMETER(Parameter);
 }
-
-_Use_decl_annotations_ NTSTATUS DispatchSystemControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+_Use_decl_annotations_ VOID WaitMaskCompletionWorker(PVOID Parameter)
 {
-    return RefuseRequest(DeviceObject, Irp);
-}
-
-_Use_decl_annotations_ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
-{
-    return RefuseRequest(DeviceObject, Irp);
-}
-
-// Devices are not added yet: the add fails, so no device object is ever created.
-_Use_decl_annotations_ NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject,
-                                          PDEVICE_OBJECT PhysicalDeviceObject)
-{
-    UNREFERENCED_PARAMETER(DriverObject);
-    UNREFERENCED_PARAMETER(PhysicalDeviceObject);
-    return STATUS_INVALID_DEVICE_REQUEST;
+    UNREFERENCED_PARAMETER(Parameter);
 }

@@ -9,7 +9,10 @@
 
 #include <ntddk.h>
 #include <usb.h>
+// The toolchain's usbdlib.h declares the USBD.SYS routines without C linkage.
+extern "C" {
 #include <usbdlib.h>
+}
 #include <usbioctl.h>
 #include <ntddser.h>
 

@@ -3,6 +3,14 @@ set(KDX_DRIVER_SOURCES
     driver/entry.cpp
     driver/io_count.cpp
     driver/request.cpp
+    driver/add_device.cpp
+    driver/start.cpp
+    driver/port_name.cpp
+    driver/pnp.cpp
+    driver/power.cpp
+    usb/sync_requests.cpp
+    serial/port_state.cpp
+    io/wait_mask.cpp
     not_yet_built.cpp
 )
 list(TRANSFORM KDX_DRIVER_SOURCES PREPEND "${CMAKE_CURRENT_LIST_DIR}/")
