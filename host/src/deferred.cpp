@@ -85,6 +85,7 @@ void Deferred::Stop()
 {
     std::vector<Worker*> workers;
     {
+        std::lock_guard<std::mutex> spawning(spawnMutex_);
         std::lock_guard<std::mutex> guard(Scheduler::Instance().mutex());
         if (stopping_) return;
         stopping_ = true;
@@ -112,10 +113,10 @@ bool Deferred::IsTimerSet(const KTIMER* timer) const
     return false;
 }
 
-size_t Deferred::SetTimerCount() const
+size_t Deferred::SetTimerCount(PDRIVER_OBJECT owner) const
 {
     size_t count = 0;
-    for (LIST_ENTRY* entry = timers_.Flink; entry != &timers_; entry = entry->Flink) count++;
+    for (const auto& [timer, setter] : timerOwners_) count += setter == owner;
     return count;
 }
 
@@ -130,6 +131,7 @@ bool Deferred::CancelTimer(PKTIMER timer)
     if (!IsTimerSet(timer)) return false;
     RemoveEntryList(&timer->TimerListEntry);
     timer->Header.Inserted = 0;
+    timerOwners_.erase(timer);
     return true;
 }
 
@@ -141,6 +143,7 @@ bool Deferred::SetTimer(PKTIMER timer, Ticks dueTime, LONG period, PKDPC dpc)
     timer->Dpc = dpc;
     timer->Header.SignalState = 0;
     timer->Header.Inserted = 1;
+    timerOwners_[timer] = CurrentThread().executingDriver;
     LIST_ENTRY* position = timers_.Flink;
     while (position != &timers_ &&
            Ticks(CONTAINING_RECORD(position, KTIMER, TimerListEntry)->DueTime.QuadPart) <= dueTime) {
@@ -163,10 +166,13 @@ void Deferred::ExpireTimers()
         if (due > now) break;
         RemoveEntryList(&timer->TimerListEntry);
         timer->Header.Inserted = 0;
+        PDRIVER_OBJECT owner = timerOwners_[timer];
+        timerOwners_.erase(timer);
         SignalDispatcherObject(&timer->Header);
         PKDPC dpc = timer->Dpc;
         if (timer->Period > 0) {
             SetTimer(timer, due + Ticks(timer->Period) * kTicksPerMillisecond, timer->Period, dpc);
+            timerOwners_[timer] = owner;
         }
         if (dpc != nullptr) {
             InsertDpc(dpc, reinterpret_cast<PVOID>(now & 0xFFFFFFFF),
@@ -304,6 +310,12 @@ void Deferred::QueueWorkItem(PWORK_QUEUE_ITEM item)
                 return;
             }
         }
+    }
+    // A worker is started and listed under spawnMutex_, so that Stop() sees every worker that
+    // can run an item.
+    std::lock_guard<std::mutex> spawning(spawnMutex_);
+    if (stopping_) {
+        ReportViolation(Rule::NotEmulated, "ExQueueWorkItem while the host shuts down.");
     }
     auto worker = std::make_unique<Worker>();
     Worker* raw = worker.get();

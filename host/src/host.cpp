@@ -158,6 +158,11 @@ NTSTATUS Host::LoadDriver(PDRIVER_INITIALIZE entry, const std::string& name,
 void Host::UnloadDriver(PDRIVER_OBJECT driver)
 {
     if (driver == nullptr) driver = driver_;
+    if (driver->DriverUnload != nullptr) {
+        CallAsDriver(driver, "DriverUnload", [&] { driver->DriverUnload(driver); });
+    }
+    // A Plug and Play driver's devices are gone before it unloads; a driver that made its
+    // devices itself deletes them in its unload routine.
     if (kernel_->objects.DeviceCount(driver) != 0) {
         std::ostringstream details;
         details << kernel_->objects.DeviceCount(driver) << " device objects remain:\n";
@@ -167,9 +172,6 @@ void Host::UnloadDriver(PDRIVER_OBJECT driver)
         }
         ReportViolation(Rule::UnloadDeviceObjectsLeft, details.str());
     }
-    if (driver->DriverUnload != nullptr) {
-        CallAsDriver(driver, "DriverUnload", [&] { driver->DriverUnload(driver); });
-    }
     CheckNothingLeftBehind(driver, "at unload");
     DeleteDriverObject(driver);
 }
@@ -177,7 +179,7 @@ void Host::UnloadDriver(PDRIVER_OBJECT driver)
 void Host::CheckNothingLeftBehind(PDRIVER_OBJECT driver, const char* when)
 {
     std::string suffix = std::string(" ") + when + ".";
-    Pool::Outstanding blocks = kernel_->pool.OutstandingBlocks();
+    Pool::Outstanding blocks = kernel_->pool.OutstandingBlocks(driver);
     if (blocks.count != 0) {
         ReportViolation(Rule::UnloadPoolLeak,
                         std::to_string(blocks.count) + " pool blocks (" +
@@ -198,7 +200,7 @@ void Host::CheckNothingLeftBehind(PDRIVER_OBJECT driver, const char* when)
     }
     {
         std::unique_lock<std::mutex> lock(Scheduler::Instance().mutex());
-        size_t timers = kernel_->deferred.SetTimerCount();
+        size_t timers = kernel_->deferred.SetTimerCount(driver);
         size_t dpcs = kernel_->deferred.QueuedDpcCount(driver);
         size_t items = kernel_->deferred.WorkItemCount(driver);
         lock.unlock();
@@ -225,7 +227,7 @@ VerifierSummary Host::Summary() const
 {
     VerifierSummary summary;
     PDRIVER_OBJECT driver = driver_ != nullptr ? driver_ : lastDriver_;
-    Pool::Outstanding blocks = kernel_->pool.OutstandingBlocks();
+    Pool::Outstanding blocks = kernel_->pool.OutstandingBlocks(driver);
     summary.poolBlocks = blocks.count;
     summary.poolBytes = blocks.bytes;
     summary.poolAllocations = kernel_->pool.TotalAllocations();
@@ -236,7 +238,7 @@ VerifierSummary Host::Summary() const
     summary.registryHandles = kernel_->objects.OpenHandleCount(driver);
     {
         std::lock_guard<std::mutex> guard(Scheduler::Instance().mutex());
-        summary.timersSet = kernel_->deferred.SetTimerCount();
+        summary.timersSet = kernel_->deferred.SetTimerCount(driver);
         summary.dpcsQueued = kernel_->deferred.QueuedDpcCount(driver);
         summary.workItems = kernel_->deferred.WorkItemCount(driver);
     }

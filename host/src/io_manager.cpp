@@ -92,11 +92,11 @@ IoManager::Tracking* IoManager::Track(PIRP irp, const char* routine) const
     auto* tracking =
         reinterpret_cast<Tracking*>(reinterpret_cast<char*>(irp) - Tracking::Offset());
     if (tracking->magic == kFreedMagic) {
-        ReportViolation(std::string(routine) == "IofCompleteRequest"
-                            ? Rule::MultipleIrpCompleteRequests
-                            : Rule::NotAnIrp,
-                        std::string(routine) + " was given IRP " + Hex(irp) +
-                            ", which was already completed and freed.");
+        Rule rule = Rule::NotAnIrp;
+        if (std::string(routine) == "IofCompleteRequest") rule = Rule::MultipleIrpCompleteRequests;
+        if (std::string(routine) == "IoFreeIrp") rule = Rule::IrpFreedTwice;
+        ReportViolation(rule, std::string(routine) + " was given IRP " + Hex(irp) +
+                                  ", which was already freed.");
     }
     if (tracking->magic != kLiveMagic) {
         ReportViolation(Rule::NotAnIrp, std::string(routine) + " was given " + Hex(irp) + ".");
@@ -250,25 +250,29 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp)
 
 void IoManager::CheckDispatchReturn(const DispatchFrame& frame, NTSTATUS status)
 {
-    std::ostringstream what;
-    what << "Dispatch routine of " << DriverName(frame.driver) << " for major function 0x"
-         << std::hex << int(frame.major) << ", minor 0x" << int(frame.minor) << std::dec
-         << ", device " << Hex(frame.device) << ", IRP " << Hex(frame.irp) << ", returned 0x"
-         << std::hex << uint32_t(status) << std::dec;
+    // The description is built only when a rule is broken: this runs for every request.
+    auto what = [&] {
+        std::ostringstream text;
+        text << "Dispatch routine of " << DriverName(frame.driver) << " for major function 0x"
+             << std::hex << int(frame.major) << ", minor 0x" << int(frame.minor) << std::dec
+             << ", device " << Hex(frame.device) << ", IRP " << Hex(frame.irp)
+             << ", returned 0x" << std::hex << uint32_t(status) << std::dec;
+        return text.str();
+    };
     if (status == STATUS_PENDING && !frame.markedPending && !frame.passedDown) {
-        ReportViolation(Rule::IrpPendingNotMarked, what.str() + ".");
+        ReportViolation(Rule::IrpPendingNotMarked, what() + ".");
     }
     if (frame.markedPending && status != STATUS_PENDING) {
-        ReportViolation(Rule::IrpMarkedPendingButNotReturned, what.str() + ".");
+        ReportViolation(Rule::IrpMarkedPendingButNotReturned, what() + ".");
     }
     if (frame.completedHere && !frame.markedPending && status != frame.completionStatus) {
         ReportViolation(Rule::IrpDispatchStatusMismatch,
-                        what.str() + " after completing the IRP with 0x" +
+                        what() + " after completing the IRP with " +
                             Hex(uint64_t(uint32_t(frame.completionStatus))) + ".");
     }
     if (!frame.completedHere && !frame.completedThrough && !frame.passedDown &&
         !frame.markedPending) {
-        ReportViolation(Rule::IrpAbandoned, what.str() + ".");
+        ReportViolation(Rule::IrpAbandoned, what() + ".");
     }
 }
 
@@ -283,24 +287,24 @@ void IoManager::CompleteRequest(PIRP irp)
     PDRIVER_OBJECT caller = thread.executingDriver;
     {
         std::lock_guard<std::mutex> guard(mutex_);
-        std::string what = "IRP " + Hex(irp) + " completed by " + DriverName(caller);
+        auto what = [&] { return "IRP " + Hex(irp) + " completed by " + DriverName(caller); };
         if (irp->IoStatus.Status == STATUS_PENDING) {
-            ReportViolation(Rule::IrpCompletedWithPendingStatus, what + ".");
+            ReportViolation(Rule::IrpCompletedWithPendingStatus, what() + ".");
         }
         if (irp->CancelRoutine != nullptr) {
             ReportViolation(Rule::IrpCompletedWithCancelRoutine,
-                            what + " with cancel routine " +
+                            what() + " with cancel routine " +
                                 Hex(reinterpret_cast<void*>(irp->CancelRoutine)) + ".");
         }
         if (tracking->heldBy != caller) {
             bool again = false;
             for (PDRIVER_OBJECT completer : tracking->completers) again |= completer == caller;
             ReportViolation(again ? Rule::MultipleIrpCompleteRequests : Rule::IrpNotHeldByCaller,
-                            what + " while " + DriverName(tracking->heldBy) + " holds it.");
+                            what() + " while " + DriverName(tracking->heldBy) + " holds it.");
         }
         if (irp->CurrentLocation > irp->StackCount) {
             ReportViolation(Rule::IrpNotHeldByCaller,
-                            what + ", but no driver has a stack location: it was never sent.");
+                            what() + ", but no driver has a stack location: it was never sent.");
         }
         if (HoldsDriverSpinLock(thread)) Counters().completionsUnderSpinLock++;
         tracking->completers.push_back(caller);
@@ -370,12 +374,13 @@ void IoManager::CompleteRequest(PIRP irp)
 }
 
 // The I/O manager's last step for an IRP built for a caller: copy the output of a buffered
-// request back, report the status, set the caller's event and free the IRP.
+// request back (on success and on a warning such as STATUS_BUFFER_OVERFLOW, not on an error),
+// report the status, set the caller's event and free the IRP.
 void IoManager::FinishThreadedIrp(PIRP irp, Tracking* tracking)
 {
     if ((irp->Flags & IRP_BUFFERED_IO) != 0) {
         if ((irp->Flags & IRP_INPUT_OPERATION) != 0 && irp->UserBuffer != nullptr &&
-            NT_SUCCESS(irp->IoStatus.Status)) {
+            !NT_ERROR(irp->IoStatus.Status)) {
             size_t length = irp->IoStatus.Information;
             if (length > tracking->outputBufferLength) length = tracking->outputBufferLength;
             memcpy(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer, length);

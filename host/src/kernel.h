@@ -74,7 +74,7 @@ public:
     bool SetTimer(PKTIMER timer, Ticks dueTime, LONG period, PKDPC dpc);
     bool CancelTimer(PKTIMER timer);
     bool IsTimerSet(const KTIMER* timer) const;
-    size_t SetTimerCount() const;
+    size_t SetTimerCount(PDRIVER_OBJECT owner) const;
 
     // DPCs: driver KDPCs and the host's own deferred calls, run in order at DISPATCH_LEVEL.
     bool InsertDpc(PKDPC dpc, PVOID argument1, PVOID argument2);
@@ -114,6 +114,7 @@ private:
     void WakeDpcThread();
 
     LIST_ENTRY timers_;  // set timers, ordered by due time
+    std::map<const KTIMER*, PDRIVER_OBJECT> timerOwners_;  // the driver that set each timer
     std::deque<DpcEntry> dpcQueue_;
     std::deque<WorkEntry> workQueue_;
     std::vector<std::unique_ptr<Worker>> workers_;
@@ -121,7 +122,8 @@ private:
     std::thread dpcHandle_;
     WaitBlock dpcIdleWait_;
     bool dpcIdle_ = false;
-    bool stopping_ = false;
+    bool stopping_ = false;     // written under spawnMutex_ and the scheduler mutex
+    std::mutex spawnMutex_;     // starting a worker and listing it; taken before the scheduler mutex
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -157,7 +159,10 @@ public:
         size_t bytes = 0;
         std::string listing;  // one line per block with its call site
     };
+    // Every block, or the blocks allocated by one driver's code (null: by code running outside
+    // any driver, such as a test calling a driver routine directly).
     Outstanding OutstandingBlocks() const;
+    Outstanding OutstandingBlocks(PDRIVER_OBJECT owner) const;
     uint64_t TotalAllocations() const;
     uint64_t FailedAllocations() const;
 
@@ -171,8 +176,10 @@ private:
         POOL_TYPE type;
         CallSite site;
         uint64_t serial;
+        PDRIVER_OBJECT owner;
     };
     void EvictQuarantine();
+    Outstanding Collect(bool all, PDRIVER_OBJECT owner) const;
 
     mutable std::mutex mutex_;
     std::unordered_map<void*, Block> live_;

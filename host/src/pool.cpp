@@ -72,7 +72,7 @@ PVOID Pool::Allocate(POOL_TYPE type, SIZE_T size, const CallSite& site)
     if (address == nullptr) return nullptr;
     memset(address, kFreshFill, size);
     std::lock_guard<std::mutex> guard(mutex_);
-    live_[address] = Block{size, type, site, ++serial_};
+    live_[address] = Block{size, type, site, ++serial_, thread.executingDriver};
     return address;
 }
 
@@ -163,12 +163,20 @@ uint64_t Pool::FailedAllocations() const
     return failed_;
 }
 
-Pool::Outstanding Pool::OutstandingBlocks() const
+Pool::Outstanding Pool::OutstandingBlocks() const { return Collect(true, nullptr); }
+
+Pool::Outstanding Pool::OutstandingBlocks(PDRIVER_OBJECT owner) const
+{
+    return Collect(false, owner);
+}
+
+Pool::Outstanding Pool::Collect(bool all, PDRIVER_OBJECT owner) const
 {
     std::lock_guard<std::mutex> guard(mutex_);
     Outstanding result;
     std::map<uint64_t, std::string> bySerial;
     for (const auto& [address, block] : live_) {
+        if (!all && block.owner != owner) continue;
         result.count++;
         result.bytes += block.size;
         std::ostringstream line;

@@ -108,7 +108,7 @@ public:
     // Converts a kernel timeout (negative relative, positive absolute system time) to a
     // deadline on the clock.
     Ticks DeadlineFrom(LONGLONG kernelTime) const;
-    static constexpr LONGLONG kSystemTimeEpoch = 134102016000000000LL;  // 2025-12-31 UTC
+    static constexpr LONGLONG kSystemTimeEpoch = 134116128000000000LL;  // 2025-12-31 UTC
 
     std::string DescribeThreads() const;  // under the mutex
 
