@@ -1,66 +1,136 @@
-// kdxsim: loads the driver into the host and shows what it installed.
+// kdxsim: the simulator. Loads the driver into a host running in real time and runs a
+// scenario against it: the built-in demo, a scenario file, or standard input.
 #include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
 
-#include "host/host.h"
+#include "dispatch_table.h"
+#include "names.h"
+#include "scenario.h"
 #include "sys/kdxlusb.h"
 
 namespace {
 
-const char* const kMajorNames[IRP_MJ_MAXIMUM_FUNCTION + 1] = {
-    "IRP_MJ_CREATE", "IRP_MJ_CREATE_NAMED_PIPE", "IRP_MJ_CLOSE", "IRP_MJ_READ", "IRP_MJ_WRITE",
-    "IRP_MJ_QUERY_INFORMATION", "IRP_MJ_SET_INFORMATION", "IRP_MJ_QUERY_EA", "IRP_MJ_SET_EA",
-    "IRP_MJ_FLUSH_BUFFERS", "IRP_MJ_QUERY_VOLUME_INFORMATION", "IRP_MJ_SET_VOLUME_INFORMATION",
-    "IRP_MJ_DIRECTORY_CONTROL", "IRP_MJ_FILE_SYSTEM_CONTROL", "IRP_MJ_DEVICE_CONTROL",
-    "IRP_MJ_INTERNAL_DEVICE_CONTROL", "IRP_MJ_SHUTDOWN", "IRP_MJ_LOCK_CONTROL", "IRP_MJ_CLEANUP",
-    "IRP_MJ_CREATE_MAILSLOT", "IRP_MJ_QUERY_SECURITY", "IRP_MJ_SET_SECURITY", "IRP_MJ_POWER",
-    "IRP_MJ_SYSTEM_CONTROL", "IRP_MJ_DEVICE_CHANGE", "IRP_MJ_QUERY_QUOTA", "IRP_MJ_SET_QUOTA",
-    "IRP_MJ_PNP"};
+const char kUsage[] = "usage: kdxsim [FILE | - | --table | --help]\n";
 
-struct NamedRoutine {
-    PDRIVER_DISPATCH routine;
-    const char* name;
-};
+const char kDemo[] = R"(# Two devices of the numbered product 0x005B and one of another product.
+plug first
+expect STATUS_SUCCESS port=VLT0 device=\Device\KDX_LUSB0
+plug second vid=0x0403
+expect port=VLT1 device=\Device\KDX_LUSB1
+plug other pid=1234 packet=512
+expect STATUS_SUCCESS port=KD device=\Device\KDX_LUSB2
+ports
+expect VLT0=\Device\KDX_LUSB0 VLT1=\Device\KDX_LUSB1 KD=\Device\KDX_LUSB2
+registry second
+expect PortName=VLT1
+registry other
+expect PortName=KD
+interfaces
+expect first={36FC9E60-C465-11CF-8056-444553540000}
+expect other={36FC9E60-C465-11CF-8056-444553540000}
+requests first
+expect select-configuration, maximum transfer sizes [4096 4096]
+# The driver reports a removable device that may go by surprise, whatever the bus says.
+pnp first capabilities
+expect STATUS_SUCCESS Removable=1 SurpriseRemovalOK=1 LockSupported=0 EjectSupported=0
+pnp first query-id
+expect STATUS_NOT_IMPLEMENTED
+# A device power round trip: D3 is reported on the way down, D0 once the bus powered up.
+power first device D3
+expect STATUS_SUCCESS reported=D0,D3
+power first device D0
+expect STATUS_SUCCESS reported=D0,D3,D0
+power first query
+expect STATUS_INVALID_DEVICE_STATE
+)";
 
-const NamedRoutine kDispatchRoutines[] = {
-    {DispatchCreate, "DispatchCreate"},
-    {DispatchClose, "DispatchClose"},
-    {DispatchRead, "DispatchRead"},
-    {DispatchWrite, "DispatchWrite"},
-    {DispatchQueryInformation, "DispatchQueryInformation"},
-    {DispatchSetInformation, "DispatchSetInformation"},
-    {DispatchFlushBuffers, "DispatchFlushBuffers"},
-    {DispatchDeviceControl, "DispatchDeviceControl"},
-    {DispatchInternalDeviceControl, "DispatchInternalDeviceControl"},
-    {DispatchCleanup, "DispatchCleanup"},
-    {DispatchPower, "DispatchPower"},
-    {DispatchSystemControl, "DispatchSystemControl"},
-    {DispatchPnp, "DispatchPnp"},
-};
-
-const char* DispatchName(PDRIVER_DISPATCH routine)
+std::string Help()
 {
-    for (const NamedRoutine& named : kDispatchRoutines) {
-        if (named.routine == routine) return named.name;
+    return std::string(kUsage) + R"(
+Loads the kdxlusb driver into the host (in real time) and runs a scenario against it:
+  (no argument)   the built-in demo, after the table of what DriverEntry installed
+  FILE            the scenario in FILE (examples in tools/kdxsim/scenarios/)
+  -               the scenario read from standard input
+  --table         only the table: load, print it, unload, print the verifier summary
+  --help          this text
+
+)" + kdxsim::Scenario::Help() +
+           R"(
+At the end kdxsim prints the verifier summary and the verdict. Devices stay plugged
+(removal and driver unload come with later work), so their device objects, links and pool
+show as outstanding; the driver is unloaded, with the verifier's checks, only when the
+scenario plugged no device.
+
+Exit status:
+  0  every expect held (--table: nothing outstanding after the unload)
+  1  an expect failed, a line was malformed or DriverEntry failed
+     (--table: something outstanding after the unload)
+  2  a bad command line, or a scenario file that cannot be read
+)";
+}
+
+// The old first form: what DriverEntry installed, then unload and the verifier summary.
+int RunTable(host::Host& host)
+{
+    kdxsim::PrintDispatchTable(host.driver(), stdout);
+    host.UnloadDriver();
+    fputs(host.Summary().Format().c_str(), stdout);
+    return host.Summary().Clean() ? 0 : 1;
+}
+
+int RunScenario(host::Host& host, std::istream& input, const std::string& source)
+{
+    kdxsim::Scenario scenario(host, stdout);
+    bool passed = scenario.Run(input, source);
+    if (scenario.DevicesPlugged() == 0) {
+        host.UnloadDriver();
+        puts("driver unloaded: no device was plugged");
+    } else {
+        size_t plugged = scenario.DevicesPlugged();
+        printf("%zu device%s plugged: removal and driver unload come with later work\n", plugged,
+               plugged == 1 ? " remains" : "s remain");
     }
-    return "(default: invalid device request)";
+    fputs(host.Summary().Format().c_str(), stdout);
+    scenario.PrintVerdict();
+    return passed ? 0 : 1;
 }
 
 }  // namespace
 
-int main()
+int main(int argc, char** argv)
 {
-    host::Host host;
-    NTSTATUS status = host.LoadDriver(DriverEntry);
-    printf("DriverEntry: 0x%08X\n", unsigned(status));
-    if (!NT_SUCCESS(status)) return 1;
-    PDRIVER_OBJECT driver = host.driver();
-    printf("add-device routine: %s\n",
-           driver->DriverExtension->AddDevice == AddDevice ? "AddDevice" : "(other)");
-    printf("unload routine: %s\n", driver->DriverUnload == DriverUnload ? "DriverUnload" : "(other)");
-    for (int major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; major++) {
-        printf("  %-32s %s\n", kMajorNames[major], DispatchName(driver->MajorFunction[major]));
+    std::string argument = argc > 1 ? argv[1] : "";
+    if (argc > 2 || (argument.size() > 1 && argument[0] == '-' && argument != "--table" &&
+                     argument != "--help" && argument != "-h")) {
+        fputs(kUsage, stderr);
+        return 2;
     }
-    host.UnloadDriver();
-    fputs(host.Summary().Format().c_str(), stdout);
-    return host.Summary().Clean() ? 0 : 1;
+    if (argument == "--help" || argument == "-h") {
+        fputs(Help().c_str(), stdout);
+        return 0;
+    }
+    std::ifstream file;
+    if (!argument.empty() && argument[0] != '-') {
+        file.open(argument);
+        if (!file) {
+            fprintf(stderr, "kdxsim: cannot read %s: %s\n", argument.c_str(), strerror(errno));
+            return 2;
+        }
+    }
+
+    host::Host host(host::HostOptions{host::ClockMode::Real});
+    NTSTATUS status = host.LoadDriver(DriverEntry);
+    printf("DriverEntry: %s\n", kdxsim::StatusName(status).c_str());
+    if (!NT_SUCCESS(status)) return 1;
+
+    if (argument == "--table") return RunTable(host);
+    if (argument == "-") return RunScenario(host, std::cin, "stdin");
+    if (!argument.empty()) return RunScenario(host, file, argument);
+    kdxsim::PrintDispatchTable(host.driver(), stdout);
+    puts("");
+    std::istringstream demo(kDemo);
+    return RunScenario(host, demo, "demo");
 }
