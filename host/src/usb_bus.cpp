@@ -283,7 +283,14 @@ NTSTATUS UsbBus::SelectConfiguration(UsbDevice& device, struct _URB_SELECT_CONFI
                 model = &candidate;
             }
         }
-        if (model == nullptr || information->NumberOfPipes != model->endpoints.size() ||
+        // A configuration selects each interface once.
+        bool repeated = false;
+        for (const auto* earlier = &request.Interface; earlier != information;
+             earlier = reinterpret_cast<const USBD_INTERFACE_INFORMATION*>(
+                 reinterpret_cast<const UCHAR*>(earlier) + earlier->Length)) {
+            repeated |= earlier->InterfaceNumber == information->InterfaceNumber;
+        }
+        if (model == nullptr || repeated || information->NumberOfPipes != model->endpoints.size() ||
             reinterpret_cast<PUCHAR>(information) + information->Length > end) {
             status = STATUS_INVALID_PARAMETER;
             usbdStatus = USBD_STATUS_INVALID_PARAMETER;

@@ -181,8 +181,8 @@ static NTSTATUS KeepFirstInterface(PDEVICE_EXTENSION Extension,
     return STATUS_SUCCESS;
 }
 
-// Selects the configuration with every interface descriptor it holds, up to bNumInterfaces of
-// them, each pipe with the device's maximum transfer size. A request that succeeds with a
+// Selects the configuration with every interface it holds, up to bNumInterfaces of them, each
+// pipe with the device's maximum transfer size. A request that succeeds with a
 // failing USBD status records no pipes; the start then fails at its pipe test.
 _Use_decl_annotations_ NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject,
                                                     PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor)
@@ -196,11 +196,13 @@ _Use_decl_annotations_ NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject,
     }
     RtlZeroMemory(list, listSize);
 
-    // The list has room for bNumInterfaces entries and the empty one that ends it.
+    // One entry per interface, in descriptor order, with its default alternate setting (an
+    // interface is selected once, whatever alternate settings follow it). The list has room
+    // for bNumInterfaces entries and the empty one that ends it.
     PVOID position = ConfigurationDescriptor;
     for (ULONG count = 0; count < interfaceCount; count++) {
         PUSB_INTERFACE_DESCRIPTOR descriptor = USBD_ParseConfigurationDescriptorEx(
-            ConfigurationDescriptor, position, -1, -1, -1, -1, -1);
+            ConfigurationDescriptor, position, -1, 0, -1, -1, -1);
         if (descriptor == NULL) {
             break;
         }
