@@ -1,0 +1,207 @@
+// Verifier IRP rules: completing twice or with a pending status or a cancel routine set,
+// passing down with a cancel routine, touching an IRP a lower driver holds, dispatch routines
+// whose return does not match what they did, pending not propagated, IRPs completed past
+// their allocator, and stacks deeper than the IRP.
+#include <gtest/gtest.h>
+
+#include "support/test_driver.h"
+
+using namespace hosttest;
+
+namespace {
+
+VOID UnusedCancel(PDEVICE_OBJECT, PIRP) {}
+NTSTATUS ForgetToPropagate(PDEVICE_OBJECT, PIRP, PVOID) { return STATUS_SUCCESS; }
+
+// A dispatch routine that completes with `status` and returns `returned`.
+DispatchHandler Complete(NTSTATUS status, NTSTATUS returned, bool markPending = false)
+{
+    return [=](PDEVICE_OBJECT, PIRP irp) {
+        if (markPending) IoMarkIrpPending(irp);
+        irp->IoStatus.Status = status;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return returned;
+    };
+}
+
+// The upper driver passes each request down, with `routine` as completion routine if given.
+DispatchHandler PassDown(DeviceStack& stack, PIO_COMPLETION_ROUTINE routine)
+{
+    return [&stack, routine](PDEVICE_OBJECT, PIRP irp) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        if (routine != nullptr) IoSetCompletionRoutine(irp, routine, nullptr, TRUE, TRUE, TRUE);
+        return IoCallDriver(stack.attachedTo, irp);
+    };
+}
+
+// An IRP the test allocates and sends to the lower device.
+PIRP AllocateAndSend(DeviceStack& stack)
+{
+    PIRP irp = IoAllocateIrp(stack.lower->StackSize, FALSE);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+    IoCallDriver(stack.lower, irp);
+    return irp;
+}
+
+}  // namespace
+
+TEST(IrpRuleDeathTest, CompletedTwiceInOneDispatchRoutine)
+{
+    DeviceStack stack;
+    stack.onLower = [](PDEVICE_OBJECT, PIRP irp) {
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    };
+    EXPECT_DEATH(SendIoctl(stack.lower),
+                 "HOST VERIFIER: MULTIPLE_IRP_COMPLETE_REQUESTS(.|\n)*already freed");
+}
+
+TEST(IrpRuleDeathTest, CompletedWithPendingStatus)
+{
+    DeviceStack stack;
+    stack.onLower = Complete(STATUS_PENDING, STATUS_PENDING);
+    EXPECT_DEATH(SendIoctl(stack.lower), "HOST VERIFIER: IRP_COMPLETED_WITH_PENDING_STATUS");
+}
+
+TEST(IrpRuleDeathTest, CompletedWithCancelRoutineSet)
+{
+    DeviceStack stack;
+    DispatchHandler complete = Complete(STATUS_SUCCESS, STATUS_SUCCESS);
+    stack.onLower = [&](PDEVICE_OBJECT device, PIRP irp) {
+        IoSetCancelRoutine(irp, UnusedCancel);
+        return complete(device, irp);
+    };
+    EXPECT_DEATH(SendIoctl(stack.lower), "HOST VERIFIER: IRP_COMPLETED_WITH_CANCEL_ROUTINE");
+}
+
+TEST(IrpRuleDeathTest, PassedDownWithCancelRoutineSet)
+{
+    DeviceStack stack;
+    DispatchHandler passDown = PassDown(stack, nullptr);
+    stack.onUpper = [&](PDEVICE_OBJECT device, PIRP irp) {
+        IoSetCancelRoutine(irp, UnusedCancel);
+        return passDown(device, irp);
+    };
+    EXPECT_DEATH(SendIoctl(stack.upper), "HOST VERIFIER: IRP_PASSED_DOWN_WITH_CANCEL_ROUTINE");
+}
+
+TEST(IrpRuleDeathTest, CompletedByTheUpperDriverWhileTheLowerHoldsIt)
+{
+    DeviceStack stack;
+    PIRP parked = nullptr;
+    stack.onUpper = PassDown(stack, nullptr);
+    stack.onLower = PendInto(&parked);
+    auto completeInUpper = [&] {
+        parked->IoStatus.Status = STATUS_CANCELLED;
+        RunAs(stack.upperDriver, [&] { IoCompleteRequest(parked, IO_NO_INCREMENT); });
+    };
+    EXPECT_DEATH(
+        (SendIoctl(stack.upper), completeInUpper()),
+        "HOST VERIFIER: IRP_NOT_HELD_BY_CALLER(.|\n)*while \\\\Driver\\\\lowerdrv holds it");
+}
+
+TEST(IrpRuleDeathTest, FreedByItsAllocatorWhileTheLowerDriverHoldsIt)
+{
+    DeviceStack stack;
+    PIRP parked = nullptr;
+    stack.onLower = PendInto(&parked);
+    EXPECT_DEATH(IoFreeIrp(AllocateAndSend(stack)),
+                 "HOST VERIFIER: IRP_FREED_WHILE_HELD(.|\n)*freed by the system while "
+                 "\\\\Driver\\\\lowerdrv holds it");
+}
+
+TEST(IrpRuleDeathTest, FreeingAnIrpTheIoManagerFrees)
+{
+    DeviceStack stack;
+    EXPECT_DEATH(IoFreeIrp(IoctlRequest(stack.lower, kBufferedIoctl, nullptr, 0, nullptr, 0).irp),
+                 "HOST VERIFIER: IRP_FREED_TWICE(.|\n)*the I/O manager frees it");
+}
+
+TEST(IrpRuleDeathTest, FreeingAnIrpTwice)
+{
+    host::Host host;
+    PIRP irp = nullptr;
+    EXPECT_DEATH((irp = IoAllocateIrp(1, FALSE), IoFreeIrp(irp), IoFreeIrp(irp)),
+                 "HOST VERIFIER: IRP_FREED_TWICE(.|\n)*IoFreeIrp was given IRP 0x[0-9a-f]+, which "
+                 "was already freed");
+}
+
+TEST(IrpRuleDeathTest, DispatchReturnsPendingWithoutMarkingTheIrp)
+{
+    DeviceStack stack;
+    PIRP parked = nullptr;
+    stack.onLower = [&](PDEVICE_OBJECT, PIRP irp) {
+        parked = irp;
+        return STATUS_PENDING;
+    };
+    EXPECT_DEATH(SendIoctl(stack.lower),
+                 "HOST VERIFIER: IRP_PENDING_NOT_MARKED(.|\n)*\\\\Driver\\\\lowerdrv for major "
+                 "function 0xe");
+}
+
+TEST(IrpRuleDeathTest, DispatchMarksPendingButReturnsAnotherStatus)
+{
+    DeviceStack stack;
+    stack.onLower = Complete(STATUS_SUCCESS, STATUS_SUCCESS, true);
+    EXPECT_DEATH(SendIoctl(stack.lower), "HOST VERIFIER: IRP_MARKED_PENDING_BUT_NOT_RETURNED");
+}
+
+TEST(IrpRuleDeathTest, DispatchReturnsAnotherStatusThanItCompletedWith)
+{
+    DeviceStack stack;
+    stack.onLower = Complete(STATUS_SUCCESS, STATUS_UNSUCCESSFUL);
+    EXPECT_DEATH(SendIoctl(stack.lower),
+                 "HOST VERIFIER: IRP_DISPATCH_STATUS_MISMATCH(.|\n)*returned 0xc0000001 after "
+                 "completing the IRP with 0x0");
+}
+
+TEST(IrpRuleDeathTest, DispatchAbandonsTheIrp)
+{
+    DeviceStack stack;
+    stack.onLower = [](PDEVICE_OBJECT, PIRP) { return STATUS_SUCCESS; };
+    EXPECT_DEATH(SendIoctl(stack.lower), "HOST VERIFIER: IRP_ABANDONED");
+}
+
+TEST(IrpRuleDeathTest, CompletionRoutineDropsPendingReturned)
+{
+    DeviceStack stack;
+    PIRP parked = nullptr;
+    stack.onUpper = PassDown(stack, ForgetToPropagate);
+    stack.onLower = PendInto(&parked);
+    EXPECT_DEATH((SendIoctl(stack.upper), stack.CompleteInLower(parked, STATUS_SUCCESS)),
+                 "HOST VERIFIER: IRP_PENDING_NOT_PROPAGATED(.|\n)*of \\\\Driver\\\\upperdrv");
+}
+
+TEST(IrpRuleDeathTest, AllocatedIrpCompletedPastItsAllocator)
+{
+    DeviceStack stack;
+    EXPECT_DEATH(AllocateAndSend(stack),
+                 "HOST VERIFIER: IRP_COMPLETED_PAST_ALLOCATOR(.|\n)*allocated by AllocateAndSend "
+                 "\\(irp_rules_test.cpp:[0-9]+\\)");
+}
+
+TEST(IrpRuleDeathTest, IrpBuiltForTheLowerDeviceSentToTheStack)
+{
+    DeviceStack stack;
+    stack.onUpper = PassDown(stack, nullptr);
+    // One stack location: enough for the lower device alone.
+    EXPECT_DEATH(
+        IoCallDriver(stack.upper,
+                     IoctlRequest(stack.lower, kBufferedIoctl, nullptr, 0, nullptr, 0).irp),
+        "HOST VERIFIER: NO_MORE_IRP_STACK_LOCATIONS(.|\n)*has 1 stack locations");
+}
+
+TEST(IrpRuleDeathTest, CancellingACompletedIrp)
+{
+    DeviceStack stack;
+    EXPECT_DEATH(
+        {
+            IoctlRequest request(stack.lower, kBufferedIoctl, nullptr, 0, nullptr, 0);
+            request.Send();
+            IoCancelIrp(request.irp);
+        },
+        "HOST VERIFIER: NOT_AN_IRP(.|\n)*IoCancelIrp was given IRP 0x[0-9a-f]+, which was "
+        "already freed");
+}

@@ -1,0 +1,164 @@
+// Verifier object rules: work items, timers, DPCs and events misused, pool double frees and
+// unknown blocks, freed buffers and malformed strings handed to the kernel, bad handles,
+// devices deleted while attached, cancel routines that keep the cancel lock, what the host
+// does not emulate, failed assertions, and a host whose every thread waits forever.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "support/test_driver.h"
+
+using namespace hosttest;
+
+namespace {
+
+VOID NothingToDo(PVOID) {}
+VOID NothingDpc(PKDPC, PVOID, PVOID, PVOID) {}
+VOID CancelKeepingTheLock(PDEVICE_OBJECT, PIRP) {}
+
+}  // namespace
+
+TEST(ObjectRuleDeathTest, WorkItemQueuedWhileStillQueued)
+{
+    host::Host host;
+    WORK_QUEUE_ITEM item;
+    ExInitializeWorkItem(&item, NothingToDo, nullptr);
+    // A worker may take the item between the two calls, which then both succeed; the next
+    // attempt tries again. In practice the first attempt finds it still queued.
+    auto queueTwice = [&] {
+        for (int attempt = 0; attempt < 1000; attempt++) {
+            ExQueueWorkItem(&item, DelayedWorkQueue);
+            ExQueueWorkItem(&item, DelayedWorkQueue);
+            host.Sleep(host::Milliseconds(1));
+        }
+    };
+    EXPECT_DEATH(queueTwice(), "HOST VERIFIER: WORK_ITEM_ALREADY_QUEUED");
+}
+
+TEST(ObjectRuleDeathTest, TimerInitialisedAgainWhileSet)
+{
+    host::Host host;
+    KTIMER timer;
+    KeInitializeTimer(&timer);
+    EXPECT_DEATH((KeSetTimer(&timer, RelativeMs(100), nullptr), KeInitializeTimer(&timer)),
+                 "HOST VERIFIER: TIMER_REINITIALIZED_WHILE_SET");
+}
+
+TEST(ObjectRuleDeathTest, DpcInitialisedAgainWhileQueued)
+{
+    host::Host host;
+    KDPC dpc;
+    KeInitializeDpc(&dpc, NothingDpc, nullptr);
+    DpcGate gate;
+    EXPECT_DEATH((gate.Close(), KeInsertQueueDpc(&dpc, nullptr, nullptr),
+                  KeInitializeDpc(&dpc, NothingDpc, nullptr)),
+                 "HOST VERIFIER: DPC_REINITIALIZED_WHILE_QUEUED");
+}
+
+TEST(ObjectRuleDeathTest, EventUsedBeforeInitialisation)
+{
+    host::Host host;
+    KEVENT event;
+    memset(&event, 0, sizeof(event));
+    EXPECT_DEATH(KeSetEvent(&event, IO_NO_INCREMENT, FALSE),
+                 "HOST VERIFIER: DISPATCHER_OBJECT_NOT_INITIALIZED(.|\n)*KeSetEvent");
+}
+
+TEST(ObjectRuleDeathTest, PoolBlockFreedTwice)
+{
+    host::Host host;
+    PVOID block = nullptr;
+    EXPECT_DEATH((block = ExAllocatePool(NonPagedPool, 8), ExFreePool(block), ExFreePool(block)),
+                 "HOST VERIFIER: POOL_DOUBLE_FREE(.|\n)*allocated by TestBody "
+                 "\\(object_rules_test.cpp:[0-9]+\\) and is already free");
+}
+
+TEST(ObjectRuleDeathTest, FreeOfAnAddressThePoolNeverGave)
+{
+    host::Host host;
+    char local[16];
+    EXPECT_DEATH(ExFreePool(local), "HOST VERIFIER: POOL_FREE_UNKNOWN_BLOCK");
+}
+
+TEST(ObjectRuleDeathTest, FreedBufferPassedToIoCreateSymbolicLink)
+{
+    host::Host host;
+    UNICODE_STRING link, target;
+    RtlInitUnicodeString(&target, u"\\Device\\KdxSerial0");
+    auto createFromFreedName = [&] {
+        link.Buffer = static_cast<PWSTR>(ExAllocatePool(PagedPool, 32));
+        memcpy(link.Buffer, u"\\DosDevices\\COM1", 32);  // 16 characters
+        link.Length = link.MaximumLength = 32;
+        ExFreePool(link.Buffer);
+        IoCreateSymbolicLink(&link, &target);
+    };
+    EXPECT_DEATH(createFromFreedName(),
+                 "HOST VERIFIER: POOL_BUFFER_USE_AFTER_FREE(.|\n)*IoCreateSymbolicLink");
+}
+
+TEST(ObjectRuleDeathTest, ZwCloseOfAHandleThatIsNotOpen)
+{
+    host::Host host;
+    EXPECT_DEATH(ZwClose(reinterpret_cast<HANDLE>(0x1234)),
+                 "HOST VERIFIER: INVALID_KERNEL_HANDLE(.|\n)*ZwClose was given 0x1234");
+}
+
+TEST(ObjectRuleDeathTest, StringWithOddLength)
+{
+    host::Host host;
+    WCHAR text[] = u"\\DosDevices\\COM1";
+    UNICODE_STRING link{7, 34, text};
+    UNICODE_STRING target;
+    RtlInitUnicodeString(&target, u"\\Device\\KdxSerial0");
+    EXPECT_DEATH(IoCreateSymbolicLink(&link, &target),
+                 "HOST VERIFIER: INVALID_UNICODE_STRING(.|\n)*Length 7, MaximumLength 34");
+}
+
+TEST(ObjectRuleDeathTest, DeviceDeletedWhileAttached)
+{
+    DeviceStack stack;
+    EXPECT_DEATH(IoDeleteDevice(stack.upper), "HOST VERIFIER: DEVICE_DELETED_WHILE_ATTACHED");
+}
+
+TEST(ObjectRuleDeathTest, CancelRoutineReturnsHoldingTheCancelLock)
+{
+    DeviceStack stack;
+    PIRP parked = nullptr;
+    stack.onLower = [&](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        IoSetCancelRoutine(irp, CancelKeepingTheLock);
+        parked = irp;
+        return STATUS_PENDING;
+    };
+    EXPECT_DEATH((SendIoctl(stack.lower), IoCancelIrp(parked)),
+                 "HOST VERIFIER: CANCEL_ROUTINE_KEPT_CANCEL_LOCK");
+}
+
+TEST(ObjectRuleDeathTest, SetEventWithWaitIsNotEmulated)
+{
+    host::Host host;
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    EXPECT_DEATH(KeSetEvent(&event, IO_NO_INCREMENT, TRUE),
+                 "HOST VERIFIER: NOT_EMULATED(.|\n)*Wait = TRUE");
+}
+
+TEST(ObjectRuleDeathTest, FailedAssertion)
+{
+    host::Host host;
+    int openCount = 2;
+    EXPECT_DEATH(ASSERT(openCount == 1),
+                 "HOST VERIFIER: ASSERTION_FAILED(.|\n)*openCount == 1 at "
+                 ".*object_rules_test.cpp:[0-9]+");
+}
+
+TEST(ObjectRuleDeathTest, EveryThreadWaitingWithoutDeadlineIsAHang)
+{
+    host::Host host;
+    KEVENT never;
+    KeInitializeEvent(&never, NotificationEvent, FALSE);
+    EXPECT_DEATH(KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr),
+                 "HOST VERIFIER: HOST_HANG(.|\n)*main \\(IRQL 0\\): "
+                 "KeWaitForSingleObject\\(0x[0-9a-f]+\\) without timeout(.|\n)*dpc \\(IRQL 0\\): "
+                 "idle DPC thread");
+}
