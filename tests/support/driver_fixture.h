@@ -1,0 +1,324 @@
+// The driver under test in a host: a fixture that loads kdxlusb and plugs simulated devices,
+// readers for what the driver leaves in the system (names, links, the PortName value,
+// interfaces), a sender for requests that arrive with a chosen status, and a lower filter
+// driver that sees every request the driver passes down to the bus.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/host.h"
+#include "sys/kdxlusb.h"
+
+namespace kdxtest {
+
+constexpr USHORT kNumberedProduct = 0x005B;  // named VLT<n>
+constexpr USHORT kOtherProduct = 0x0042;     // named KD
+
+inline std::string Text(const std::u16string& text) { return host::Narrow(text); }
+inline std::string Text(const UNICODE_STRING& text)
+{
+    if (text.Buffer == nullptr) return "<no buffer>";
+    return Text(std::u16string(text.Buffer, text.Length / sizeof(WCHAR)));
+}
+inline std::string NameOf(PDEVICE_OBJECT device)
+{
+    return device == nullptr ? "<no device>" : Text(host::RecordOf(device)->name);
+}
+
+// A serial adapter (one bulk-IN and one bulk-OUT pipe) of the given product.
+inline host::DeviceSpec Adapter(USHORT productId, bool asynchronous = false)
+{
+    host::DeviceSpec spec = host::DeviceSpec::SerialAdapter(0x1234, productId);
+    spec.asynchronous = asynchronous;
+    return spec;
+}
+
+inline host::EndpointSpec Endpoint(USBD_PIPE_TYPE type, bool in)
+{
+    host::EndpointSpec endpoint;
+    endpoint.type = type;
+    endpoint.in = in;
+    return endpoint;
+}
+
+inline std::vector<host::UsbRequest> RequestsOf(const host::UsbDevice& device,
+                                                host::UsbRequest::Kind kind)
+{
+    std::vector<host::UsbRequest> result;
+    for (const host::UsbRequest& request : device.Requests()) {
+        if (request.kind == kind) result.push_back(request);
+    }
+    return result;
+}
+
+// A device's request log, one request a line, for assertion messages.
+inline std::string Log(const host::UsbDevice& device)
+{
+    std::string text;
+    for (const host::UsbRequest& request : device.Requests()) text += "\n  " + request.Describe();
+    return text.empty() ? " (no requests)" : text;
+}
+
+inline POWER_STATE DeviceState(DEVICE_POWER_STATE state)
+{
+    POWER_STATE power;
+    power.DeviceState = state;
+    return power;
+}
+inline POWER_STATE SystemState(SYSTEM_POWER_STATE state)
+{
+    POWER_STATE power;
+    power.SystemState = state;
+    return power;
+}
+
+// Sends one request to the top of the device's stack as a system component does (the WMI
+// provider, or the PnP manager) and waits for it; it arrives with `status` and `information`.
+inline NTSTATUS SendRequest(PDEVICE_OBJECT physicalDevice, UCHAR major, UCHAR minor,
+                            NTSTATUS status, ULONG_PTR information = 0,
+                            const std::function<void(PIO_STACK_LOCATION)>& setup = nullptr)
+{
+    PDEVICE_OBJECT top = IoGetAttachedDevice(physicalDevice);
+    host::DriverContext system(nullptr);
+    PIRP irp = host::Kernel::Current().io.AllocateIrp(
+        top->StackSize, host::IoManager::IrpKind::Threaded, host::CallSite{"", 0, "test"}, false);
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK result{};
+    irp->UserIosb = &result;
+    irp->UserEvent = &done;
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = major;
+    next->MinorFunction = minor;
+    if (setup) setup(next);
+    IofCallDriver(top, irp);
+    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    return result.Status;
+}
+
+// A lower filter driver's device between the bus's physical device object and the port's
+// device object. It records each request that reaches it, with what the port's driver had done
+// by then, and passes it to the bus unless `answer` completes it by returning a status.
+class LowerFilter {
+public:
+    struct Seen {
+        UCHAR major = 0;
+        UCHAR minor = 0;
+        NTSTATUS status = 0;  // the I/O status block on arrival
+        ULONG_PTR information = 0;
+        POWER_STATE_TYPE powerType = SystemPowerState;
+        POWER_STATE powerState{};
+        int startNextPowerCalls = 0;  // PoStartNextPowerIrp calls made for it so far
+        size_t powerReports = 0;      // power states the port's device had reported so far
+        LONG portIoCount = 0;         // the port's I/O count
+        size_t order = 0;             // requests of any kind that arrived before it
+    };
+    std::function<std::optional<NTSTATUS>(PIRP)> answer;
+
+    LowerFilter(host::Host& host, PDEVICE_OBJECT physicalDevice) : host_(host)
+    {
+        PDRIVER_OBJECT driver = nullptr;
+        EXPECT_EQ(STATUS_SUCCESS, host.LoadDriver(FilterEntry, "lowerfilter", &driver));
+        EXPECT_EQ(STATUS_SUCCESS, IoCreateDevice(driver, sizeof(LowerFilter*), nullptr,
+                                                 FILE_DEVICE_UNKNOWN, 0, FALSE, &device_));
+        *static_cast<LowerFilter**>(device_->DeviceExtension) = this;
+        device_->Flags &= ~ULONG(DO_DEVICE_INITIALIZING);
+        lower_ = IoAttachDeviceToDeviceStack(device_, physicalDevice);
+    }
+
+    std::vector<Seen> SeenRequests(UCHAR major) const
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        std::vector<Seen> result;
+        for (const Seen& seen : seen_) {
+            if (seen.major == major) result.push_back(seen);
+        }
+        return result;
+    }
+    size_t SeenCount(UCHAR major, UCHAR minor) const
+    {
+        size_t count = 0;
+        for (const Seen& seen : SeenRequests(major)) count += seen.minor == minor;
+        return count;
+    }
+    void Forget()
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        seen_.clear();
+    }
+
+private:
+    static NTSTATUS FilterEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+    {
+        for (auto& routine : driver->MajorFunction) routine = FilterDispatch;
+        return STATUS_SUCCESS;
+    }
+    static NTSTATUS FilterDispatch(PDEVICE_OBJECT device, PIRP irp)
+    {
+        return (*static_cast<LowerFilter**>(device->DeviceExtension))->Dispatch(device, irp);
+    }
+
+    NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp)
+    {
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        Seen seen;
+        seen.major = stack->MajorFunction;
+        seen.minor = stack->MinorFunction;
+        seen.status = irp->IoStatus.Status;
+        seen.information = irp->IoStatus.Information;
+        if (seen.major == IRP_MJ_POWER) {
+            seen.powerType = stack->Parameters.Power.Type;
+            seen.powerState = stack->Parameters.Power.State;
+            seen.startNextPowerCalls = host_.io().StartNextPowerIrpCount(irp);
+        }
+        if (PDEVICE_OBJECT port = device->AttachedDevice) {
+            seen.powerReports = host_.objects().PowerStates(port).size();
+            seen.portIoCount = GetDeviceExtension(port)->IoCount;
+        }
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            seen.order = seen_.size();
+            seen_.push_back(seen);
+        }
+        if (std::optional<NTSTATUS> status = answer ? answer(irp) : std::nullopt) {
+            irp->IoStatus.Status = *status;
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+            return *status;
+        }
+        IoSkipCurrentIrpStackLocation(irp);
+        return seen.major == IRP_MJ_POWER ? PoCallDriver(lower_, irp) : IoCallDriver(lower_, irp);
+    }
+
+    host::Host& host_;
+    PDEVICE_OBJECT device_ = nullptr;
+    PDEVICE_OBJECT lower_ = nullptr;
+    mutable std::mutex mutex_;
+    std::vector<Seen> seen_;
+};
+
+// A host with kdxlusb loaded. The host ends without unloading the driver: devices cannot be
+// removed yet, and a driver with devices cannot unload.
+class DriverTest : public testing::Test {
+protected:
+    using Plugged = host::PnpManager::Plugged;
+
+    void SetUp() override { ASSERT_EQ(STATUS_SUCCESS, host.LoadDriver(DriverEntry)); }
+
+    // Plugs a device: add-device, then start.
+    Plugged Plug(const host::DeviceSpec& spec) { return host.Plug(spec); }
+
+    // Connects a device and calls the add-device routine as the PnP manager does, with a
+    // lower filter below the port's device when `filter` is given; no start.
+    Plugged Add(const host::DeviceSpec& spec, std::unique_ptr<LowerFilter>* filter = nullptr)
+    {
+        Plugged plugged;
+        plugged.device = &host.bus().Connect(spec);
+        plugged.physicalDevice = plugged.device->physicalDevice;
+        if (filter != nullptr) {
+            *filter = std::make_unique<LowerFilter>(host, plugged.physicalDevice);
+        }
+        PDRIVER_OBJECT driver = host.driver();
+        plugged.addStatus = host::CallAsDriver(driver, "AddDevice", [&] {
+            return driver->DriverExtension->AddDevice(driver, plugged.physicalDevice);
+        });
+        if (NT_SUCCESS(plugged.addStatus)) {
+            plugged.functionDevice = IoGetAttachedDevice(plugged.physicalDevice);
+        }
+        return plugged;
+    }
+
+    // Add and start, with a lower filter below the port's device.
+    Plugged PlugFiltered(const host::DeviceSpec& spec, std::unique_ptr<LowerFilter>* filter)
+    {
+        Plugged plugged = Add(spec, filter);
+        if (NT_SUCCESS(plugged.addStatus)) {
+            plugged.startStatus = host.pnp().SendPnp(plugged.physicalDevice, IRP_MN_START_DEVICE);
+        }
+        return plugged;
+    }
+
+    static PDEVICE_EXTENSION Extension(const Plugged& plugged)
+    {
+        return GetDeviceExtension(plugged.functionDevice);
+    }
+
+    // Runs driver code from the test thread as the driver's own.
+    template <typename Call>
+    auto AsDriver(Call&& call)
+    {
+        return host::CallAsDriver(host.driver(), "driver routine", std::forward<Call>(call));
+    }
+
+    // The PortName value in the device's hardware key: "" when absent; otherwise its text, with
+    // a note when it is not REG_SZ or its data is not the text and one terminating zero.
+    std::string PortNameValue(PDEVICE_OBJECT physicalDevice)
+    {
+        ULONG type = 0;
+        std::vector<UCHAR> data;
+        if (!host.objects().ReadRegistryValue(physicalDevice, u"PortName", &type, &data)) return "";
+        std::u16string text(reinterpret_cast<const char16_t*>(data.data()), data.size() / 2);
+        std::string result = Text(text.substr(0, text.find(u'\0')));
+        if (type != REG_SZ) result += " <type " + std::to_string(type) + ">";
+        if (data.size() != (result.size() + 1) * sizeof(WCHAR) || text.back() != u'\0') {
+            result += " <" + std::to_string(data.size()) + " bytes>";
+        }
+        return result;
+    }
+
+    // The target of a symbolic link, "" when there is no such link.
+    std::string LinkTarget(const std::u16string& link)
+    {
+        std::u16string wanted = host::ObjectManager::CanonicalName(link);
+        for (const auto& [name, target] : host.objects().SymbolicLinks()) {
+            if (host::ObjectManager::CanonicalName(name) == wanted) return Text(target);
+        }
+        return "";
+    }
+
+    std::vector<host::InterfaceRecord> InterfacesOf(PDEVICE_OBJECT physicalDevice)
+    {
+        std::vector<host::InterfaceRecord> result;
+        for (const host::InterfaceRecord& record : host.objects().Interfaces()) {
+            if (record.physicalDevice == physicalDevice) result.push_back(record);
+        }
+        return result;
+    }
+    bool InterfaceEnabled(PDEVICE_OBJECT physicalDevice)
+    {
+        for (const host::InterfaceRecord& record : InterfacesOf(physicalDevice)) {
+            if (record.enabled) return true;
+        }
+        return false;
+    }
+
+    host::Host host;
+};
+
+// A suite run twice: with the bus completing every request at once, and with the bus pending
+// every request and completing it later from a DPC.
+class BusModeTest : public DriverTest, public testing::WithParamInterface<bool> {
+protected:
+    host::DeviceSpec Adapter(USHORT productId) const
+    {
+        return kdxtest::Adapter(productId, GetParam());
+    }
+};
+
+inline std::string BusModeName(const testing::TestParamInfo<bool>& info)
+{
+    return info.param ? "BusCompletesLater" : "BusCompletesAtOnce";
+}
+
+#define KDX_FOR_BOTH_BUS_MODES(suite) \
+    INSTANTIATE_TEST_SUITE_P(Bus, suite, testing::Bool(), kdxtest::BusModeName)
+
+}  // namespace kdxtest
