@@ -1,0 +1,210 @@
+// Plug and Play dispatch: query-remove and query-stop with their cancels, the capabilities
+// edit, the refused identity query, and which other requests reach the bus.
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "support/driver_fixture.h"
+
+using namespace kdxtest;
+
+namespace {
+
+class PnpTest : public BusModeTest {
+protected:
+    // Plugs a started device with a lower filter below it.
+    Plugged PlugStarted(std::unique_ptr<LowerFilter>* filter, USHORT product = kNumberedProduct)
+    {
+        Plugged plugged = PlugFiltered(Adapter(product), filter);
+        EXPECT_EQ(STATUS_SUCCESS, plugged.startStatus);
+        (*filter)->Forget();
+        return plugged;
+    }
+};
+
+TEST_P(PnpTest, QueryRemoveWaitsForRequestsInProgressAndCancelRemoveAdmitsAgain)
+{
+    Plugged plugged = Plug(Adapter(kNumberedProduct));
+    ASSERT_EQ(STATUS_SUCCESS, plugged.startStatus);
+    PDEVICE_OBJECT device = plugged.functionDevice;
+    PDEVICE_EXTENSION extension = Extension(plugged);
+
+    AsDriver([&] { IncrementIoCount(device); });  // a request in progress
+    std::atomic<bool> answered{false};
+    NTSTATUS status = STATUS_PENDING;
+    std::unique_ptr<host::HostThread> thread;
+    std::thread pnp = host::Scheduler::Instance().Spawn(
+        "pnp",
+        [&] {
+            status = host.pnp().SendPnp(plugged.physicalDevice, IRP_MN_QUERY_REMOVE_DEVICE);
+            answered = true;
+        },
+        &thread);
+    host.Sleep(host::Milliseconds(1000));
+    EXPECT_FALSE(answered) << "answered while a request was in progress";
+    EXPECT_EQ(1, extension->RemovePending);
+    EXPECT_FALSE(CanAcceptRequests(device));
+
+    AsDriver([&] { DecrementIoCount(device); });
+    pnp.join();
+    EXPECT_EQ(STATUS_SUCCESS, status);
+    EXPECT_EQ(1, extension->IoCount);
+
+    EXPECT_EQ(STATUS_SUCCESS,
+              host.pnp().SendPnp(plugged.physicalDevice, IRP_MN_CANCEL_REMOVE_DEVICE));
+    EXPECT_EQ(0, extension->RemovePending);
+    EXPECT_TRUE(CanAcceptRequests(device));
+}
+
+TEST_P(PnpTest, QueriesAndCancelsOnADeviceNotStartedGoToTheBusAndChangeNoFlag)
+{
+    host::DeviceSpec spec = Adapter(kNumberedProduct);
+    spec.registryKeyFails = true;
+    Plugged plugged = Plug(spec);
+    ASSERT_EQ(STATUS_UNSUCCESSFUL, plugged.startStatus);
+    PDEVICE_EXTENSION extension = Extension(plugged);
+    for (UCHAR minor : {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_QUERY_STOP_DEVICE,
+                        IRP_MN_CANCEL_STOP_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE}) {
+        SCOPED_TRACE("minor function " + std::to_string(minor));
+        EXPECT_EQ(STATUS_SUCCESS, host.pnp().SendPnp(plugged.physicalDevice, minor))
+            << "answered by the bus";
+        EXPECT_EQ(0, extension->RemovePending);
+        EXPECT_EQ(0, extension->StopPending);
+        EXPECT_EQ(1, extension->IoCount);
+    }
+}
+
+TEST_P(PnpTest, AnUnsupportedQueryStopIsCompletedAfterMarkingTheStopAndCancelStopClearsIt)
+{
+    std::unique_ptr<LowerFilter> filter;
+    Plugged plugged = PlugStarted(&filter);
+    PDEVICE_EXTENSION extension = Extension(plugged);
+
+    EXPECT_EQ(STATUS_NOT_SUPPORTED,
+              host.pnp().SendPnp(plugged.physicalDevice, IRP_MN_QUERY_STOP_DEVICE));
+    EXPECT_EQ(1, extension->StopPending);
+    EXPECT_EQ(0u, filter->SeenCount(IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE))
+        << "never reached the bus";
+
+    EXPECT_EQ(STATUS_SUCCESS,
+              host.pnp().SendPnp(plugged.physicalDevice, IRP_MN_CANCEL_STOP_DEVICE));
+    EXPECT_EQ(0, extension->StopPending);
+    EXPECT_EQ(1u, filter->SeenCount(IRP_MJ_PNP, IRP_MN_CANCEL_STOP_DEVICE));
+
+    EXPECT_EQ(STATUS_SUCCESS, SendRequest(plugged.physicalDevice, IRP_MJ_PNP,
+                                          IRP_MN_QUERY_STOP_DEVICE, STATUS_SUCCESS));
+    EXPECT_EQ(1, extension->StopPending);
+    EXPECT_EQ(1u, filter->SeenCount(IRP_MJ_PNP, IRP_MN_QUERY_STOP_DEVICE))
+        << "a successful one goes down";
+    EXPECT_EQ(1, extension->IoCount);
+}
+
+TEST_P(PnpTest, CapabilitiesAreEditedWhateverTheBusAnswered)
+{
+    host::DeviceSpec failing = Adapter(kNumberedProduct);
+    failing.capabilitiesFail = true;
+    host::DeviceSpec waking = Adapter(kNumberedProduct);
+    waking.remoteWake = true;
+    for (const host::DeviceSpec& spec : {failing, waking}) {
+        SCOPED_TRACE(spec.capabilitiesFail ? "the bus fails the query" : "a remote-wake device");
+        Plugged plugged = Plug(spec);
+        DEVICE_CAPABILITIES capabilities{};
+        capabilities.Size = sizeof(capabilities);
+        capabilities.Version = 1;
+        capabilities.Address = capabilities.UINumber = MAXULONG;
+        capabilities.LockSupported = capabilities.EjectSupported = capabilities.DockDevice = 1;
+        capabilities.SystemWake = PowerSystemSleeping1;
+        capabilities.DeviceWake = PowerDeviceD1;
+        EXPECT_EQ(STATUS_SUCCESS,
+                  host.pnp().SendPnp(plugged.physicalDevice, IRP_MN_QUERY_CAPABILITIES,
+                                     [&](PIO_STACK_LOCATION stack) {
+                                         stack->Parameters.DeviceCapabilities.Capabilities =
+                                             &capabilities;
+                                     }));
+        EXPECT_EQ(0u, capabilities.LockSupported);
+        EXPECT_EQ(0u, capabilities.EjectSupported);
+        EXPECT_EQ(0u, capabilities.DockDevice);
+        EXPECT_EQ(1u, capabilities.Removable);
+        EXPECT_EQ(1u, capabilities.SurpriseRemovalOK);
+        EXPECT_EQ(PowerSystemUnspecified, capabilities.SystemWake);
+        EXPECT_EQ(PowerDeviceUnspecified, capabilities.DeviceWake);
+        ULONG expectedAddress = spec.capabilitiesFail ? MAXULONG : plugged.device->port;
+        EXPECT_EQ(expectedAddress, capabilities.Address) << "what the bus filled in stays";
+        EXPECT_EQ(1, Extension(plugged)->IoCount);
+    }
+}
+
+TEST_P(PnpTest, AShortCapabilitiesRecordIsRefusedUntouchedWithoutReachingTheBus)
+{
+    std::unique_ptr<LowerFilter> filter;
+    Plugged plugged = PlugStarted(&filter);
+    DEVICE_CAPABILITIES capabilities{};
+    capabilities.Size = sizeof(capabilities) - 1;
+    capabilities.Version = 1;
+    capabilities.LockSupported = 1;
+    EXPECT_EQ(STATUS_UNSUCCESSFUL,
+              host.pnp().SendPnp(
+                  plugged.physicalDevice, IRP_MN_QUERY_CAPABILITIES, [&](PIO_STACK_LOCATION stack) {
+                      stack->Parameters.DeviceCapabilities.Capabilities = &capabilities;
+                  }));
+    EXPECT_EQ(1u, capabilities.LockSupported);
+    EXPECT_EQ(0u, capabilities.Removable);
+    EXPECT_EQ(0u, filter->SeenCount(IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES));
+}
+
+TEST_P(PnpTest, IdentityQueriesAreAnsweredNotImplementedWithoutReachingTheBus)
+{
+    std::unique_ptr<LowerFilter> filter;
+    Plugged plugged = PlugStarted(&filter);
+    for (BUS_QUERY_ID_TYPE type : {BusQueryDeviceID, BusQueryHardwareIDs, BusQueryInstanceID}) {
+        SCOPED_TRACE("identity type " + std::to_string(type));
+        std::u16string id = u"unchanged";
+        EXPECT_EQ(STATUS_NOT_IMPLEMENTED, host.pnp().QueryId(plugged.physicalDevice, type, &id));
+        EXPECT_EQ("", Text(id));
+    }
+    EXPECT_EQ(STATUS_NOT_IMPLEMENTED,
+              SendRequest(plugged.physicalDevice, IRP_MJ_PNP, IRP_MN_QUERY_ID, STATUS_SUCCESS, 0,
+                          [](PIO_STACK_LOCATION stack) {
+                              stack->Parameters.QueryId.IdType = BusQueryDeviceID;
+                          }))
+        << "also when it arrives with a success status";
+    EXPECT_EQ(0u, filter->SeenCount(IRP_MJ_PNP, IRP_MN_QUERY_ID));
+    EXPECT_EQ(1, Extension(plugged)->IoCount);
+}
+
+TEST_P(PnpTest, OtherRequestsGoToTheBusOnlyWithASuccessStatusButRelationsAlways)
+{
+    std::unique_ptr<LowerFilter> filter;
+    Plugged plugged = PlugStarted(&filter);
+    for (NTSTATUS incoming : {STATUS_NOT_SUPPORTED, STATUS_INVALID_DEVICE_STATE}) {
+        EXPECT_EQ(incoming, SendRequest(plugged.physicalDevice, IRP_MJ_PNP,
+                                        IRP_MN_QUERY_PNP_DEVICE_STATE, incoming))
+            << "never replaced with a success";
+    }
+    EXPECT_EQ(0u, filter->SeenCount(IRP_MJ_PNP, IRP_MN_QUERY_PNP_DEVICE_STATE));
+
+    EXPECT_EQ(STATUS_SUCCESS, SendRequest(plugged.physicalDevice, IRP_MJ_PNP,
+                                          IRP_MN_QUERY_PNP_DEVICE_STATE, STATUS_SUCCESS));
+    std::vector<LowerFilter::Seen> seen = filter->SeenRequests(IRP_MJ_PNP);
+    ASSERT_EQ(1u, seen.size());
+    EXPECT_EQ(IRP_MN_QUERY_PNP_DEVICE_STATE, seen[0].minor);
+    EXPECT_EQ(STATUS_SUCCESS, seen[0].status);
+
+    // Device relations go down whatever status they arrive with.
+    ULONG_PTR relations = 0;
+    EXPECT_EQ(STATUS_SUCCESS, host.pnp().SendPnp(
+                                  plugged.physicalDevice, IRP_MN_QUERY_DEVICE_RELATIONS,
+                                  [](PIO_STACK_LOCATION stack) {
+                                      stack->Parameters.QueryDeviceRelations.Type =
+                                          TargetDeviceRelation;
+                                  },
+                                  &relations));
+    ASSERT_NE(0u, relations);
+    EXPECT_EQ(plugged.physicalDevice, reinterpret_cast<PDEVICE_RELATIONS>(relations)->Objects[0]);
+    ExFreePool(reinterpret_cast<PVOID>(relations));
+    EXPECT_EQ(1, Extension(plugged)->IoCount);
+}
+
+KDX_FOR_BOTH_BUS_MODES(PnpTest);
+
+}  // namespace
