@@ -52,9 +52,9 @@ TEST_F(AddDeviceTest, AsksTheBusForCapabilitiesWithAPreparedRecordButDoesNotNeed
     EXPECT_EQ(1, capabilities.Version);
     EXPECT_EQ(plugged.device->port, capabilities.Address) << "the bus refuses a bare record";
 
-    host::DeviceSpec spec = Adapter(kNumberedProduct);
-    spec.capabilitiesFail = true;
-    Plugged refused = Plug(spec);
+    host::DeviceSpec adapter = Adapter(kNumberedProduct);
+    adapter.capabilitiesFail = true;
+    Plugged refused = Plug(adapter);
     EXPECT_EQ(STATUS_SUCCESS, refused.addStatus);
     EXPECT_EQ(STATUS_SUCCESS, refused.startStatus);
     EXPECT_EQ(MAXULONG, Extension(refused)->DeviceCapabilities.Address) << "left unknown";

@@ -58,9 +58,9 @@ TEST_P(PnpTest, QueryRemoveWaitsForRequestsInProgressAndCancelRemoveAdmitsAgain)
 
 TEST_P(PnpTest, QueriesAndCancelsOnADeviceNotStartedGoToTheBusAndChangeNoFlag)
 {
-    host::DeviceSpec spec = Adapter(kNumberedProduct);
-    spec.registryKeyFails = true;
-    Plugged plugged = Plug(spec);
+    host::DeviceSpec adapter = Adapter(kNumberedProduct);
+    adapter.registryKeyFails = true;
+    Plugged plugged = Plug(adapter);
     ASSERT_EQ(STATUS_UNSUCCESSFUL, plugged.startStatus);
     PDEVICE_EXTENSION extension = Extension(plugged);
     for (UCHAR minor : {IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_QUERY_STOP_DEVICE,
@@ -105,9 +105,9 @@ TEST_P(PnpTest, CapabilitiesAreEditedWhateverTheBusAnswered)
     failing.capabilitiesFail = true;
     host::DeviceSpec waking = Adapter(kNumberedProduct);
     waking.remoteWake = true;
-    for (const host::DeviceSpec& spec : {failing, waking}) {
-        SCOPED_TRACE(spec.capabilitiesFail ? "the bus fails the query" : "a remote-wake device");
-        Plugged plugged = Plug(spec);
+    for (const host::DeviceSpec& adapter : {failing, waking}) {
+        SCOPED_TRACE(adapter.capabilitiesFail ? "the bus fails the query" : "a remote-wake device");
+        Plugged plugged = Plug(adapter);
         DEVICE_CAPABILITIES capabilities{};
         capabilities.Size = sizeof(capabilities);
         capabilities.Version = 1;
@@ -128,7 +128,7 @@ TEST_P(PnpTest, CapabilitiesAreEditedWhateverTheBusAnswered)
         EXPECT_EQ(1u, capabilities.SurpriseRemovalOK);
         EXPECT_EQ(PowerSystemUnspecified, capabilities.SystemWake);
         EXPECT_EQ(PowerDeviceUnspecified, capabilities.DeviceWake);
-        ULONG expectedAddress = spec.capabilitiesFail ? MAXULONG : plugged.device->port;
+        ULONG expectedAddress = adapter.capabilitiesFail ? MAXULONG : plugged.device->port;
         EXPECT_EQ(expectedAddress, capabilities.Address) << "what the bus filled in stays";
         EXPECT_EQ(1, Extension(plugged)->IoCount);
     }

@@ -58,9 +58,9 @@ TEST_F(PortNaming, AnotherProductIsNamedKDAndASecondOneFailsOnTheTakenLink)
 
 TEST_F(PortNaming, AHardwareKeyThatCannotBeOpenedFailsTheStartWithNothingNamed)
 {
-    host::DeviceSpec spec = Adapter(kNumberedProduct);
-    spec.registryKeyFails = true;
-    Plugged plugged = Plug(spec);
+    host::DeviceSpec adapter = Adapter(kNumberedProduct);
+    adapter.registryKeyFails = true;
+    Plugged plugged = Plug(adapter);
     EXPECT_EQ(STATUS_UNSUCCESSFUL, plugged.startStatus);
     EXPECT_EQ("", PortNameValue(plugged.physicalDevice));
     EXPECT_TRUE(host.objects().SymbolicLinks().empty());

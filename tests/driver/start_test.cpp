@@ -18,10 +18,10 @@ std::vector<host::UsbRequest> ConfigurationReads(const host::UsbDevice& device)
     return reads;
 }
 
-host::DeviceSpec WithEndpoints(host::DeviceSpec spec, std::vector<host::EndpointSpec> endpoints)
+host::DeviceSpec WithEndpoints(host::DeviceSpec adapter, std::vector<host::EndpointSpec> endpoints)
 {
-    spec.interfaces[0].endpoints = std::move(endpoints);
-    return spec;
+    adapter.interfaces[0].endpoints = std::move(endpoints);
+    return adapter;
 }
 
 class StartTest : public BusModeTest {};
@@ -71,10 +71,10 @@ TEST_P(StartTest, ReadsALongerConfigurationAgainWithExactlyItsTotalLength)
     for (const Case& c : cases) {
         SCOPED_TRACE("padded to " + std::to_string(c.padded) + ", reporting " +
                      std::to_string(c.reported.value_or(0)));
-        host::DeviceSpec spec = Adapter(kNumberedProduct);
-        spec.paddedTotalLength = c.padded;
-        spec.reportedTotalLength = c.reported;
-        Plugged plugged = Plug(spec);
+        host::DeviceSpec adapter = Adapter(kNumberedProduct);
+        adapter.paddedTotalLength = c.padded;
+        adapter.reportedTotalLength = c.reported;
+        Plugged plugged = Plug(adapter);
         std::vector<ULONG> reads;
         for (const host::UsbRequest& read : ConfigurationReads(*plugged.device)) {
             reads.push_back(read.requestedLength);
@@ -139,14 +139,14 @@ TEST_P(StartTest, UsesTheHighestBulkPipeOfEachDirectionAndNeedsBoth)
 
 TEST_P(StartTest, SelectsEveryPipeOfEveryInterfaceButRecordsOnlyTheFirstInterface)
 {
-    host::DeviceSpec spec = Adapter(kNumberedProduct);
-    spec.interfaces[0].endpoints = {Endpoint(UsbdPipeTypeInterrupt, true)};
+    host::DeviceSpec adapter = Adapter(kNumberedProduct);
+    adapter.interfaces[0].endpoints = {Endpoint(UsbdPipeTypeInterrupt, true)};
     host::InterfaceSpec second;
     second.number = 1;
     second.endpoints = {Endpoint(UsbdPipeTypeBulk, true), Endpoint(UsbdPipeTypeBulk, false),
                         Endpoint(UsbdPipeTypeInterrupt, true)};
-    spec.interfaces.push_back(second);
-    Plugged plugged = Plug(spec);
+    adapter.interfaces.push_back(second);
+    Plugged plugged = Plug(adapter);
 
     std::vector<host::UsbRequest> selections =
         RequestsOf(*plugged.device, Kind::SelectConfiguration);
@@ -175,16 +175,16 @@ TEST_P(StartTest, SelectsAtMostTheInterfacesTheConfigurationClaims)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        host::DeviceSpec spec = Adapter(kNumberedProduct);
-        host::InterfaceSpec model = spec.interfaces[0];
-        spec.interfaces.clear();
+        host::DeviceSpec adapter = Adapter(kNumberedProduct);
+        host::InterfaceSpec model = adapter.interfaces[0];
+        adapter.interfaces.clear();
         for (auto [number, alternate] : c.descriptors) {
             model.number = number;
             model.alternateSetting = alternate;
-            spec.interfaces.push_back(model);
+            adapter.interfaces.push_back(model);
         }
-        spec.reportedInterfaceCount = c.reportedCount;
-        Plugged plugged = Plug(spec);
+        adapter.reportedInterfaceCount = c.reportedCount;
+        Plugged plugged = Plug(adapter);
         std::vector<host::UsbRequest> selections =
             RequestsOf(*plugged.device, Kind::SelectConfiguration);
         ASSERT_EQ(1u, selections.size()) << Log(*plugged.device);
@@ -223,9 +223,9 @@ TEST_P(StartTest, ABulkPipeBeyondTheSixteenTransferSlotsFailsTheStart)
 
 TEST_P(StartTest, AConfigurationReadOfFewerThanNineBytesFailsWithoutSelectingButTakesAPort)
 {
-    host::DeviceSpec spec = Adapter(kNumberedProduct);
-    spec.configurationTransfersNothing = true;
-    Plugged empty = Plug(spec);
+    host::DeviceSpec adapter = Adapter(kNumberedProduct);
+    adapter.configurationTransfersNothing = true;
+    Plugged empty = Plug(adapter);
     EXPECT_EQ(STATUS_UNSUCCESSFUL, empty.startStatus);
     EXPECT_EQ(nullptr, Extension(empty)->ConfigurationDescriptor);
     EXPECT_TRUE(RequestsOf(*empty.device, Kind::SelectConfiguration).empty()) << Log(*empty.device);

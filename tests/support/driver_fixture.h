@@ -35,9 +35,9 @@ inline std::string NameOf(PDEVICE_OBJECT device)
 // A serial adapter (one bulk-IN and one bulk-OUT pipe) of the given product.
 inline host::DeviceSpec Adapter(USHORT productId, bool asynchronous = false)
 {
-    host::DeviceSpec spec = host::DeviceSpec::SerialAdapter(0x1234, productId);
-    spec.asynchronous = asynchronous;
-    return spec;
+    host::DeviceSpec adapter = host::DeviceSpec::SerialAdapter(0x1234, productId);
+    adapter.asynchronous = asynchronous;
+    return adapter;
 }
 
 inline host::EndpointSpec Endpoint(USBD_PIPE_TYPE type, bool in)
@@ -214,14 +214,14 @@ protected:
     void SetUp() override { ASSERT_EQ(STATUS_SUCCESS, host.LoadDriver(DriverEntry)); }
 
     // Plugs a device: add-device, then start.
-    Plugged Plug(const host::DeviceSpec& spec) { return host.Plug(spec); }
+    Plugged Plug(const host::DeviceSpec& adapter) { return host.Plug(adapter); }
 
     // Connects a device and calls the add-device routine as the PnP manager does, with a
     // lower filter below the port's device when `filter` is given; no start.
-    Plugged Add(const host::DeviceSpec& spec, std::unique_ptr<LowerFilter>* filter = nullptr)
+    Plugged Add(const host::DeviceSpec& adapter, std::unique_ptr<LowerFilter>* filter = nullptr)
     {
         Plugged plugged;
-        plugged.device = &host.bus().Connect(spec);
+        plugged.device = &host.bus().Connect(adapter);
         plugged.physicalDevice = plugged.device->physicalDevice;
         if (filter != nullptr) {
             *filter = std::make_unique<LowerFilter>(host, plugged.physicalDevice);
@@ -237,9 +237,9 @@ protected:
     }
 
     // Add and start, with a lower filter below the port's device.
-    Plugged PlugFiltered(const host::DeviceSpec& spec, std::unique_ptr<LowerFilter>* filter)
+    Plugged PlugFiltered(const host::DeviceSpec& adapter, std::unique_ptr<LowerFilter>* filter)
     {
-        Plugged plugged = Add(spec, filter);
+        Plugged plugged = Add(adapter, filter);
         if (NT_SUCCESS(plugged.addStatus)) {
             plugged.startStatus = host.pnp().SendPnp(plugged.physicalDevice, IRP_MN_START_DEVICE);
         }
