@@ -66,7 +66,7 @@ public:
     PnpManager& pnp() { return *kernel_->pnp; }
 
     // Plugs a simulated device and brings it up with the first driver loaded.
-    PnpManager::Plugged Plug(const DeviceSpec& spec) { return kernel_->pnp->Plug(spec, driver_); }
+    PnpManager::Plugged Plug(const DeviceModel& model) { return kernel_->pnp->Plug(model, driver_); }
 
     // The clock, and a host wait of the calling thread (virtual time moves while it waits).
     Ticks Now() const { return Scheduler::Instance().Now(); }

@@ -5,10 +5,10 @@ using namespace host;
 
 namespace host {
 
-PnpManager::Plugged PnpManager::Plug(const DeviceSpec& spec, PDRIVER_OBJECT functionDriver)
+PnpManager::Plugged PnpManager::Plug(const DeviceModel& model, PDRIVER_OBJECT functionDriver)
 {
     Plugged plugged;
-    plugged.device = &bus_.Connect(spec);
+    plugged.device = &bus_.Connect(model);
     plugged.physicalDevice = plugged.device->physicalDevice;
     PDRIVER_ADD_DEVICE addDevice = functionDriver->DriverExtension->AddDevice;
     plugged.addStatus = CallAsDriver(functionDriver, "AddDevice", [&] {
@@ -22,7 +22,8 @@ PnpManager::Plugged PnpManager::Plug(const DeviceSpec& spec, PDRIVER_OBJECT func
 
 NTSTATUS PnpManager::Send(PDEVICE_OBJECT physicalDevice, UCHAR major, UCHAR minor,
                           const std::function<void(PIO_STACK_LOCATION)>& setup,
-                          ULONG_PTR* information)
+                          ULONG_PTR* information, NTSTATUS arrivingStatus,
+                          ULONG_PTR arrivingInformation)
 {
     PDEVICE_OBJECT top = IoGetAttachedDevice(physicalDevice);
     DriverContext system(nullptr);
@@ -33,7 +34,8 @@ NTSTATUS PnpManager::Send(PDEVICE_OBJECT physicalDevice, UCHAR major, UCHAR mino
     IO_STATUS_BLOCK result{};
     irp->UserIosb = &result;
     irp->UserEvent = &done;
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    irp->IoStatus.Status = arrivingStatus;
+    irp->IoStatus.Information = arrivingInformation;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = major;
     next->MinorFunction = minor;

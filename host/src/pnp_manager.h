@@ -25,7 +25,7 @@ public:
     explicit PnpManager(UsbBus& bus) : bus_(bus) {}
 
     // Connects a device and brings it up with the function driver.
-    Plugged Plug(const DeviceSpec& spec, PDRIVER_OBJECT functionDriver);
+    Plugged Plug(const DeviceModel& model, PDRIVER_OBJECT functionDriver);
 
     // Sends one Plug and Play request; `setup` fills the stack location's parameters.
     NTSTATUS SendPnp(PDEVICE_OBJECT physicalDevice, UCHAR minor,
@@ -40,10 +40,13 @@ public:
     NTSTATUS SendPower(PDEVICE_OBJECT physicalDevice, UCHAR minor, POWER_STATE_TYPE type,
                        POWER_STATE state);
 
-private:
+    // Sends one request of any major function as a system component does, arriving with the
+    // given status and information, and returns its final status and information.
     NTSTATUS Send(PDEVICE_OBJECT physicalDevice, UCHAR major, UCHAR minor,
-                  const std::function<void(PIO_STACK_LOCATION)>& setup, ULONG_PTR* information);
+                  const std::function<void(PIO_STACK_LOCATION)>& setup, ULONG_PTR* information,
+                  NTSTATUS arrivingStatus = STATUS_NOT_SUPPORTED, ULONG_PTR arrivingInformation = 0);
 
+private:
     UsbBus& bus_;
 };
 

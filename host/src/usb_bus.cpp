@@ -24,9 +24,9 @@ std::u16string HexWord(USHORT value)
     return Widen(text);
 }
 
-std::u16string DeviceId(const DeviceSpec& spec)
+std::u16string DeviceId(const DeviceModel& model)
 {
-    return u"USB\\VID_" + HexWord(spec.vendorId) + u"&PID_" + HexWord(spec.productId);
+    return u"USB\\VID_" + HexWord(model.vendorId) + u"&PID_" + HexWord(model.productId);
 }
 
 // A string, or a list of strings each ending in a zero and the list in one more, in paged
@@ -103,12 +103,12 @@ UsbBus::UsbBus()
 
 UsbBus::~UsbBus() = default;
 
-UsbDevice& UsbBus::Connect(const DeviceSpec& spec)
+UsbDevice& UsbBus::Connect(const DeviceModel& model)
 {
     auto device = std::make_unique<UsbDevice>();
-    device->spec = spec.WithEndpointNumbers();
-    device->deviceDescriptor = DeviceDescriptorOf(spec);
-    device->configurationDescriptor = ConfigurationDescriptorOf(spec);
+    device->model = model.WithEndpointNumbers();
+    device->deviceDescriptor = DeviceDescriptorOf(model);
+    device->configurationDescriptor = ConfigurationDescriptorOf(model);
     std::lock_guard<std::mutex> guard(mutex_);
     device->port = nextPort_++;
     std::u16string name = u"\\Device\\USBPDO-" + Widen(std::to_string(device->port - 1));
@@ -122,9 +122,9 @@ UsbDevice& UsbBus::Connect(const DeviceSpec& spec)
     pdo->Flags &= ~ULONG(DO_DEVICE_INITIALIZING);
     DeviceRecord* record = RecordOf(pdo);
     record->isPhysical = true;
-    record->refusesAttach = spec.refusesAttach;
-    record->failRegistryOpen = spec.registryKeyFails;
-    record->instancePath = DeviceId(spec) + u"\\5&1C2B3A4D&0&" + Widen(std::to_string(device->port));
+    record->refusesAttach = model.refusesAttach;
+    record->failRegistryOpen = model.registryKeyFails;
+    record->instancePath = DeviceId(model) + u"\\5&1C2B3A4D&0&" + Widen(std::to_string(device->port));
     device->physicalDevice = pdo;
     devices_.push_back(std::move(device));
     return *devices_.back();
@@ -143,7 +143,7 @@ UsbDevice* UsbBus::DeviceOf(PDEVICE_OBJECT physicalDevice)
 NTSTATUS UsbBus::Finish(UsbDevice& device, PIRP irp, NTSTATUS status)
 {
     irp->IoStatus.Status = status;
-    if (!device.spec.asynchronous) {
+    if (!device.model.asynchronous) {
         IofCompleteRequest(irp, IO_NO_INCREMENT);
         return status;
     }
@@ -168,10 +168,10 @@ NTSTATUS UsbBus::DispatchInternalDeviceControl(PDEVICE_OBJECT deviceObject, PIRP
         break;
     case IOCTL_INTERNAL_USB_GET_PORT_STATUS: {
         auto* word = static_cast<PULONG>(stack->Parameters.Others.Argument1);
-        status = device.spec.portStatusFails ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
+        status = device.model.portStatusFails ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
         if (NT_SUCCESS(status)) {
-            *word = (device.spec.connected ? USBD_PORT_CONNECTED : 0) |
-                    (device.spec.enabled ? USBD_PORT_ENABLED : 0);
+            *word = (device.model.connected ? USBD_PORT_CONNECTED : 0) |
+                    (device.model.enabled ? USBD_PORT_ENABLED : 0);
         }
         UsbRequest request{UsbRequest::Kind::GetPortStatus};
         request.status = status;
@@ -179,8 +179,8 @@ NTSTATUS UsbBus::DispatchInternalDeviceControl(PDEVICE_OBJECT deviceObject, PIRP
         break;
     }
     case IOCTL_INTERNAL_USB_RESET_PORT: {
-        status = !device.spec.connected ? STATUS_NO_SUCH_DEVICE
-                 : device.spec.resetPortFails ? STATUS_UNSUCCESSFUL
+        status = !device.model.connected ? STATUS_NO_SUCH_DEVICE
+                 : device.model.resetPortFails ? STATUS_UNSUCCESSFUL
                                               : STATUS_SUCCESS;
         UsbRequest request{UsbRequest::Kind::ResetPort};
         request.status = status;
@@ -225,7 +225,7 @@ NTSTATUS UsbBus::GetDescriptor(UsbDevice& device, struct _URB_CONTROL_DESCRIPTOR
         usbdStatus = USBD_STATUS_INVALID_PARAMETER;
     } else if (request.DescriptorType == USB_DEVICE_DESCRIPTOR_TYPE) {
         source = &device.deviceDescriptor;
-        status = device.spec.deviceDescriptorStatus;
+        status = device.model.deviceDescriptorStatus;
         if (!NT_SUCCESS(status)) usbdStatus = USBD_STATUS_DEV_NOT_RESPONDING;
     } else if (request.DescriptorType == USB_CONFIGURATION_DESCRIPTOR_TYPE && request.Index == 0) {
         source = &device.configurationDescriptor;
@@ -238,7 +238,7 @@ NTSTATUS UsbBus::GetDescriptor(UsbDevice& device, struct _URB_CONTROL_DESCRIPTOR
         transferred = ULONG(source->size());
         if (transferred > request.TransferBufferLength) transferred = request.TransferBufferLength;
         if (source == &device.configurationDescriptor &&
-            device.spec.configurationTransfersNothing) {
+            device.model.configurationTransfersNothing) {
             transferred = 0;
         }
         memcpy(request.TransferBuffer, source->data(), transferred);
@@ -267,8 +267,8 @@ NTSTATUS UsbBus::SelectConfiguration(UsbDevice& device, struct _URB_SELECT_CONFI
         return STATUS_SUCCESS;
     }
     UsbRequest entry{UsbRequest::Kind::SelectConfiguration};
-    NTSTATUS status = device.spec.selectConfigurationStatus;
-    USBD_STATUS usbdStatus = device.spec.selectConfigurationUsbdStatus;
+    NTSTATUS status = device.model.selectConfigurationStatus;
+    USBD_STATUS usbdStatus = device.model.selectConfigurationUsbdStatus;
     auto* start = reinterpret_cast<PUCHAR>(&request);
     PUCHAR end = start + request.Hdr.Length;
     auto* information = &request.Interface;
@@ -276,11 +276,11 @@ NTSTATUS UsbBus::SelectConfiguration(UsbDevice& device, struct _URB_SELECT_CONFI
     while (reinterpret_cast<PUCHAR>(information) + offsetof(USBD_INTERFACE_INFORMATION, Pipes) <=
                end &&
            information->Length != 0) {
-        const InterfaceSpec* model = nullptr;
-        for (const InterfaceSpec& candidate : device.spec.interfaces) {
+        const InterfaceModel* interfaceModel = nullptr;
+        for (const InterfaceModel& candidate : device.model.interfaces) {
             if (candidate.number == information->InterfaceNumber &&
                 candidate.alternateSetting == information->AlternateSetting) {
-                model = &candidate;
+                interfaceModel = &candidate;
             }
         }
         // A configuration selects each interface once.
@@ -290,19 +290,20 @@ NTSTATUS UsbBus::SelectConfiguration(UsbDevice& device, struct _URB_SELECT_CONFI
                  reinterpret_cast<const UCHAR*>(earlier) + earlier->Length)) {
             repeated |= earlier->InterfaceNumber == information->InterfaceNumber;
         }
-        if (model == nullptr || repeated || information->NumberOfPipes != model->endpoints.size() ||
+        if (interfaceModel == nullptr || repeated ||
+            information->NumberOfPipes != interfaceModel->endpoints.size() ||
             reinterpret_cast<PUCHAR>(information) + information->Length > end) {
             status = STATUS_INVALID_PARAMETER;
             usbdStatus = USBD_STATUS_INVALID_PARAMETER;
             break;
         }
-        information->Class = model->interfaceClass;
-        information->SubClass = model->interfaceSubClass;
-        information->Protocol = model->interfaceProtocol;
+        information->Class = interfaceModel->interfaceClass;
+        information->SubClass = interfaceModel->interfaceSubClass;
+        information->Protocol = interfaceModel->interfaceProtocol;
         information->InterfaceHandle = information;
         std::vector<ULONG> sizes;
         for (ULONG i = 0; i < information->NumberOfPipes; i++) {
-            const EndpointSpec& endpoint = model->endpoints[i];
+            const EndpointModel& endpoint = interfaceModel->endpoints[i];
             USBD_PIPE_INFORMATION& pipe = information->Pipes[i];
             pipe.EndpointAddress = UCHAR(endpoint.number | (endpoint.in ? 0x80 : 0));
             pipe.MaximumPacketSize = endpoint.maxPacketSize;
@@ -347,7 +348,7 @@ NTSTATUS UsbBus::ResetPipe(UsbDevice& device, struct _URB_PIPE_REQUEST& request)
             usbdStatus = USBD_STATUS_INVALID_PIPE_HANDLE;
         } else {
             entry.endpointAddress = pipe->endpointAddress;
-            if (device.spec.resetPipeFails) {
+            if (device.model.resetPipeFails) {
                 status = STATUS_UNSUCCESSFUL;
                 usbdStatus = USBD_STATUS_STALL_PID;
             } else {
@@ -402,11 +403,11 @@ NTSTATUS UsbBus::DispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp)
 
 NTSTATUS UsbBus::QueryCapabilities(UsbDevice& device, PDEVICE_CAPABILITIES capabilities)
 {
-    if (device.spec.capabilitiesFail) return STATUS_UNSUCCESSFUL;
+    if (device.model.capabilitiesFail) return STATUS_UNSUCCESSFUL;
     if (capabilities->Size < sizeof(DEVICE_CAPABILITIES) || capabilities->Version < 1) {
         return STATUS_UNSUCCESSFUL;
     }
-    bool wake = device.spec.remoteWake;
+    bool wake = device.model.remoteWake;
     capabilities->DeviceD1 = 1;
     capabilities->DeviceD2 = 1;
     capabilities->LockSupported = 0;
@@ -438,18 +439,18 @@ NTSTATUS UsbBus::QueryCapabilities(UsbDevice& device, PDEVICE_CAPABILITIES capab
 
 NTSTATUS UsbBus::QueryId(UsbDevice& device, BUS_QUERY_ID_TYPE type, ULONG_PTR* information)
 {
-    const DeviceSpec& spec = device.spec;
-    std::u16string id = DeviceId(spec);
+    const DeviceModel& model = device.model;
+    std::u16string id = DeviceId(model);
     std::u16string klass = u"USB\\Class_FF";
-    if (!spec.interfaces.empty()) {
-        klass = u"USB\\Class_" + HexWord(spec.interfaces[0].interfaceClass).substr(2);
+    if (!model.interfaces.empty()) {
+        klass = u"USB\\Class_" + HexWord(model.interfaces[0].interfaceClass).substr(2);
     }
     switch (type) {
     case BusQueryDeviceID:
         *information = PoolStrings({id}, false);
         break;
     case BusQueryHardwareIDs:
-        *information = PoolStrings({id + u"&REV_" + HexWord(spec.deviceRelease), id}, true);
+        *information = PoolStrings({id + u"&REV_" + HexWord(model.deviceRelease), id}, true);
         break;
     case BusQueryCompatibleIDs:
         *information = PoolStrings({klass + u"&SubClass_00&Prot_00", klass + u"&SubClass_00", klass},

@@ -26,7 +26,7 @@ public:
         bool stalled = false;
     };
 
-    DeviceSpec spec;
+    DeviceModel model;
     PDEVICE_OBJECT physicalDevice = nullptr;
     ULONG port = 0;
     std::vector<UCHAR> deviceDescriptor;
@@ -57,7 +57,7 @@ public:
     PDRIVER_OBJECT driver() { return &driver_; }
 
     // A device is connected to a free port: the bus creates its physical device object.
-    UsbDevice& Connect(const DeviceSpec& spec);
+    UsbDevice& Connect(const DeviceModel& model);
     UsbDevice* DeviceOf(PDEVICE_OBJECT physicalDevice);
 
 private:

@@ -30,7 +30,7 @@ void AppendPadding(std::vector<UCHAR>& bytes, size_t length)
     }
 }
 
-size_t InterfaceBytes(const InterfaceSpec& interface)
+size_t InterfaceBytes(const InterfaceModel& interface)
 {
     return sizeof(USB_INTERFACE_DESCRIPTOR) +
            interface.endpoints.size() * sizeof(USB_ENDPOINT_DESCRIPTOR);
@@ -38,24 +38,24 @@ size_t InterfaceBytes(const InterfaceSpec& interface)
 
 }  // namespace
 
-DeviceSpec DeviceSpec::SerialAdapter(USHORT vendorId, USHORT productId, USHORT packetSize)
+DeviceModel DeviceModel::SerialAdapter(USHORT vendorId, USHORT productId, USHORT packetSize)
 {
-    DeviceSpec spec;
-    spec.vendorId = vendorId;
-    spec.productId = productId;
-    InterfaceSpec interface;
-    interface.endpoints.push_back(EndpointSpec{UsbdPipeTypeBulk, true, 0, packetSize, 0});
-    interface.endpoints.push_back(EndpointSpec{UsbdPipeTypeBulk, false, 0, packetSize, 0});
-    spec.interfaces.push_back(interface);
-    return spec;
+    DeviceModel model;
+    model.vendorId = vendorId;
+    model.productId = productId;
+    InterfaceModel interface;
+    interface.endpoints.push_back(EndpointModel{UsbdPipeTypeBulk, true, 0, packetSize, 0});
+    interface.endpoints.push_back(EndpointModel{UsbdPipeTypeBulk, false, 0, packetSize, 0});
+    model.interfaces.push_back(interface);
+    return model;
 }
 
-DeviceSpec DeviceSpec::WithEndpointNumbers() const
+DeviceModel DeviceModel::WithEndpointNumbers() const
 {
-    DeviceSpec resolved = *this;
+    DeviceModel resolved = *this;
     UCHAR nextIn = 1, nextOut = 1;
-    for (InterfaceSpec& interface : resolved.interfaces) {
-        for (EndpointSpec& endpoint : interface.endpoints) {
+    for (InterfaceModel& interface : resolved.interfaces) {
+        for (EndpointModel& endpoint : interface.endpoints) {
             if (endpoint.number == 0) endpoint.number = endpoint.in ? nextIn++ : nextOut++;
             if (endpoint.number > 15) {
                 ReportViolation(Rule::NotEmulated,
@@ -66,7 +66,7 @@ DeviceSpec DeviceSpec::WithEndpointNumbers() const
     return resolved;
 }
 
-std::vector<UCHAR> DeviceDescriptorOf(const DeviceSpec& spec)
+std::vector<UCHAR> DeviceDescriptorOf(const DeviceModel& model)
 {
     std::vector<UCHAR> bytes;
     bytes.push_back(sizeof(USB_DEVICE_DESCRIPTOR));
@@ -76,9 +76,9 @@ std::vector<UCHAR> DeviceDescriptorOf(const DeviceSpec& spec)
     bytes.push_back(0);
     bytes.push_back(0);
     bytes.push_back(64);  // bMaxPacketSize0
-    Put16(bytes, spec.vendorId);
-    Put16(bytes, spec.productId);
-    Put16(bytes, spec.deviceRelease);
+    Put16(bytes, model.vendorId);
+    Put16(bytes, model.productId);
+    Put16(bytes, model.deviceRelease);
     bytes.push_back(0);  // no strings
     bytes.push_back(0);
     bytes.push_back(0);
@@ -86,32 +86,32 @@ std::vector<UCHAR> DeviceDescriptorOf(const DeviceSpec& spec)
     return bytes;
 }
 
-std::vector<UCHAR> ConfigurationDescriptorOf(const DeviceSpec& spec)
+std::vector<UCHAR> ConfigurationDescriptorOf(const DeviceModel& model)
 {
     size_t natural = sizeof(USB_CONFIGURATION_DESCRIPTOR);
     std::vector<UCHAR> distinctNumbers;
-    for (const InterfaceSpec& interface : spec.interfaces) {
+    for (const InterfaceModel& interface : model.interfaces) {
         natural += InterfaceBytes(interface);
         bool seen = false;
         for (UCHAR number : distinctNumbers) seen |= number == interface.number;
         if (!seen) distinctNumbers.push_back(interface.number);
     }
-    size_t padding = spec.paddedTotalLength > natural ? spec.paddedTotalLength - natural : 0;
+    size_t padding = model.paddedTotalLength > natural ? model.paddedTotalLength - natural : 0;
     size_t total = natural + padding;
     if (total > 0xFFFF) ReportViolation(Rule::NotEmulated, "A configuration over 65535 bytes.");
 
     std::vector<UCHAR> bytes;
     bytes.push_back(sizeof(USB_CONFIGURATION_DESCRIPTOR));
     bytes.push_back(USB_CONFIGURATION_DESCRIPTOR_TYPE);
-    Put16(bytes, spec.reportedTotalLength.value_or(USHORT(total)));
-    bytes.push_back(spec.reportedInterfaceCount.value_or(UCHAR(distinctNumbers.size())));
+    Put16(bytes, model.reportedTotalLength.value_or(USHORT(total)));
+    bytes.push_back(model.reportedInterfaceCount.value_or(UCHAR(distinctNumbers.size())));
     bytes.push_back(1);  // bConfigurationValue
     bytes.push_back(0);  // iConfiguration
-    bytes.push_back(UCHAR(0x80 | (spec.remoteWake ? 0x20 : 0)));
+    bytes.push_back(UCHAR(0x80 | (model.remoteWake ? 0x20 : 0)));
     bytes.push_back(50);  // 100 mA
     AppendPadding(bytes, padding);
 
-    for (const InterfaceSpec& interface : spec.WithEndpointNumbers().interfaces) {
+    for (const InterfaceModel& interface : model.WithEndpointNumbers().interfaces) {
         bytes.push_back(sizeof(USB_INTERFACE_DESCRIPTOR));
         bytes.push_back(USB_INTERFACE_DESCRIPTOR_TYPE);
         bytes.push_back(interface.number);
@@ -121,7 +121,7 @@ std::vector<UCHAR> ConfigurationDescriptorOf(const DeviceSpec& spec)
         bytes.push_back(interface.interfaceSubClass);
         bytes.push_back(interface.interfaceProtocol);
         bytes.push_back(0);
-        for (const EndpointSpec& endpoint : interface.endpoints) {
+        for (const EndpointModel& endpoint : interface.endpoints) {
             bytes.push_back(sizeof(USB_ENDPOINT_DESCRIPTOR));
             bytes.push_back(USB_ENDPOINT_DESCRIPTOR_TYPE);
             bytes.push_back(UCHAR(endpoint.number | (endpoint.in ? 0x80 : 0)));

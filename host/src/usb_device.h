@@ -11,7 +11,7 @@
 
 namespace host {
 
-struct EndpointSpec {
+struct EndpointModel {
     USBD_PIPE_TYPE type = UsbdPipeTypeBulk;
     bool in = true;
     UCHAR number = 0;            // endpoint number 1..15; 0 picks the next free one
@@ -19,20 +19,20 @@ struct EndpointSpec {
     UCHAR interval = 0;
 };
 
-struct InterfaceSpec {
+struct InterfaceModel {
     UCHAR number = 0;
     UCHAR alternateSetting = 0;
     UCHAR interfaceClass = 0xFF;
     UCHAR interfaceSubClass = 0;
     UCHAR interfaceProtocol = 0;
-    std::vector<EndpointSpec> endpoints;
+    std::vector<EndpointModel> endpoints;
 };
 
-struct DeviceSpec {
+struct DeviceModel {
     USHORT vendorId = 0x0000;
     USHORT productId = 0x005B;
     USHORT deviceRelease = 0x0100;
-    std::vector<InterfaceSpec> interfaces;  // in descriptor order, alternate settings included
+    std::vector<InterfaceModel> interfaces;  // in descriptor order, alternate settings included
 
     // Descriptor faults.
     std::optional<USHORT> reportedTotalLength;    // a wTotalLength that lies
@@ -60,15 +60,15 @@ struct DeviceSpec {
 
     // The same description with every endpoint numbered: endpoints without a number get the
     // next free one of their direction, from 1, in descriptor order.
-    DeviceSpec WithEndpointNumbers() const;
+    DeviceModel WithEndpointNumbers() const;
 
     // A device with one interface of a bulk-IN and a bulk-OUT pipe of the given packet size.
-    static DeviceSpec SerialAdapter(USHORT vendorId, USHORT productId, USHORT packetSize = 64);
+    static DeviceModel SerialAdapter(USHORT vendorId, USHORT productId, USHORT packetSize = 64);
 };
 
 // The descriptors a device model reports.
-std::vector<UCHAR> DeviceDescriptorOf(const DeviceSpec& spec);
-std::vector<UCHAR> ConfigurationDescriptorOf(const DeviceSpec& spec);
+std::vector<UCHAR> DeviceDescriptorOf(const DeviceModel& model);
+std::vector<UCHAR> ConfigurationDescriptorOf(const DeviceModel& model);
 
 // One request that reached a simulated device, with what the bus made of it.
 struct UsbRequest {

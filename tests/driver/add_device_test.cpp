@@ -52,7 +52,7 @@ TEST_F(AddDeviceTest, AsksTheBusForCapabilitiesWithAPreparedRecordButDoesNotNeed
     EXPECT_EQ(1, capabilities.Version);
     EXPECT_EQ(plugged.device->port, capabilities.Address) << "the bus refuses a bare record";
 
-    host::DeviceSpec adapter = Adapter(kNumberedProduct);
+    host::DeviceModel adapter = Adapter(kNumberedProduct);
     adapter.capabilitiesFail = true;
     Plugged refused = Plug(adapter);
     EXPECT_EQ(STATUS_SUCCESS, refused.addStatus);
@@ -65,7 +65,7 @@ TEST_F(AddDeviceTest, AFailedAttachOrInterfaceRegistrationLeavesNothingAndFreesT
     ASSERT_EQ(STATUS_SUCCESS, Plug(Adapter(kNumberedProduct)).startStatus);
     size_t blocks = host.Summary().poolBlocks;
 
-    host::DeviceSpec refusing = Adapter(kNumberedProduct);
+    host::DeviceModel refusing = Adapter(kNumberedProduct);
     refusing.refusesAttach = true;  // the physical device object is going away
     Plugged refused = Plug(refusing);
     EXPECT_EQ(STATUS_NO_SUCH_DEVICE, refused.addStatus);

@@ -58,7 +58,7 @@ TEST_P(PnpTest, QueryRemoveWaitsForRequestsInProgressAndCancelRemoveAdmitsAgain)
 
 TEST_P(PnpTest, QueriesAndCancelsOnADeviceNotStartedGoToTheBusAndChangeNoFlag)
 {
-    host::DeviceSpec adapter = Adapter(kNumberedProduct);
+    host::DeviceModel adapter = Adapter(kNumberedProduct);
     adapter.registryKeyFails = true;
     Plugged plugged = Plug(adapter);
     ASSERT_EQ(STATUS_UNSUCCESSFUL, plugged.startStatus);
@@ -101,11 +101,11 @@ TEST_P(PnpTest, AnUnsupportedQueryStopIsCompletedAfterMarkingTheStopAndCancelSto
 
 TEST_P(PnpTest, CapabilitiesAreEditedWhateverTheBusAnswered)
 {
-    host::DeviceSpec failing = Adapter(kNumberedProduct);
+    host::DeviceModel failing = Adapter(kNumberedProduct);
     failing.capabilitiesFail = true;
-    host::DeviceSpec waking = Adapter(kNumberedProduct);
+    host::DeviceModel waking = Adapter(kNumberedProduct);
     waking.remoteWake = true;
-    for (const host::DeviceSpec& adapter : {failing, waking}) {
+    for (const host::DeviceModel& adapter : {failing, waking}) {
         SCOPED_TRACE(adapter.capabilitiesFail ? "the bus fails the query" : "a remote-wake device");
         Plugged plugged = Plug(adapter);
         DEVICE_CAPABILITIES capabilities{};

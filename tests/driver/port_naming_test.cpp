@@ -58,7 +58,7 @@ TEST_F(PortNaming, AnotherProductIsNamedKDAndASecondOneFailsOnTheTakenLink)
 
 TEST_F(PortNaming, AHardwareKeyThatCannotBeOpenedFailsTheStartWithNothingNamed)
 {
-    host::DeviceSpec adapter = Adapter(kNumberedProduct);
+    host::DeviceModel adapter = Adapter(kNumberedProduct);
     adapter.registryKeyFails = true;
     Plugged plugged = Plug(adapter);
     EXPECT_EQ(STATUS_UNSUCCESSFUL, plugged.startStatus);

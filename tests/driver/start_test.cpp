@@ -18,7 +18,7 @@ std::vector<host::UsbRequest> ConfigurationReads(const host::UsbDevice& device)
     return reads;
 }
 
-host::DeviceSpec WithEndpoints(host::DeviceSpec adapter, std::vector<host::EndpointSpec> endpoints)
+host::DeviceModel WithEndpoints(host::DeviceModel adapter, std::vector<host::EndpointModel> endpoints)
 {
     adapter.interfaces[0].endpoints = std::move(endpoints);
     return adapter;
@@ -71,7 +71,7 @@ TEST_P(StartTest, ReadsALongerConfigurationAgainWithExactlyItsTotalLength)
     for (const Case& c : cases) {
         SCOPED_TRACE("padded to " + std::to_string(c.padded) + ", reporting " +
                      std::to_string(c.reported.value_or(0)));
-        host::DeviceSpec adapter = Adapter(kNumberedProduct);
+        host::DeviceModel adapter = Adapter(kNumberedProduct);
         adapter.paddedTotalLength = c.padded;
         adapter.reportedTotalLength = c.reported;
         Plugged plugged = Plug(adapter);
@@ -88,7 +88,7 @@ TEST_P(StartTest, UsesTheHighestBulkPipeOfEachDirectionAndNeedsBoth)
 {
     struct Case {
         const char* layout;
-        std::vector<host::EndpointSpec> endpoints;
+        std::vector<host::EndpointModel> endpoints;
         ULONG inCount, outCount, inIndex, outIndex;
         NTSTATUS start;
     };
@@ -139,9 +139,9 @@ TEST_P(StartTest, UsesTheHighestBulkPipeOfEachDirectionAndNeedsBoth)
 
 TEST_P(StartTest, SelectsEveryPipeOfEveryInterfaceButRecordsOnlyTheFirstInterface)
 {
-    host::DeviceSpec adapter = Adapter(kNumberedProduct);
+    host::DeviceModel adapter = Adapter(kNumberedProduct);
     adapter.interfaces[0].endpoints = {Endpoint(UsbdPipeTypeInterrupt, true)};
-    host::InterfaceSpec second;
+    host::InterfaceModel second;
     second.number = 1;
     second.endpoints = {Endpoint(UsbdPipeTypeBulk, true), Endpoint(UsbdPipeTypeBulk, false),
                         Endpoint(UsbdPipeTypeInterrupt, true)};
@@ -175,8 +175,8 @@ TEST_P(StartTest, SelectsAtMostTheInterfacesTheConfigurationClaims)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        host::DeviceSpec adapter = Adapter(kNumberedProduct);
-        host::InterfaceSpec model = adapter.interfaces[0];
+        host::DeviceModel adapter = Adapter(kNumberedProduct);
+        host::InterfaceModel model = adapter.interfaces[0];
         adapter.interfaces.clear();
         for (auto [number, alternate] : c.descriptors) {
             model.number = number;
@@ -207,7 +207,7 @@ TEST_P(StartTest, ABulkPipeBeyondTheSixteenTransferSlotsFailsTheStart)
         {7, 8, true, STATUS_UNSUCCESSFUL},   // bulk-in 15, bulk-out 16
     };
     for (const Case& c : cases) {
-        std::vector<host::EndpointSpec> endpoints(c.interruptIn,
+        std::vector<host::EndpointModel> endpoints(c.interruptIn,
                                                   Endpoint(UsbdPipeTypeInterrupt, true));
         endpoints.insert(endpoints.end(), c.interruptOut, Endpoint(UsbdPipeTypeInterrupt, false));
         endpoints.push_back(Endpoint(UsbdPipeTypeBulk, c.inFirst));
@@ -223,7 +223,7 @@ TEST_P(StartTest, ABulkPipeBeyondTheSixteenTransferSlotsFailsTheStart)
 
 TEST_P(StartTest, AConfigurationReadOfFewerThanNineBytesFailsWithoutSelectingButTakesAPort)
 {
-    host::DeviceSpec adapter = Adapter(kNumberedProduct);
+    host::DeviceModel adapter = Adapter(kNumberedProduct);
     adapter.configurationTransfersNothing = true;
     Plugged empty = Plug(adapter);
     EXPECT_EQ(STATUS_UNSUCCESSFUL, empty.startStatus);
@@ -260,7 +260,7 @@ TEST_P(StartTest, AConfigurationReadOfFewerThanNineBytesFailsWithoutSelectingBut
 
 TEST_P(StartTest, FailedUsbRequestsGiveTheirStatusesToTheStart)
 {
-    host::DeviceSpec noDescriptor = Adapter(kNumberedProduct);
+    host::DeviceModel noDescriptor = Adapter(kNumberedProduct);
     noDescriptor.deviceDescriptorStatus = STATUS_DEVICE_NOT_CONNECTED;
     Plugged first = Plug(noDescriptor);
     EXPECT_EQ(STATUS_DEVICE_NOT_CONNECTED, first.startStatus);
@@ -269,12 +269,12 @@ TEST_P(StartTest, FailedUsbRequestsGiveTheirStatusesToTheStart)
     EXPECT_EQ(0u, Extension(first)->ProductId);
     EXPECT_EQ(0u, Extension(first)->PortNumber) << "the instance number: no port is taken";
 
-    host::DeviceSpec refused = Adapter(kNumberedProduct);
+    host::DeviceModel refused = Adapter(kNumberedProduct);
     refused.selectConfigurationStatus = STATUS_DEVICE_DATA_ERROR;
     refused.selectConfigurationUsbdStatus = USBD_STATUS_DEV_NOT_RESPONDING;
     EXPECT_EQ(STATUS_DEVICE_DATA_ERROR, Plug(refused).startStatus);
 
-    host::DeviceSpec usbdOnly = Adapter(kNumberedProduct);
+    host::DeviceModel usbdOnly = Adapter(kNumberedProduct);
     usbdOnly.selectConfigurationUsbdStatus = USBD_STATUS_NO_BANDWIDTH;
     Plugged third = Plug(usbdOnly);
     EXPECT_EQ(STATUS_UNSUCCESSFUL, third.startStatus);

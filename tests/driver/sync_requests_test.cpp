@@ -22,7 +22,7 @@ protected:
         usb = plugged.device;
         usb->ClearRequests();
     }
-    host::DeviceSpec& Faults() { return usb->spec; }  // the device's state from now on
+    host::DeviceModel& Faults() { return usb->model; }  // the device's state from now on
     size_t Sent(Kind kind) { return RequestsOf(*usb, kind).size(); }
 
     NTSTATUS PortStatus(ULONG* word)

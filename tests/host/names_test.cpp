@@ -92,7 +92,7 @@ TEST(DeviceInterface, RegisteringAgainGivesTheSameLinkWhichEnablesOnce)
 {
     Names names;
     PDEVICE_OBJECT pdo =
-        names.host.bus().Connect(host::DeviceSpec::SerialAdapter(0x1234, 0x5678)).physicalDevice;
+        names.host.bus().Connect(host::DeviceModel::SerialAdapter(0x1234, 0x5678)).physicalDevice;
     UNICODE_STRING link{}, again{};
     RunAs(names.driver, [&] {
         EXPECT_EQ(STATUS_SUCCESS,

@@ -33,16 +33,16 @@ inline std::string NameOf(PDEVICE_OBJECT device)
 }
 
 // A serial adapter (one bulk-IN and one bulk-OUT pipe) of the given product.
-inline host::DeviceSpec Adapter(USHORT productId, bool asynchronous = false)
+inline host::DeviceModel Adapter(USHORT productId, bool asynchronous = false)
 {
-    host::DeviceSpec adapter = host::DeviceSpec::SerialAdapter(0x1234, productId);
+    host::DeviceModel adapter = host::DeviceModel::SerialAdapter(0x1234, productId);
     adapter.asynchronous = asynchronous;
     return adapter;
 }
 
-inline host::EndpointSpec Endpoint(USBD_PIPE_TYPE type, bool in)
+inline host::EndpointModel Endpoint(USBD_PIPE_TYPE type, bool in)
 {
-    host::EndpointSpec endpoint;
+    host::EndpointModel endpoint;
     endpoint.type = type;
     endpoint.in = in;
     return endpoint;
@@ -85,24 +85,8 @@ inline NTSTATUS SendRequest(PDEVICE_OBJECT physicalDevice, UCHAR major, UCHAR mi
                             NTSTATUS status, ULONG_PTR information = 0,
                             const std::function<void(PIO_STACK_LOCATION)>& setup = nullptr)
 {
-    PDEVICE_OBJECT top = IoGetAttachedDevice(physicalDevice);
-    host::DriverContext system(nullptr);
-    PIRP irp = host::Kernel::Current().io.AllocateIrp(
-        top->StackSize, host::IoManager::IrpKind::Threaded, host::CallSite{"", 0, "test"}, false);
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK result{};
-    irp->UserIosb = &result;
-    irp->UserEvent = &done;
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = information;
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = major;
-    next->MinorFunction = minor;
-    if (setup) setup(next);
-    IofCallDriver(top, irp);
-    KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-    return result.Status;
+    return host::Kernel::Current().pnp->Send(physicalDevice, major, minor, setup, nullptr, status,
+                                             information);
 }
 
 // A lower filter driver's device between the bus's physical device object and the port's
@@ -214,11 +198,11 @@ protected:
     void SetUp() override { ASSERT_EQ(STATUS_SUCCESS, host.LoadDriver(DriverEntry)); }
 
     // Plugs a device: add-device, then start.
-    Plugged Plug(const host::DeviceSpec& adapter) { return host.Plug(adapter); }
+    Plugged Plug(const host::DeviceModel& adapter) { return host.Plug(adapter); }
 
     // Connects a device and calls the add-device routine as the PnP manager does, with a
     // lower filter below the port's device when `filter` is given; no start.
-    Plugged Add(const host::DeviceSpec& adapter, std::unique_ptr<LowerFilter>* filter = nullptr)
+    Plugged Add(const host::DeviceModel& adapter, std::unique_ptr<LowerFilter>* filter = nullptr)
     {
         Plugged plugged;
         plugged.device = &host.bus().Connect(adapter);
@@ -237,7 +221,7 @@ protected:
     }
 
     // Add and start, with a lower filter below the port's device.
-    Plugged PlugFiltered(const host::DeviceSpec& adapter, std::unique_ptr<LowerFilter>* filter)
+    Plugged PlugFiltered(const host::DeviceModel& adapter, std::unique_ptr<LowerFilter>* filter)
     {
         Plugged plugged = Add(adapter, filter);
         if (NT_SUCCESS(plugged.addStatus)) {
@@ -307,7 +291,7 @@ protected:
 // every request and completing it later from a DPC.
 class BusModeTest : public DriverTest, public testing::WithParamInterface<bool> {
 protected:
-    host::DeviceSpec Adapter(USHORT productId) const
+    host::DeviceModel Adapter(USHORT productId) const
     {
         return kdxtest::Adapter(productId, GetParam());
     }

@@ -96,7 +96,7 @@ void LoadAndUnload(host::Host& host, PDRIVER_INITIALIZE entry)
 
 PDEVICE_OBJECT ConnectDevice(host::Host& host)
 {
-    return host.bus().Connect(host::DeviceSpec::SerialAdapter(0x1234, 0x5678)).physicalDevice;
+    return host.bus().Connect(host::DeviceModel::SerialAdapter(0x1234, 0x5678)).physicalDevice;
 }
 
 }  // namespace

@@ -36,8 +36,8 @@ namespace {
 
 // What the options collect before the interfaces are laid out.
 struct DeviceDraft {
-    host::DeviceSpec model;
-    std::vector<host::EndpointSpec> endpoints;  // interface 0, in pipe order
+    host::DeviceModel model;
+    std::vector<host::EndpointModel> endpoints;  // interface 0, in pipe order
     unsigned interfaces = 1;
     unsigned alternates = 0;
     USHORT packetSize = 64;
@@ -57,9 +57,9 @@ bool Choose(const std::string& value, const char* yes, const char* no)
 // A fault key: "fail" turns the fault on, "ok" leaves the device well.
 bool Fails(const std::string& value) { return Choose(value, "fail", "ok"); }
 
-host::EndpointSpec ParseEndpoint(const std::string& kind)
+host::EndpointModel ParseEndpoint(const std::string& kind)
 {
-    host::EndpointSpec endpoint;
+    host::EndpointModel endpoint;
     if (kind == "bulk-in" || kind == "bulk-out") {
         endpoint.type = UsbdPipeTypeBulk;
     } else if (kind == "int-in" || kind == "int-out") {
@@ -73,9 +73,9 @@ host::EndpointSpec ParseEndpoint(const std::string& kind)
 }
 
 // "bulk-in,int-in*3,bulk-out", or "none".
-std::vector<host::EndpointSpec> ParseEndpointList(const std::string& text)
+std::vector<host::EndpointModel> ParseEndpointList(const std::string& text)
 {
-    std::vector<host::EndpointSpec> endpoints;
+    std::vector<host::EndpointModel> endpoints;
     if (text == "none") return endpoints;
     std::istringstream items(text);
     std::string item;
@@ -84,7 +84,7 @@ std::vector<host::EndpointSpec> ParseEndpointList(const std::string& text)
         unsigned long count = 1;
         if (star != std::string::npos) count = ParseNumber(item.substr(star + 1), 10, 15);
         if (count == 0) throw ScenarioError("\"" + item + "\" repeats an endpoint 0 times");
-        host::EndpointSpec endpoint = ParseEndpoint(item.substr(0, star));
+        host::EndpointModel endpoint = ParseEndpoint(item.substr(0, star));
         endpoints.insert(endpoints.end(), count, endpoint);
     }
     if (endpoints.empty()) throw ScenarioError("an empty endpoint list (write none)");
@@ -192,37 +192,37 @@ const Key kKeys[] = {
 // Lays out the interfaces: interface 0 with the chosen endpoints, then its alternate
 // settings, then interfaces 1..N-1. Every endpoint is numbered here, and an alternate setting
 // reuses the endpoint numbers of setting 0, as a real device does.
-host::DeviceSpec Build(DeviceDraft& draft)
+host::DeviceModel Build(DeviceDraft& draft)
 {
     if (draft.interfaces == 0 && draft.alternates != 0) {
         throw ScenarioError("alternates need an interface");
     }
-    std::vector<host::InterfaceSpec> interfaces;
+    std::vector<host::InterfaceModel> interfaces;
     for (unsigned number = 0; number < draft.interfaces; number++) {
-        host::InterfaceSpec interface;
+        host::InterfaceModel interface;
         interface.number = UCHAR(number);
         interface.endpoints = number == 0
                                   ? draft.endpoints
-                                  : std::vector<host::EndpointSpec>{ParseEndpoint("bulk-in"),
+                                  : std::vector<host::EndpointModel>{ParseEndpoint("bulk-in"),
                                                                     ParseEndpoint("bulk-out")};
-        for (host::EndpointSpec& endpoint : interface.endpoints) {
+        for (host::EndpointModel& endpoint : interface.endpoints) {
             if (endpoint.type == UsbdPipeTypeBulk) endpoint.maxPacketSize = draft.packetSize;
         }
         if (draft.interfaceClass) interface.interfaceClass = *draft.interfaceClass;
         interfaces.push_back(interface);
     }
     unsigned in = 0, out = 0;
-    for (const host::InterfaceSpec& interface : interfaces) {
-        for (const host::EndpointSpec& endpoint : interface.endpoints) (endpoint.in ? in : out)++;
+    for (const host::InterfaceModel& interface : interfaces) {
+        for (const host::EndpointModel& endpoint : interface.endpoints) (endpoint.in ? in : out)++;
     }
     if (in > 15 || out > 15) {
         throw ScenarioError("more than 15 endpoints of one direction (" + std::to_string(in) +
                             " in, " + std::to_string(out) + " out)");
     }
     draft.model.interfaces = interfaces;
-    host::DeviceSpec model = draft.model.WithEndpointNumbers();
+    host::DeviceModel model = draft.model.WithEndpointNumbers();
     for (unsigned setting = draft.alternates; setting >= 1; setting--) {
-        host::InterfaceSpec alternate = model.interfaces[0];
+        host::InterfaceModel alternate = model.interfaces[0];
         alternate.alternateSetting = UCHAR(setting);
         model.interfaces.insert(model.interfaces.begin() + 1, alternate);
     }
@@ -231,7 +231,7 @@ host::DeviceSpec Build(DeviceDraft& draft)
 
 }  // namespace
 
-host::DeviceSpec ParseDeviceOptions(const std::vector<std::string>& options)
+host::DeviceModel ParseDeviceOptions(const std::vector<std::string>& options)
 {
     DeviceDraft draft;
     draft.endpoints = ParseEndpointList("bulk-in,bulk-out");

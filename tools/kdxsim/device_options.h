@@ -1,5 +1,5 @@
 // The options of the plug command: KEY=VALUE words turned into the description of a simulated
-// device (host::DeviceSpec), and their help text.
+// device (host::DeviceModel), and their help text.
 #pragma once
 
 #include <stdexcept>
@@ -24,7 +24,7 @@ unsigned long ParseNumber(const std::string& text, int base, unsigned long max);
 // not given keep their defaults: vendor 0x0000, product 0x005B, one interface with a bulk-in
 // and a bulk-out pipe of 64 bytes, no faults. Throws ScenarioError for an unknown key, a
 // repeated key or a bad value.
-host::DeviceSpec ParseDeviceOptions(const std::vector<std::string>& options);
+host::DeviceModel ParseDeviceOptions(const std::vector<std::string>& options);
 
 // One line per key, for --help.
 std::string DeviceOptionsHelp();

@@ -191,7 +191,7 @@ std::string Scenario::Plug(const Words& words)
     for (const Device& device : devices_) {
         if (device.name == name) throw ScenarioError("device name \"" + name + "\" is taken");
     }
-    host::DeviceSpec model = ParseDeviceOptions(Words(words.begin() + 2, words.end()));
+    host::DeviceModel model = ParseDeviceOptions(Words(words.begin() + 2, words.end()));
     devices_.push_back(Device{name, host_.pnp().Plug(model, host_.driver())});
     const host::PnpManager::Plugged& plugged = devices_.back().plugged;
 
