@@ -237,8 +237,9 @@ _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
 // ---------------------------------------------------------------------------------------------
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject);
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS ReadConfiguration(PDEVICE_OBJECT DeviceObject);
-_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS SelectConfiguration(
-    PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
+    SelectConfiguration(PDEVICE_OBJECT DeviceObject,
+                        PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor);
 
 // ---------------------------------------------------------------------------------------------
 // driver/port_name.cpp: port naming and symbolic links
@@ -264,7 +265,8 @@ IO_COMPLETION_ROUTINE PowerUpCompletion;
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS SubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb);
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
     ResetPipe(PDEVICE_OBJECT DeviceObject, PUSBD_PIPE_INFORMATION PipeInformation);
-_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS GetPortStatus(PDEVICE_OBJECT DeviceObject, PULONG PortStatus);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
+    GetPortStatus(PDEVICE_OBJECT DeviceObject, PULONG PortStatus);
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS ResetPort(PDEVICE_OBJECT DeviceObject);
 _IRQL_requires_(PASSIVE_LEVEL) VOID ResetPortIfConnected(PDEVICE_OBJECT DeviceObject);
 IO_COMPLETION_ROUTINE SignalEventCompletion;

@@ -39,8 +39,7 @@ _Use_decl_annotations_ NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObjec
     return RefuseRequest(DeviceObject, Irp);
 }
 
-_Use_decl_annotations_ NTSTATUS DispatchInternalDeviceControl(PDEVICE_OBJECT DeviceObject,
-                                                              PIRP Irp)
+_Use_decl_annotations_ NTSTATUS DispatchInternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     return RefuseRequest(DeviceObject, Irp);
 }

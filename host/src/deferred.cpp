@@ -25,9 +25,9 @@ void RequireTimer(PKTIMER timer, const char* routine)
     bool known = timer->Header.Type == kTimerNotificationObject ||
                  timer->Header.Type == kTimerSynchronizationObject;
     if (!known || timer->Header.WaitListHead.Flink == nullptr) {
-        ReportViolation(Rule::DispatcherObjectNotInitialized,
-                        std::string(routine) + " was given timer " + Hex(timer) +
-                            " that was never initialised.");
+        ReportViolation(Rule::DispatcherObjectNotInitialized, std::string(routine) +
+                                                                  " was given timer " + Hex(timer) +
+                                                                  " that was never initialised.");
     }
 }
 
@@ -76,7 +76,8 @@ Deferred::Deferred()
         std::lock_guard<std::mutex> guard(Scheduler::Instance().mutex());
         ExitSignalFor(this);
     }
-    dpcHandle_ = Scheduler::Instance().Spawn("dpc", [this] { DpcThreadMain(); }, &dpcThread_);
+    dpcHandle_ = Scheduler::Instance().Spawn(
+        "dpc", [this] { DpcThreadMain(); }, &dpcThread_);
 }
 
 Deferred::~Deferred() { Stop(); }
@@ -91,7 +92,8 @@ void Deferred::Stop()
         stopping_ = true;
         WakeDpcThread();
         for (auto& worker : workers_) {
-            if (worker->idle) Scheduler::Instance().Wake(worker->idleWait, WaitBlock::State::Satisfied);
+            if (worker->idle)
+                Scheduler::Instance().Wake(worker->idleWait, WaitBlock::State::Satisfied);
             workers.push_back(worker.get());
         }
     }
@@ -146,7 +148,8 @@ bool Deferred::SetTimer(PKTIMER timer, Ticks dueTime, LONG period, PKDPC dpc)
     timerOwners_[timer] = CurrentThread().executingDriver;
     LIST_ENTRY* position = timers_.Flink;
     while (position != &timers_ &&
-           Ticks(CONTAINING_RECORD(position, KTIMER, TimerListEntry)->DueTime.QuadPart) <= dueTime) {
+           Ticks(CONTAINING_RECORD(position, KTIMER, TimerListEntry)->DueTime.QuadPart) <=
+               dueTime) {
         position = position->Flink;
     }
     InsertTailList(position, &timer->TimerListEntry);  // inserts before `position`
@@ -324,7 +327,8 @@ void Deferred::QueueWorkItem(PWORK_QUEUE_ITEM item)
         std::lock_guard<std::mutex> guard(scheduler.mutex());
         ExitSignalFor(raw);
     }
-    raw->handle = scheduler.Spawn(name, [this, raw] { WorkerMain(raw); }, &raw->thread);
+    raw->handle = scheduler.Spawn(
+        name, [this, raw] { WorkerMain(raw); }, &raw->thread);
     std::lock_guard<std::mutex> guard(scheduler.mutex());
     workers_.push_back(std::move(worker));
 }

@@ -23,14 +23,13 @@ ULONG_PTR OwnerTag(HostThread& thread) { return reinterpret_cast<ULONG_PTR>(&thr
 
 void RequireInitialized(DISPATCHER_HEADER* header, const char* routine)
 {
-    bool knownType = header->Type == kEventNotificationObject ||
-                     header->Type == kEventSynchronizationObject ||
-                     header->Type == kTimerNotificationObject ||
-                     header->Type == kTimerSynchronizationObject;
+    bool knownType =
+        header->Type == kEventNotificationObject || header->Type == kEventSynchronizationObject ||
+        header->Type == kTimerNotificationObject || header->Type == kTimerSynchronizationObject;
     if (!knownType || header->WaitListHead.Flink == nullptr) {
         ReportViolation(Rule::DispatcherObjectNotInitialized,
-                        std::string(routine) + " was given object " + Hex(header) +
-                            " of type " + std::to_string(header->Type) + ".");
+                        std::string(routine) + " was given object " + Hex(header) + " of type " +
+                            std::to_string(header->Type) + ".");
     }
 }
 
@@ -81,9 +80,9 @@ void AcquireSpinLock(HostThread& thread, PKSPIN_LOCK spinLock)
 void ReleaseSpinLock(HostThread& thread, PKSPIN_LOCK spinLock)
 {
     if (thread.irql != DISPATCH_LEVEL) {
-        ReportViolation(Rule::SpinLockReleasedAtWrongIrql,
-                        "Spin lock " + Hex(spinLock) + " released at IRQL " +
-                            std::to_string(thread.irql) + ".");
+        ReportViolation(Rule::SpinLockReleasedAtWrongIrql, "Spin lock " + Hex(spinLock) +
+                                                               " released at IRQL " +
+                                                               std::to_string(thread.irql) + ".");
     }
     if (__atomic_load_n(spinLock, __ATOMIC_RELAXED) != OwnerTag(thread)) {
         ReportViolation(Rule::SpinLockNotOwned,
@@ -191,9 +190,8 @@ extern "C" KIRQL KfRaiseIrql(KIRQL newIrql)
     HostThread& thread = CurrentThread();
     KIRQL old = thread.irql;
     if (newIrql < old) {
-        ReportViolation(Rule::IrqlRaisedBelowCurrent,
-                        "KeRaiseIrql(" + std::to_string(newIrql) + ") at IRQL " +
-                            std::to_string(old) + ".");
+        ReportViolation(Rule::IrqlRaisedBelowCurrent, "KeRaiseIrql(" + std::to_string(newIrql) +
+                                                          ") at IRQL " + std::to_string(old) + ".");
     }
     thread.irql = newIrql;
     return old;
@@ -203,9 +201,9 @@ extern "C" VOID KeLowerIrql(KIRQL newIrql)
 {
     HostThread& thread = CurrentThread();
     if (newIrql > thread.irql) {
-        ReportViolation(Rule::IrqlLoweredAboveCurrent,
-                        "KeLowerIrql(" + std::to_string(newIrql) + ") at IRQL " +
-                            std::to_string(thread.irql) + ".");
+        ReportViolation(Rule::IrqlLoweredAboveCurrent, "KeLowerIrql(" + std::to_string(newIrql) +
+                                                           ") at IRQL " +
+                                                           std::to_string(thread.irql) + ".");
     }
     thread.irql = newIrql;
 }
@@ -216,9 +214,9 @@ extern "C" VOID HostPagedCodeCheck(const char* file, int line, const char* funct
 {
     HostThread& thread = CurrentThread();
     if (thread.irql > APC_LEVEL) {
-        ReportViolation(Rule::PagedCodeAtDispatchLevel,
-                        std::string(function) + " (" + file + ":" + std::to_string(line) +
-                            ") at IRQL " + std::to_string(thread.irql) + ".");
+        ReportViolation(Rule::PagedCodeAtDispatchLevel, std::string(function) + " (" + file + ":" +
+                                                            std::to_string(line) + ") at IRQL " +
+                                                            std::to_string(thread.irql) + ".");
     }
 }
 
@@ -260,8 +258,7 @@ extern "C" VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK spinLock)
     HostThread& thread = CurrentThread();
     if (thread.irql < DISPATCH_LEVEL) {
         ReportViolation(Rule::SpinLockReleasedAtWrongIrql,
-                        "KeAcquireSpinLockAtDpcLevel at IRQL " + std::to_string(thread.irql) +
-                            ".");
+                        "KeAcquireSpinLockAtDpcLevel at IRQL " + std::to_string(thread.irql) + ".");
     }
     AcquireSpinLock(thread, spinLock);
 }
@@ -277,10 +274,10 @@ extern "C" VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK spinLock)
 extern "C" VOID KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state)
 {
     std::lock_guard<std::mutex> guard(Scheduler::Instance().mutex());
-    InitializeDispatcherHeader(&event->Header,
-                               type == NotificationEvent ? kEventNotificationObject
-                                                         : kEventSynchronizationObject,
-                               sizeof(KEVENT) / sizeof(LONG), state ? 1 : 0);
+    InitializeDispatcherHeader(
+        &event->Header,
+        type == NotificationEvent ? kEventNotificationObject : kEventSynchronizationObject,
+        sizeof(KEVENT) / sizeof(LONG), state ? 1 : 0);
 }
 
 extern "C" LONG KeSetEvent(PRKEVENT event, KPRIORITY increment, BOOLEAN wait)

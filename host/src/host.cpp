@@ -132,8 +132,7 @@ void Host::DeleteDriverObject(PDRIVER_OBJECT driver)
     }
 }
 
-NTSTATUS Host::LoadDriver(PDRIVER_INITIALIZE entry, const std::string& name,
-                          PDRIVER_OBJECT* loaded)
+NTSTATUS Host::LoadDriver(PDRIVER_INITIALIZE entry, const std::string& name, PDRIVER_OBJECT* loaded)
 {
     PDRIVER_OBJECT driver = CreateDriverObject(name);
     drivers_.push_back(driver);
@@ -181,10 +180,10 @@ void Host::CheckNothingLeftBehind(PDRIVER_OBJECT driver, const char* when)
     std::string suffix = std::string(" ") + when + ".";
     Pool::Outstanding blocks = kernel_->pool.OutstandingBlocks(driver);
     if (blocks.count != 0) {
-        ReportViolation(Rule::UnloadPoolLeak,
-                        std::to_string(blocks.count) + " pool blocks (" +
-                            std::to_string(blocks.bytes) + " bytes) outstanding" + suffix + "\n" +
-                            blocks.listing);
+        ReportViolation(Rule::UnloadPoolLeak, std::to_string(blocks.count) + " pool blocks (" +
+                                                  std::to_string(blocks.bytes) +
+                                                  " bytes) outstanding" + suffix + "\n" +
+                                                  blocks.listing);
     }
     if (size_t links = kernel_->objects.SymbolicLinkCount(driver)) {
         ReportViolation(Rule::UnloadSymbolicLinksLeft,
@@ -205,7 +204,8 @@ void Host::CheckNothingLeftBehind(PDRIVER_OBJECT driver, const char* when)
         size_t items = kernel_->deferred.WorkItemCount(driver);
         lock.unlock();
         if (timers != 0) {
-            ReportViolation(Rule::UnloadTimersLeft, std::to_string(timers) + " timers set" + suffix);
+            ReportViolation(Rule::UnloadTimersLeft,
+                            std::to_string(timers) + " timers set" + suffix);
         }
         if (dpcs != 0) {
             ReportViolation(Rule::UnloadDpcsLeft, std::to_string(dpcs) + " DPCs queued" + suffix);
@@ -217,9 +217,8 @@ void Host::CheckNothingLeftBehind(PDRIVER_OBJECT driver, const char* when)
     }
     IoManager::Outstanding irps = kernel_->io.OutstandingIrps();
     if (irps.count != 0) {
-        ReportViolation(Rule::IrpLeaked,
-                        std::to_string(irps.count) + " IRPs outstanding" + suffix + "\n" +
-                            irps.listing);
+        ReportViolation(Rule::IrpLeaked, std::to_string(irps.count) + " IRPs outstanding" + suffix +
+                                             "\n" + irps.listing);
     }
 }
 

@@ -89,8 +89,7 @@ IoManager::~IoManager()
 IoManager::Tracking* IoManager::Track(PIRP irp, const char* routine) const
 {
     if (irp == nullptr) ReportViolation(Rule::NotAnIrp, std::string(routine) + " was given NULL.");
-    auto* tracking =
-        reinterpret_cast<Tracking*>(reinterpret_cast<char*>(irp) - Tracking::Offset());
+    auto* tracking = reinterpret_cast<Tracking*>(reinterpret_cast<char*>(irp) - Tracking::Offset());
     if (tracking->magic == kFreedMagic) {
         Rule rule = Rule::NotAnIrp;
         if (std::string(routine) == "IofCompleteRequest") rule = Rule::MultipleIrpCompleteRequests;
@@ -162,16 +161,15 @@ void IoManager::FreeIrp(PIRP irp)
     PDRIVER_OBJECT caller = CurrentThread().executingDriver;
     std::lock_guard<std::mutex> guard(mutex_);
     if (tracking->kind == IrpKind::Threaded) {
-        ReportViolation(Rule::IrpFreedTwice,
-                        "IoFreeIrp was given IRP " + Hex(irp) + ", built by " +
-                            tracking->site.Describe() +
-                            "; the I/O manager frees it when it completes.");
+        ReportViolation(Rule::IrpFreedTwice, "IoFreeIrp was given IRP " + Hex(irp) + ", built by " +
+                                                 tracking->site.Describe() +
+                                                 "; the I/O manager frees it when it completes.");
     }
     if (tracking->heldBy != caller) {
-        ReportViolation(Rule::IrpFreedWhileHeld,
-                        "IRP " + Hex(irp) + " (allocated by " + tracking->site.Describe() +
-                            ") was freed by " + DriverName(caller) + " while " +
-                            DriverName(tracking->heldBy) + " holds it.");
+        ReportViolation(Rule::IrpFreedWhileHeld, "IRP " + Hex(irp) + " (allocated by " +
+                                                     tracking->site.Describe() + ") was freed by " +
+                                                     DriverName(caller) + " while " +
+                                                     DriverName(tracking->heldBy) + " holds it.");
     }
     Release(tracking);
 }
@@ -231,7 +229,8 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp)
     {
         std::lock_guard<std::mutex> guard(mutex_);
         if (!frame.completedThrough) {
-            frame.markedPending = (StackAt(irp, frame.location)->Control & SL_PENDING_RETURNED) != 0;
+            frame.markedPending =
+                (StackAt(irp, frame.location)->Control & SL_PENDING_RETURNED) != 0;
         }
         DispatchFrame** link = &tracking->frames;
         while (*link != &frame) link = &(*link)->next;
@@ -255,8 +254,8 @@ void IoManager::CheckDispatchReturn(const DispatchFrame& frame, NTSTATUS status)
         std::ostringstream text;
         text << "Dispatch routine of " << DriverName(frame.driver) << " for major function 0x"
              << std::hex << int(frame.major) << ", minor 0x" << int(frame.minor) << std::dec
-             << ", device " << Hex(frame.device) << ", IRP " << Hex(frame.irp)
-             << ", returned 0x" << std::hex << uint32_t(status) << std::dec;
+             << ", device " << Hex(frame.device) << ", IRP " << Hex(frame.irp) << ", returned 0x"
+             << std::hex << uint32_t(status) << std::dec;
         return text.str();
     };
     if (status == STATUS_PENDING && !frame.markedPending && !frame.passedDown) {
@@ -408,8 +407,8 @@ BOOLEAN IoManager::CancelIrp(PIRP irp)
     KIRQL irql;
     AcquireSystemSpinLock(&cancelSpinLock_, &irql);
     irp->Cancel = TRUE;
-    auto routine = reinterpret_cast<PDRIVER_CANCEL>(
-        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&irp->CancelRoutine), nullptr));
+    auto routine = reinterpret_cast<PDRIVER_CANCEL>(InterlockedExchangePointer(
+        reinterpret_cast<PVOID volatile*>(&irp->CancelRoutine), nullptr));
     if (routine == nullptr) {
         ReleaseSystemSpinLock(&cancelSpinLock_, irql);
         return FALSE;
@@ -461,9 +460,8 @@ IoManager::Outstanding IoManager::OutstandingIrps() const
     for (LIST_ENTRY* entry = liveIrps_.Flink; entry != &liveIrps_; entry = entry->Flink) {
         Tracking* tracking = CONTAINING_RECORD(entry, Tracking, link);
         result.count++;
-        result.listing += "  IRP " + Hex(tracking->Irp()) + " from " +
-                          tracking->site.Describe() + ", held by " +
-                          DriverName(tracking->heldBy) + "\n";
+        result.listing += "  IRP " + Hex(tracking->Irp()) + " from " + tracking->site.Describe() +
+                          ", held by " + DriverName(tracking->heldBy) + "\n";
     }
     return result;
 }
@@ -489,8 +487,8 @@ void IoManager::SetOutputBufferLength(PIRP irp, ULONG length)
 #undef IoAllocateIrp
 #undef IoBuildDeviceIoControlRequest
 
-extern "C" PIRP HostAllocateIrpAt(CCHAR stackSize, BOOLEAN chargeQuota, const char* file,
-                                  int line, const char* function)
+extern "C" PIRP HostAllocateIrpAt(CCHAR stackSize, BOOLEAN chargeQuota, const char* file, int line,
+                                  const char* function)
 {
     (void)chargeQuota;
     return Kernel::Current().io.AllocateIrp(stackSize, IoManager::IrpKind::Driver,
@@ -527,22 +525,20 @@ extern "C" VOID IoReleaseCancelSpinLock(KIRQL irql)
     ReleaseSystemSpinLock(Kernel::Current().io.CancelSpinLock(), irql);
 }
 
-extern "C" PIRP HostBuildDeviceIoControlRequestAt(ULONG ioControlCode,
-                                                  PDEVICE_OBJECT deviceObject, PVOID inputBuffer,
-                                                  ULONG inputBufferLength, PVOID outputBuffer,
-                                                  ULONG outputBufferLength,
+extern "C" PIRP HostBuildDeviceIoControlRequestAt(ULONG ioControlCode, PDEVICE_OBJECT deviceObject,
+                                                  PVOID inputBuffer, ULONG inputBufferLength,
+                                                  PVOID outputBuffer, ULONG outputBufferLength,
                                                   BOOLEAN internalDeviceIoControl, PKEVENT event,
-                                                  PIO_STATUS_BLOCK ioStatusBlock,
-                                                  const char* file, int line,
-                                                  const char* function)
+                                                  PIO_STATUS_BLOCK ioStatusBlock, const char* file,
+                                                  int line, const char* function)
 {
     ULONG method = METHOD_FROM_CTL_CODE(ioControlCode);
     if (method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT) {
         ReportViolation(Rule::NotEmulated, "Direct I/O device-control requests (MDLs).");
     }
-    PIRP irp = Kernel::Current().io.AllocateIrp(deviceObject->StackSize,
-                                                IoManager::IrpKind::Threaded,
-                                                CallSite{file, line, function}, true);
+    PIRP irp =
+        Kernel::Current().io.AllocateIrp(deviceObject->StackSize, IoManager::IrpKind::Threaded,
+                                         CallSite{file, line, function}, true);
     if (irp == nullptr) return nullptr;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction =
@@ -551,8 +547,8 @@ extern "C" PIRP HostBuildDeviceIoControlRequestAt(ULONG ioControlCode,
     next->Parameters.DeviceIoControl.InputBufferLength = inputBufferLength;
     next->Parameters.DeviceIoControl.OutputBufferLength = outputBufferLength;
     if (method == METHOD_BUFFERED) {
-        ULONG length = inputBufferLength > outputBufferLength ? inputBufferLength
-                                                              : outputBufferLength;
+        ULONG length =
+            inputBufferLength > outputBufferLength ? inputBufferLength : outputBufferLength;
         if (length != 0) {
             irp->AssociatedIrp.SystemBuffer = calloc(1, length);
             if (inputBuffer != nullptr && inputBufferLength != 0) {

@@ -90,8 +90,8 @@ public:
 
 private:
     struct DpcEntry {
-        PKDPC dpc = nullptr;                 // a driver's DPC, or
-        std::function<void()> routine;       // a host deferred call
+        PKDPC dpc = nullptr;            // a driver's DPC, or
+        std::function<void()> routine;  // a host deferred call
         PDRIVER_OBJECT owner = nullptr;
     };
     struct WorkEntry {
@@ -113,7 +113,7 @@ private:
     Ticks NextTimerDue() const;
     void WakeDpcThread();
 
-    LIST_ENTRY timers_;  // set timers, ordered by due time
+    LIST_ENTRY timers_;                                    // set timers, ordered by due time
     std::map<const KTIMER*, PDRIVER_OBJECT> timerOwners_;  // the driver that set each timer
     std::deque<DpcEntry> dpcQueue_;
     std::deque<WorkEntry> workQueue_;
@@ -122,8 +122,8 @@ private:
     std::thread dpcHandle_;
     WaitBlock dpcIdleWait_;
     bool dpcIdle_ = false;
-    bool stopping_ = false;     // written under spawnMutex_ and the scheduler mutex
-    std::mutex spawnMutex_;     // starting a worker and listing it; taken before the scheduler mutex
+    bool stopping_ = false;  // written under spawnMutex_ and the scheduler mutex
+    std::mutex spawnMutex_;  // starting a worker and listing it; taken before the scheduler mutex
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -200,11 +200,11 @@ private:
 // Host-side record of a device object, behind DEVICE_OBJECT::DeviceObjectExtension.
 struct DeviceRecord {
     PDEVICE_OBJECT device = nullptr;
-    std::u16string name;         // empty for an unnamed device
+    std::u16string name;                  // empty for an unnamed device
     PDEVICE_OBJECT attachedTo = nullptr;  // the lower device this one is attached to
-    bool isPhysical = false;     // a bus driver's physical device object
-    bool refusesAttach = false;  // being removed: attachment fails
-    std::u16string instancePath; // physical device objects: "USB\VID_...\<instance>"
+    bool isPhysical = false;              // a bus driver's physical device object
+    bool refusesAttach = false;           // being removed: attachment fails
+    std::u16string instancePath;          // physical device objects: "USB\VID_...\<instance>"
     std::vector<std::pair<POWER_STATE_TYPE, POWER_STATE>> reportedPower;
     std::map<std::u16string, std::pair<ULONG, std::vector<UCHAR>>> hardwareKey;  // by upper name
     std::map<std::u16string, std::pair<ULONG, std::vector<UCHAR>>> driverKey;
@@ -263,8 +263,8 @@ public:
 
 private:
     struct NameEntry {
-        PDEVICE_OBJECT device = nullptr;   // a device object, or
-        std::u16string linkTarget;         // a symbolic link
+        PDEVICE_OBJECT device = nullptr;  // a device object, or
+        std::u16string linkTarget;        // a symbolic link
         std::u16string displayName;
         PDRIVER_OBJECT creator = nullptr;
     };

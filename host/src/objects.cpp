@@ -24,9 +24,9 @@ std::u16string Upper(std::u16string text)
 std::u16string GuidText(const GUID& guid)
 {
     char text[40];
-    snprintf(text, sizeof(text), "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-             guid.Data1, guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2],
-             guid.Data4[3], guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
+    snprintf(text, sizeof(text), "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", guid.Data1,
+             guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3],
+             guid.Data4[4], guid.Data4[5], guid.Data4[6], guid.Data4[7]);
     return Widen(text);
 }
 
@@ -39,10 +39,7 @@ std::string Narrow(const std::u16string& text)
     return result;
 }
 
-std::u16string Widen(const std::string& text)
-{
-    return std::u16string(text.begin(), text.end());
-}
+std::u16string Widen(const std::string& text) { return std::u16string(text.begin(), text.end()); }
 
 DeviceRecord* RecordOf(PDEVICE_OBJECT device)
 {
@@ -117,8 +114,8 @@ NTSTATUS ObjectManager::CreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize,
     device->Characteristics = characteristics;
     device->DeviceType = type;
     device->StackSize = 1;
-    device->DeviceExtension = extensionSize != 0 ? reinterpret_cast<char*>(device) + deviceSize
-                                                 : nullptr;
+    device->DeviceExtension =
+        extensionSize != 0 ? reinterpret_cast<char*>(device) + deviceSize : nullptr;
     device->DeviceObjectExtension = reinterpret_cast<struct _DEVOBJ_EXTENSION*>(record);
     device->NextDevice = driver->DeviceObject;
     driver->DeviceObject = device;
@@ -178,8 +175,7 @@ size_t ObjectManager::DeviceCount(PDRIVER_OBJECT driver) const
 // ---------------------------------------------------------------------------------------------
 // Symbolic links
 // ---------------------------------------------------------------------------------------------
-NTSTATUS ObjectManager::CreateSymbolicLink(const std::u16string& link,
-                                           const std::u16string& target)
+NTSTATUS ObjectManager::CreateSymbolicLink(const std::u16string& link, const std::u16string& target)
 {
     std::lock_guard<std::mutex> guard(mutex_);
     std::u16string canonical = CanonicalName(link);
@@ -226,8 +222,7 @@ size_t ObjectManager::SymbolicLinkCount(PDRIVER_OBJECT driver) const
 // Device interfaces
 // ---------------------------------------------------------------------------------------------
 NTSTATUS ObjectManager::RegisterInterface(PDEVICE_OBJECT physicalDevice, const GUID& classGuid,
-                                          const std::u16string& reference,
-                                          std::u16string* linkName)
+                                          const std::u16string& reference, std::u16string* linkName)
 {
     std::lock_guard<std::mutex> guard(mutex_);
     DeviceRecord* record = RecordOf(physicalDevice);
@@ -346,8 +341,8 @@ NTSTATUS ObjectManager::SetRegistryValue(HANDLE handle, const std::u16string& na
     auto it = handles_.find(handle);
     if (it == handles_.end()) return STATUS_INVALID_HANDLE;
     DeviceRecord* record = RecordOf(it->second->device);
-    auto& key = it->second->keyType == PLUGPLAY_REGKEY_DEVICE ? record->hardwareKey
-                                                              : record->driverKey;
+    auto& key =
+        it->second->keyType == PLUGPLAY_REGKEY_DEVICE ? record->hardwareKey : record->driverKey;
     const auto* bytes = static_cast<const UCHAR*>(data);
     key[Upper(name)] = {type, std::vector<UCHAR>(bytes, bytes + size)};
     return STATUS_SUCCESS;
@@ -395,10 +390,9 @@ extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT driverObject, ULONG deviceExte
 {
     std::u16string name;
     if (deviceName != nullptr) name = ReadDriverString(deviceName, "IoCreateDevice");
-    return Kernel::Current().objects.CreateDevice(driverObject, deviceExtensionSize,
-                                                  deviceName != nullptr ? &name : nullptr,
-                                                  deviceType, deviceCharacteristics, exclusive,
-                                                  deviceObject);
+    return Kernel::Current().objects.CreateDevice(
+        driverObject, deviceExtensionSize, deviceName != nullptr ? &name : nullptr, deviceType,
+        deviceCharacteristics, exclusive, deviceObject);
 }
 
 extern "C" VOID IoDeleteDevice(PDEVICE_OBJECT deviceObject)

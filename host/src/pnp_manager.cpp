@@ -78,9 +78,9 @@ NTSTATUS PnpManager::QueryId(PDEVICE_OBJECT physicalDevice, BUS_QUERY_ID_TYPE ty
         auto* text = reinterpret_cast<const WCHAR*>(information);
         // A list of strings ends in an empty one; keep the separating zeros.
         size_t length = 0;
-        while (text[length] != 0 || (type == BusQueryHardwareIDs || type == BusQueryCompatibleIDs
-                                         ? text[length + 1] != 0
-                                         : false)) {
+        while (text[length] != 0 ||
+               (type == BusQueryHardwareIDs || type == BusQueryCompatibleIDs ? text[length + 1] != 0
+                                                                             : false)) {
             length++;
         }
         id->assign(text, length);
@@ -92,15 +92,18 @@ NTSTATUS PnpManager::QueryId(PDEVICE_OBJECT physicalDevice, BUS_QUERY_ID_TYPE ty
 NTSTATUS PnpManager::SendPower(PDEVICE_OBJECT physicalDevice, UCHAR minor, POWER_STATE_TYPE type,
                                POWER_STATE state)
 {
-    return Send(physicalDevice, IRP_MJ_POWER, minor, [&](PIO_STACK_LOCATION stack) {
-        if (minor == IRP_MN_WAIT_WAKE) {
-            stack->Parameters.WaitWake.PowerState = state.SystemState;
-        } else {
-            stack->Parameters.Power.Type = type;
-            stack->Parameters.Power.State = state;
-            stack->Parameters.Power.ShutdownType = PowerActionNone;
-        }
-    }, nullptr);
+    return Send(
+        physicalDevice, IRP_MJ_POWER, minor,
+        [&](PIO_STACK_LOCATION stack) {
+            if (minor == IRP_MN_WAIT_WAKE) {
+                stack->Parameters.WaitWake.PowerState = state.SystemState;
+            } else {
+                stack->Parameters.Power.Type = type;
+                stack->Parameters.Power.State = state;
+                stack->Parameters.Power.ShutdownType = PowerActionNone;
+            }
+        },
+        nullptr);
 }
 
 }  // namespace host

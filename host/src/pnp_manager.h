@@ -44,7 +44,8 @@ public:
     // given status and information, and returns its final status and information.
     NTSTATUS Send(PDEVICE_OBJECT physicalDevice, UCHAR major, UCHAR minor,
                   const std::function<void(PIO_STACK_LOCATION)>& setup, ULONG_PTR* information,
-                  NTSTATUS arrivingStatus = STATUS_NOT_SUPPORTED, ULONG_PTR arrivingInformation = 0);
+                  NTSTATUS arrivingStatus = STATUS_NOT_SUPPORTED,
+                  ULONG_PTR arrivingInformation = 0);
 
 private:
     UsbBus& bus_;

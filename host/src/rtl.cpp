@@ -25,9 +25,10 @@ void RequireWritable(PUNICODE_STRING string, const char* routine)
     std::string site;
     if (string->MaximumLength != 0 &&
         Kernel::Current().pool.IsFreedMemory(string->Buffer, string->MaximumLength, &site)) {
-        ReportViolation(Rule::PoolBufferUseAfterFree,
-                        std::string(routine) + " was given a destination in freed pool "
-                                               "(allocated by " + site + ").");
+        ReportViolation(Rule::PoolBufferUseAfterFree, std::string(routine) +
+                                                          " was given a destination in freed pool "
+                                                          "(allocated by " +
+                                                          site + ").");
     }
 }
 

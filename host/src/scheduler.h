@@ -33,12 +33,12 @@ class HostThread;
 struct WaitBlock {
     enum class State { Waiting, Satisfied, TimedOut };
     HostThread* thread = nullptr;
-    LIST_ENTRY objectLink{};            // in the object's WaitListHead while waiting on one
+    LIST_ENTRY objectLink{};  // in the object's WaitListHead while waiting on one
     DISPATCHER_HEADER* object = nullptr;
     Ticks deadline = kForever;
     State state = State::Waiting;
-    std::string what;                   // for hang reports
-    WaitBlock* nextBlocked = nullptr;   // the scheduler's list of blocked waits
+    std::string what;                  // for hang reports
+    WaitBlock* nextBlocked = nullptr;  // the scheduler's list of blocked waits
     WaitBlock* previousBlocked = nullptr;
 };
 

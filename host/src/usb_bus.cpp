@@ -113,9 +113,9 @@ UsbDevice& UsbBus::Connect(const DeviceModel& model)
     device->port = nextPort_++;
     std::u16string name = u"\\Device\\USBPDO-" + Widen(std::to_string(device->port - 1));
     PDEVICE_OBJECT pdo = nullptr;
-    NTSTATUS status = Kernel::Current().objects.CreateDevice(
-        &driver_, sizeof(UsbDevice*), &name, FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN, FALSE,
-        &pdo);
+    NTSTATUS status = Kernel::Current().objects.CreateDevice(&driver_, sizeof(UsbDevice*), &name,
+                                                             FILE_DEVICE_UNKNOWN,
+                                                             FILE_DEVICE_SECURE_OPEN, FALSE, &pdo);
     if (!NT_SUCCESS(status)) ReportViolation(Rule::NotEmulated, "The bus ran out of names.");
     *static_cast<UsbDevice**>(pdo->DeviceExtension) = device.get();
     pdo->Flags |= DO_POWER_PAGABLE;
@@ -124,7 +124,8 @@ UsbDevice& UsbBus::Connect(const DeviceModel& model)
     record->isPhysical = true;
     record->refusesAttach = model.refusesAttach;
     record->failRegistryOpen = model.registryKeyFails;
-    record->instancePath = DeviceId(model) + u"\\5&1C2B3A4D&0&" + Widen(std::to_string(device->port));
+    record->instancePath =
+        DeviceId(model) + u"\\5&1C2B3A4D&0&" + Widen(std::to_string(device->port));
     device->physicalDevice = pdo;
     devices_.push_back(std::move(device));
     return *devices_.back();
@@ -179,9 +180,9 @@ NTSTATUS UsbBus::DispatchInternalDeviceControl(PDEVICE_OBJECT deviceObject, PIRP
         break;
     }
     case IOCTL_INTERNAL_USB_RESET_PORT: {
-        status = !device.model.connected ? STATUS_NO_SUCH_DEVICE
+        status = !device.model.connected       ? STATUS_NO_SUCH_DEVICE
                  : device.model.resetPortFails ? STATUS_UNSUCCESSFUL
-                                              : STATUS_SUCCESS;
+                                               : STATUS_SUCCESS;
         UsbRequest request{UsbRequest::Kind::ResetPort};
         request.status = status;
         device.Log(request);
@@ -207,8 +208,9 @@ NTSTATUS UsbBus::SubmitUrb(UsbDevice& device, PURB urb)
     case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
         return ResetPipe(device, urb->UrbPipeRequest);
     default:
-        ReportViolation(Rule::NotEmulated, "URB function " + Hex(uint64_t(urb->UrbHeader.Function)) +
-                                               " sent to the USB bus.");
+        ReportViolation(
+            Rule::NotEmulated,
+            "URB function " + Hex(uint64_t(urb->UrbHeader.Function)) + " sent to the USB bus.");
     }
 }
 
@@ -311,9 +313,9 @@ NTSTATUS UsbBus::SelectConfiguration(UsbDevice& device, struct _URB_SELECT_CONFI
                                 ? 1
                                 : endpoint.interval;
             pipe.PipeType = endpoint.type;
-            auto record = std::make_unique<UsbDevice::Pipe>(UsbDevice::Pipe{
-                pipe.EndpointAddress, endpoint.type, endpoint.maxPacketSize,
-                pipe.MaximumTransferSize});
+            auto record = std::make_unique<UsbDevice::Pipe>(
+                UsbDevice::Pipe{pipe.EndpointAddress, endpoint.type, endpoint.maxPacketSize,
+                                pipe.MaximumTransferSize});
             pipe.PipeHandle = record.get();
             sizes.push_back(pipe.MaximumTransferSize);
             pipes.push_back(std::move(record));
@@ -391,8 +393,8 @@ NTSTATUS UsbBus::DispatchPnp(PDEVICE_OBJECT deviceObject, PIRP irp)
         status = bus.QueryId(device, stack->Parameters.QueryId.IdType, &information);
         break;
     case IRP_MN_QUERY_DEVICE_RELATIONS:
-        status = bus.QueryRelations(device, stack->Parameters.QueryDeviceRelations.Type,
-                                    &information);
+        status =
+            bus.QueryRelations(device, stack->Parameters.QueryDeviceRelations.Type, &information);
         break;
     default:
         break;  // a request the bus does not answer keeps the status it came with
@@ -453,8 +455,8 @@ NTSTATUS UsbBus::QueryId(UsbDevice& device, BUS_QUERY_ID_TYPE type, ULONG_PTR* i
         *information = PoolStrings({id + u"&REV_" + HexWord(model.deviceRelease), id}, true);
         break;
     case BusQueryCompatibleIDs:
-        *information = PoolStrings({klass + u"&SubClass_00&Prot_00", klass + u"&SubClass_00", klass},
-                                   true);
+        *information =
+            PoolStrings({klass + u"&SubClass_00&Prot_00", klass + u"&SubClass_00", klass}, true);
         break;
     case BusQueryInstanceID:
         *information = PoolStrings({u"5&1C2B3A4D&0&" + Widen(std::to_string(device.port))}, false);

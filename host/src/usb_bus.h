@@ -73,8 +73,7 @@ private:
     NTSTATUS ResetPipe(UsbDevice& device, struct _URB_PIPE_REQUEST& request);
     NTSTATUS QueryCapabilities(UsbDevice& device, PDEVICE_CAPABILITIES capabilities);
     NTSTATUS QueryId(UsbDevice& device, BUS_QUERY_ID_TYPE type, ULONG_PTR* information);
-    NTSTATUS QueryRelations(UsbDevice& device, DEVICE_RELATION_TYPE type,
-                            ULONG_PTR* information);
+    NTSTATUS QueryRelations(UsbDevice& device, DEVICE_RELATION_TYPE type, ULONG_PTR* information);
 
     DRIVER_OBJECT driver_{};
     DRIVER_EXTENSION driverExtension_{};

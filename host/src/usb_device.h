@@ -14,7 +14,7 @@ namespace host {
 struct EndpointModel {
     USBD_PIPE_TYPE type = UsbdPipeTypeBulk;
     bool in = true;
-    UCHAR number = 0;            // endpoint number 1..15; 0 picks the next free one
+    UCHAR number = 0;  // endpoint number 1..15; 0 picks the next free one
     USHORT maxPacketSize = 64;
     UCHAR interval = 0;
 };
@@ -88,7 +88,7 @@ struct UsbRequest {
     ULONG transferredLength = 0;  // GetDescriptor
     // SelectConfiguration: per interface information, the MaximumTransferSize of each pipe.
     std::vector<std::vector<ULONG>> maximumTransferSizes;
-    UCHAR endpointAddress = 0;    // ResetPipe
+    UCHAR endpointAddress = 0;  // ResetPipe
     NTSTATUS status = STATUS_SUCCESS;
     USBD_STATUS usbdStatus = USBD_STATUS_SUCCESS;
 

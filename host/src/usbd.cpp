@@ -57,8 +57,8 @@ extern "C" PUSB_INTERFACE_DESCRIPTOR USBD_ParseConfigurationDescriptorEx(
 extern "C" PURB USBD_CreateConfigurationRequestEx(
     PUSB_CONFIGURATION_DESCRIPTOR configurationDescriptor, PUSBD_INTERFACE_LIST_ENTRY interfaceList)
 {
-    ULONG size = ULONG(sizeof(struct _URB_SELECT_CONFIGURATION) -
-                       sizeof(USBD_INTERFACE_INFORMATION));
+    ULONG size =
+        ULONG(sizeof(struct _URB_SELECT_CONFIGURATION) - sizeof(USBD_INTERFACE_INFORMATION));
     for (PUSBD_INTERFACE_LIST_ENTRY entry = interfaceList; entry->InterfaceDescriptor != nullptr;
          entry++) {
         size += InterfaceInformationSize(entry->InterfaceDescriptor->bNumEndpoints);

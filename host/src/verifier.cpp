@@ -185,8 +185,8 @@ void ReportViolation(Rule rule, const std::string& details)
     std::ostringstream out;
     out << "\n*** HOST VERIFIER: " << RuleName(rule) << " ***\n"
         << RuleMeaning(rule) << "\n\n"
-        << details << (details.empty() || details.back() == '\n' ? "" : "\n") << "\nThread: "
-        << thread.name << ", IRQL " << int(thread.irql) << ", running ";
+        << details << (details.empty() || details.back() == '\n' ? "" : "\n")
+        << "\nThread: " << thread.name << ", IRQL " << int(thread.irql) << ", running ";
     if (thread.executingDriver != nullptr) {
         const UNICODE_STRING& name = thread.executingDriver->DriverName;
         std::string narrow;

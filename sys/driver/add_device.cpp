@@ -42,9 +42,9 @@ _Use_decl_annotations_ NTSTATUS CreateDeviceObject(PDRIVER_OBJECT DriverObject,
     RtlAppendUnicodeStringToString(&name, &numberText);
 
     PDEVICE_OBJECT deviceObject;
-    NTSTATUS status = IoCreateDevice(DriverObject, sizeof(DEVICE_EXTENSION), &name,
-                                     FILE_DEVICE_SERIAL_PORT, FILE_DEVICE_SECURE_OPEN, FALSE,
-                                     &deviceObject);
+    NTSTATUS status =
+        IoCreateDevice(DriverObject, sizeof(DEVICE_EXTENSION), &name, FILE_DEVICE_SERIAL_PORT,
+                       FILE_DEVICE_SECURE_OPEN, FALSE, &deviceObject);
     if (!NT_SUCCESS(status)) {
         ReleaseInstanceNumber(number, KDX_PRODUCT_OTHER, number);
         ExFreePool(nameBuffer);

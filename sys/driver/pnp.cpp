@@ -117,8 +117,7 @@ static NTSTATUS HandleCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return CompletePnp(DeviceObject, Irp, STATUS_SUCCESS);
 }
 
-static NTSTATUS PassDownUnlessFailed(PDEVICE_OBJECT DeviceObject, PIRP Irp,
-                                     NTSTATUS IncomingStatus)
+static NTSTATUS PassDownUnlessFailed(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS IncomingStatus)
 {
     if (!NT_SUCCESS(IncomingStatus)) {
         return CompletePnp(DeviceObject, Irp, IncomingStatus);

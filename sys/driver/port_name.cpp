@@ -35,8 +35,7 @@ static VOID WritePortNameValue(HANDLE Key, PUNICODE_STRING PortName)
     RtlZeroMemory(valueBuffer, PortNameValueBufferSize);
     UNICODE_STRING valueName = {0, (USHORT)PortNameValueBufferSize, valueBuffer};
     RtlAppendUnicodeToString(&valueName, PortNameValue);
-    ZwSetValueKey(Key, &valueName, 0, REG_SZ, PortName->Buffer,
-                  PortName->Length + sizeof(WCHAR));
+    ZwSetValueKey(Key, &valueName, 0, REG_SZ, PortName->Buffer, PortName->Length + sizeof(WCHAR));
     ExFreePool(valueBuffer);
 }
 

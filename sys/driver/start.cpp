@@ -184,13 +184,14 @@ static NTSTATUS KeepFirstInterface(PDEVICE_EXTENSION Extension,
 // Selects the configuration with every interface it holds, up to bNumInterfaces of them, each
 // pipe with the device's maximum transfer size. A request that succeeds with a
 // failing USBD status records no pipes; the start then fails at its pipe test.
-_Use_decl_annotations_ NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject,
-                                                    PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor)
+_Use_decl_annotations_ NTSTATUS SelectConfiguration(
+    PDEVICE_OBJECT DeviceObject, PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor)
 {
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
     ULONG interfaceCount = ConfigurationDescriptor->bNumInterfaces;
     SIZE_T listSize = (interfaceCount + 1) * sizeof(USBD_INTERFACE_LIST_ENTRY);
-    PUSBD_INTERFACE_LIST_ENTRY list = (PUSBD_INTERFACE_LIST_ENTRY)ExAllocatePool(PagedPool, listSize);
+    PUSBD_INTERFACE_LIST_ENTRY list =
+        (PUSBD_INTERFACE_LIST_ENTRY)ExAllocatePool(PagedPool, listSize);
     if (list == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }

@@ -68,8 +68,8 @@ _Use_decl_annotations_ NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject,
 _Use_decl_annotations_ NTSTATUS GetPortStatus(PDEVICE_OBJECT DeviceObject, PULONG PortStatus)
 {
     *PortStatus = 0;
-    return SendInternalRequest(GetDeviceExtension(DeviceObject),
-                               IOCTL_INTERNAL_USB_GET_PORT_STATUS, PortStatus);
+    return SendInternalRequest(GetDeviceExtension(DeviceObject), IOCTL_INTERNAL_USB_GET_PORT_STATUS,
+                               PortStatus);
 }
 
 // Resets the USB port once per recovery episode: PortResetActive stays set after a successful
