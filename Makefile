@@ -1,9 +1,11 @@
 # The README's two commands: `make run` (the simulator) and `make test` (the whole suite).
 BUILD ?= build
 BUILD_ASAN ?= build-asan
+BUILD_TSAN ?= build-tsan
 JOBS ?= 2
+SEEDS ?= 100
 
-.PHONY: all run test test-asan bench configure clean
+.PHONY: all run test test-asan test-tsan stress bench configure clean
 
 all: configure
 	cmake --build $(BUILD) -j$(JOBS)
@@ -29,5 +31,17 @@ test-asan:
 	cmake --build $(BUILD_ASAN) -j$(JOBS)
 	cd $(BUILD_ASAN) && ctest -j$(JOBS) --output-on-failure
 
+# The whole suite under ThreadSanitizer.
+test-tsan:
+	@test -f $(BUILD_TSAN)/CMakeCache.txt || cmake -S . -B $(BUILD_TSAN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKDX_TSAN=ON -DKDX_WINDOWS_BUILD=OFF
+	cmake --build $(BUILD_TSAN) -j$(JOBS)
+	cd $(BUILD_TSAN) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest -j$(JOBS) --output-on-failure
+
+# The driver suites and the simulator's scenarios under SEEDS schedule seeds (from FIRST_SEED,
+# default 1); failing seeds are added to tests/schedule_regressions.txt for make test to replay.
+stress: configure
+	cmake --build $(BUILD) -j$(JOBS) --target kdxdrivertests kdxsim
+	tools/stress.sh $(BUILD) $(SEEDS) $(or $(FIRST_SEED),1)
+
 clean:
-	rm -rf $(BUILD) $(BUILD_ASAN)
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN)

@@ -109,4 +109,21 @@ void IrpRoundTrip(benchmark::State& state)
 }
 BENCHMARK(IrpRoundTrip);
 
+// An interlocked increment is a preemption point: in the ordinary mode it costs a load of the
+// explorer's flag; while exploring schedules (virtual time, one thread at a time) it is a call
+// into the scheduler that counts the step and chooses the thread to run on.
+void PreemptionPoint(benchmark::State& state, bool exploring)
+{
+    host::HostOptions options;
+    options.clock = host::ClockMode::Virtual;
+    options.schedule = host::ScheduleOptions();
+    options.schedule.seed = exploring ? 1 : 0;
+    host::Host host(options);
+    LONG counter = 0;
+    for (auto _ : state) InterlockedIncrement(&counter);
+    if (counter != LONG(state.iterations())) state.SkipWithError("lost an increment");
+}
+BENCHMARK_CAPTURE(PreemptionPoint, Ordinary, false);
+BENCHMARK_CAPTURE(PreemptionPoint, Exploring, true);
+
 }  // namespace

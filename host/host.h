@@ -13,6 +13,8 @@ namespace host {
 
 struct HostOptions {
     ClockMode clock = ClockMode::Virtual;
+    // Exploring schedules (virtual time only): by default the seed of KDX_SCHEDULE_SEED.
+    ScheduleOptions schedule = ScheduleOptions::FromEnvironment();
 };
 
 // What the verifier finds outstanding, for the summary at the end of a run.

@@ -278,46 +278,63 @@ FORCEINLINE VOID InsertHeadList(PLIST_ENTRY head, PLIST_ENTRY entry)
 }
 
 // ---------------------------------------------------------------------------------------------
-// Interlocked operations (full barriers, as on x64).
+// Interlocked operations (full barriers, as on x64). Each is a preemption point of the host's
+// schedule explorer, which costs one load of a flag when no schedule seed is set.
 // ---------------------------------------------------------------------------------------------
+KDX_EXTERN_C volatile int HostScheduleExploring;
+KDX_EXTERN_C void HostPreemptionPoint(const char* where);
+#define HOST_PREEMPTION_POINT(where)                           \
+    do {                                                       \
+        if (HostScheduleExploring) HostPreemptionPoint(where); \
+    } while (0)
+
 FORCEINLINE LONG InterlockedIncrement(LONG volatile* addend)
 {
+    HOST_PREEMPTION_POINT("InterlockedIncrement");
     return __atomic_add_fetch(addend, 1, __ATOMIC_SEQ_CST);
 }
 FORCEINLINE LONG InterlockedDecrement(LONG volatile* addend)
 {
+    HOST_PREEMPTION_POINT("InterlockedDecrement");
     return __atomic_sub_fetch(addend, 1, __ATOMIC_SEQ_CST);
 }
 FORCEINLINE LONG InterlockedExchange(LONG volatile* target, LONG value)
 {
+    HOST_PREEMPTION_POINT("InterlockedExchange");
     return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
 }
 FORCEINLINE LONG InterlockedExchangeAdd(LONG volatile* addend, LONG value)
 {
+    HOST_PREEMPTION_POINT("InterlockedExchangeAdd");
     return __atomic_fetch_add(addend, value, __ATOMIC_SEQ_CST);
 }
 FORCEINLINE LONG InterlockedCompareExchange(LONG volatile* destination, LONG exchange,
                                             LONG comparand)
 {
+    HOST_PREEMPTION_POINT("InterlockedCompareExchange");
     __atomic_compare_exchange_n(destination, &comparand, exchange, false, __ATOMIC_SEQ_CST,
                                 __ATOMIC_SEQ_CST);
     return comparand;
 }
 FORCEINLINE LONG InterlockedOr(LONG volatile* destination, LONG value)
 {
+    HOST_PREEMPTION_POINT("InterlockedOr");
     return __atomic_fetch_or(destination, value, __ATOMIC_SEQ_CST);
 }
 FORCEINLINE LONG InterlockedAnd(LONG volatile* destination, LONG value)
 {
+    HOST_PREEMPTION_POINT("InterlockedAnd");
     return __atomic_fetch_and(destination, value, __ATOMIC_SEQ_CST);
 }
 FORCEINLINE PVOID InterlockedExchangePointer(PVOID volatile* target, PVOID value)
 {
+    HOST_PREEMPTION_POINT("InterlockedExchangePointer");
     return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
 }
 FORCEINLINE PVOID InterlockedCompareExchangePointer(PVOID volatile* destination, PVOID exchange,
                                                     PVOID comparand)
 {
+    HOST_PREEMPTION_POINT("InterlockedCompareExchangePointer");
     __atomic_compare_exchange_n(destination, &comparand, exchange, false, __ATOMIC_SEQ_CST,
                                 __ATOMIC_SEQ_CST);
     return comparand;

@@ -72,12 +72,20 @@ static void AwaitExit(const void* owner, std::thread& handle, const std::string&
 Deferred::Deferred()
 {
     InitializeListHead(&timers_);
-    {
-        std::lock_guard<std::mutex> guard(Scheduler::Instance().mutex());
-        ExitSignalFor(this);
+    Scheduler& scheduler = Scheduler::Instance();
+    int count = scheduler.exploring() ? 2 : 1;
+    for (int i = 0; i < count; i++) {
+        auto processor = std::make_unique<DpcProcessor>();
+        DpcProcessor* raw = processor.get();
+        {
+            std::lock_guard<std::mutex> guard(scheduler.mutex());
+            ExitSignalFor(raw);
+            processors_.push_back(std::move(processor));
+        }
+        std::string name = i == 0 ? "dpc" : "dpc " + std::to_string(i + 1);
+        raw->handle = scheduler.Spawn(
+            name, [this, raw] { DpcThreadMain(raw); }, &raw->thread);
     }
-    dpcHandle_ = Scheduler::Instance().Spawn(
-        "dpc", [this] { DpcThreadMain(); }, &dpcThread_);
 }
 
 Deferred::~Deferred() { Stop(); }
@@ -90,14 +98,21 @@ void Deferred::Stop()
         std::lock_guard<std::mutex> guard(Scheduler::Instance().mutex());
         if (stopping_) return;
         stopping_ = true;
-        WakeDpcThread();
+        for (auto& processor : processors_) {
+            if (processor->idle) {
+                Scheduler::Instance().Wake(processor->idleWait, WaitBlock::State::Satisfied);
+            }
+        }
         for (auto& worker : workers_) {
             if (worker->idle)
                 Scheduler::Instance().Wake(worker->idleWait, WaitBlock::State::Satisfied);
             workers.push_back(worker.get());
         }
     }
-    AwaitExit(this, dpcHandle_, "host shutdown: waiting for the DPC thread");
+    for (auto& processor : processors_) {
+        AwaitExit(processor.get(), processor->handle,
+                  "host shutdown: waiting for " + processor->thread->name);
+    }
     for (Worker* worker : workers) {
         AwaitExit(worker, worker->handle,
                   "host shutdown: waiting for worker " + worker->thread->name);
@@ -153,9 +168,11 @@ bool Deferred::SetTimer(PKTIMER timer, Ticks dueTime, LONG period, PKDPC dpc)
         position = position->Flink;
     }
     InsertTailList(position, &timer->TimerListEntry);  // inserts before `position`
-    if (dpcIdle_) {
-        dpcIdleWait_.deadline = NextTimerDue();
-        Scheduler::Instance().DeadlineChanged(dpcIdleWait_);
+    for (auto& processor : processors_) {
+        if (processor->idle) {
+            processor->idleWait.deadline = NextTimerDue();
+            Scheduler::Instance().DeadlineChanged(processor->idleWait);
+        }
     }
     return wasSet;
 }
@@ -189,7 +206,23 @@ void Deferred::ExpireTimers()
 // ---------------------------------------------------------------------------------------------
 void Deferred::WakeDpcThread()
 {
-    if (dpcIdle_) Scheduler::Instance().Wake(dpcIdleWait_, WaitBlock::State::Satisfied);
+    for (auto& processor : processors_) {
+        if (processor->idle && processor->idleWait.state == WaitBlock::State::Waiting) {
+            Scheduler::Instance().Wake(processor->idleWait, WaitBlock::State::Satisfied);
+            return;
+        }
+    }
+}
+
+std::deque<Deferred::DpcEntry>::iterator Deferred::NextRunnableDpc()
+{
+    for (auto it = dpcQueue_.begin(); it != dpcQueue_.end(); ++it) {
+        bool running = false;
+        for (auto& processor : processors_)
+            running |= it->dpc != nullptr && processor->running == it->dpc;
+        if (!running) return it;
+    }
+    return dpcQueue_.end();
 }
 
 bool Deferred::IsDpcQueued(const KDPC* dpc) const
@@ -245,16 +278,17 @@ size_t Deferred::QueuedDpcCount(PDRIVER_OBJECT owner) const
     return count;
 }
 
-void Deferred::DpcThreadMain()
+void Deferred::DpcThreadMain(DpcProcessor* processor)
 {
     HostThread& thread = CurrentThread();
     Scheduler& scheduler = Scheduler::Instance();
     std::unique_lock<std::mutex> lock(scheduler.mutex());
     for (;;) {
         ExpireTimers();
-        if (!dpcQueue_.empty()) {
-            DpcEntry entry = std::move(dpcQueue_.front());
-            dpcQueue_.pop_front();
+        auto next = NextRunnableDpc();
+        if (next != dpcQueue_.end()) {
+            DpcEntry entry = std::move(*next);
+            dpcQueue_.erase(next);
             PKDPC dpc = entry.dpc;
             PKDEFERRED_ROUTINE routine = nullptr;
             PVOID context = nullptr, argument1 = nullptr, argument2 = nullptr;
@@ -265,6 +299,7 @@ void Deferred::DpcThreadMain()
                 argument1 = dpc->SystemArgument1;
                 argument2 = dpc->SystemArgument2;
             }
+            processor->running = dpc;
             lock.unlock();
             thread.irql = DISPATCH_LEVEL;
             if (dpc != nullptr) {
@@ -275,19 +310,22 @@ void Deferred::DpcThreadMain()
             }
             thread.irql = PASSIVE_LEVEL;
             lock.lock();
+            processor->running = nullptr;
+            // A DPC queued again while it ran waits for this processor or another one.
+            if (!dpcQueue_.empty()) WakeDpcThread();
             continue;
         }
         if (stopping_) break;
-        dpcIdleWait_ = WaitBlock();
-        dpcIdleWait_.thread = &thread;
-        dpcIdleWait_.deadline = NextTimerDue();
-        dpcIdleWait_.what = "idle DPC thread: waiting for a DPC or the next timer";
-        dpcIdle_ = true;
-        scheduler.Block(dpcIdleWait_, lock);
-        dpcIdle_ = false;
+        processor->idleWait = WaitBlock();
+        processor->idleWait.thread = &thread;
+        processor->idleWait.deadline = NextTimerDue();
+        processor->idleWait.what = "idle DPC thread: waiting for a DPC or the next timer";
+        processor->idle = true;
+        scheduler.Block(processor->idleWait, lock);
+        processor->idle = false;
     }
     lock.unlock();
-    SignalExit(this);
+    SignalExit(processor);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -406,6 +444,7 @@ extern "C" VOID KeInitializeTimer(PKTIMER timer) { KeInitializeTimerEx(timer, No
 
 extern "C" BOOLEAN KeSetTimerEx(PKTIMER timer, LARGE_INTEGER dueTime, LONG period, PKDPC dpc)
 {
+    HOST_PREEMPTION_POINT("KeSetTimer");
     if (period < 0) ReportViolation(Rule::NotEmulated, "KeSetTimerEx with a negative period.");
     Scheduler& scheduler = Scheduler::Instance();
     std::lock_guard<std::mutex> guard(scheduler.mutex());
@@ -421,6 +460,7 @@ extern "C" BOOLEAN KeSetTimer(PKTIMER timer, LARGE_INTEGER dueTime, PKDPC dpc)
 
 extern "C" BOOLEAN KeCancelTimer(PKTIMER timer)
 {
+    HOST_PREEMPTION_POINT("KeCancelTimer");
     std::lock_guard<std::mutex> guard(Scheduler::Instance().mutex());
     RequireTimer(timer, "KeCancelTimer");
     return Kernel::Current().deferred.CancelTimer(timer);
@@ -453,6 +493,7 @@ extern "C" VOID KeInitializeDpc(PRKDPC dpc, PKDEFERRED_ROUTINE deferredRoutine,
 
 extern "C" BOOLEAN KeInsertQueueDpc(PRKDPC dpc, PVOID systemArgument1, PVOID systemArgument2)
 {
+    HOST_PREEMPTION_POINT("KeInsertQueueDpc");
     std::lock_guard<std::mutex> guard(Scheduler::Instance().mutex());
     if (dpc->Type != kDpcObject) {
         ReportViolation(Rule::DispatcherObjectNotInitialized, "DPC " + Hex(dpc) + ".");
@@ -462,6 +503,7 @@ extern "C" BOOLEAN KeInsertQueueDpc(PRKDPC dpc, PVOID systemArgument1, PVOID sys
 
 extern "C" BOOLEAN KeRemoveQueueDpc(PRKDPC dpc)
 {
+    HOST_PREEMPTION_POINT("KeRemoveQueueDpc");
     std::lock_guard<std::mutex> guard(Scheduler::Instance().mutex());
     return Kernel::Current().deferred.RemoveDpc(dpc);
 }
@@ -475,6 +517,7 @@ extern "C" ULONGLONG KeQueryInterruptTime(void) { return ULONGLONG(Scheduler::In
 
 extern "C" VOID ExQueueWorkItem(PWORK_QUEUE_ITEM workItem, WORK_QUEUE_TYPE queueType)
 {
+    HOST_PREEMPTION_POINT("ExQueueWorkItem");
     if (queueType != DelayedWorkQueue && queueType != CriticalWorkQueue &&
         queueType != HyperCriticalWorkQueue) {
         ReportViolation(Rule::NotEmulated, "ExQueueWorkItem with an unknown queue type.");

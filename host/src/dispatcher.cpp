@@ -69,7 +69,11 @@ void AcquireSpinLock(HostThread& thread, PKSPIN_LOCK spinLock)
     while (!__atomic_compare_exchange_n(spinLock, &expected, tag, false, __ATOMIC_ACQUIRE,
                                         __ATOMIC_RELAXED)) {
         expected = 0;
-        if (++spins > 64) sched_yield();
+        if (HostScheduleExploring) {
+            Scheduler::Instance().SpinWait(spinLock);  // steps aside until the lock is free
+        } else if (++spins > 64) {
+            sched_yield();
+        }
     }
     if (thread.heldLockCount == kMaxHeldSpinLocks) {
         ReportViolation(Rule::NotEmulated, "More than 8 spin locks held by one thread.");
@@ -165,7 +169,11 @@ NTSTATUS WaitOn(DISPATCHER_HEADER* header, Ticks deadline, const std::string& wh
         if (IsSynchronizationType(header)) header->SignalState = 0;
         return STATUS_SUCCESS;
     }
-    if (deadline <= scheduler.Now()) return STATUS_TIMEOUT;
+    if (deadline <= scheduler.Now()) {
+        lock.unlock();
+        scheduler.Poll();
+        return STATUS_TIMEOUT;
+    }
     WaitBlock wait;
     wait.thread = &thread;
     wait.deadline = deadline;
@@ -187,6 +195,7 @@ extern "C" KIRQL KeGetCurrentIrql(void) { return CurrentThread().irql; }
 
 extern "C" KIRQL KfRaiseIrql(KIRQL newIrql)
 {
+    HOST_PREEMPTION_POINT("KeRaiseIrql");
     HostThread& thread = CurrentThread();
     KIRQL old = thread.irql;
     if (newIrql < old) {
@@ -199,6 +208,7 @@ extern "C" KIRQL KfRaiseIrql(KIRQL newIrql)
 
 extern "C" VOID KeLowerIrql(KIRQL newIrql)
 {
+    HOST_PREEMPTION_POINT("KeLowerIrql");
     HostThread& thread = CurrentThread();
     if (newIrql > thread.irql) {
         ReportViolation(Rule::IrqlLoweredAboveCurrent, "KeLowerIrql(" + std::to_string(newIrql) +
@@ -231,6 +241,7 @@ extern "C" VOID HostAssertionFailed(const char* expression, const char* file, in
 // ---------------------------------------------------------------------------------------------
 extern "C" KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK spinLock)
 {
+    HOST_PREEMPTION_POINT("KeAcquireSpinLockRaiseToDpc");
     HostThread& thread = CurrentThread();
     KIRQL old = thread.irql;
     if (old > DISPATCH_LEVEL) {
@@ -251,10 +262,12 @@ extern "C" VOID KeReleaseSpinLock(PKSPIN_LOCK spinLock, KIRQL newIrql)
                         "KeReleaseSpinLock to IRQL " + std::to_string(newIrql) + ".");
     }
     thread.irql = newIrql;
+    HOST_PREEMPTION_POINT("KeReleaseSpinLock");
 }
 
 extern "C" VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK spinLock)
 {
+    HOST_PREEMPTION_POINT("KeAcquireSpinLockAtDpcLevel");
     HostThread& thread = CurrentThread();
     if (thread.irql < DISPATCH_LEVEL) {
         ReportViolation(Rule::SpinLockReleasedAtWrongIrql,
@@ -266,6 +279,7 @@ extern "C" VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK spinLock)
 extern "C" VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK spinLock)
 {
     ReleaseSpinLock(CurrentThread(), spinLock);
+    HOST_PREEMPTION_POINT("KeReleaseSpinLockFromDpcLevel");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -282,6 +296,7 @@ extern "C" VOID KeInitializeEvent(PRKEVENT event, EVENT_TYPE type, BOOLEAN state
 
 extern "C" LONG KeSetEvent(PRKEVENT event, KPRIORITY increment, BOOLEAN wait)
 {
+    HOST_PREEMPTION_POINT("KeSetEvent");
     (void)increment;
     if (wait) ReportViolation(Rule::NotEmulated, "KeSetEvent with Wait = TRUE.");
     std::lock_guard<std::mutex> guard(Scheduler::Instance().mutex());
@@ -293,6 +308,7 @@ extern "C" LONG KeSetEvent(PRKEVENT event, KPRIORITY increment, BOOLEAN wait)
 
 extern "C" VOID KeClearEvent(PRKEVENT event)
 {
+    HOST_PREEMPTION_POINT("KeClearEvent");
     std::lock_guard<std::mutex> guard(Scheduler::Instance().mutex());
     RequireInitialized(&event->Header, "KeClearEvent");
     event->Header.SignalState = 0;
@@ -300,6 +316,7 @@ extern "C" VOID KeClearEvent(PRKEVENT event)
 
 extern "C" LONG KeResetEvent(PRKEVENT event)
 {
+    HOST_PREEMPTION_POINT("KeResetEvent");
     std::lock_guard<std::mutex> guard(Scheduler::Instance().mutex());
     RequireInitialized(&event->Header, "KeResetEvent");
     LONG previous = event->Header.SignalState;
@@ -321,6 +338,7 @@ extern "C" NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON waitReason,
                                           KPROCESSOR_MODE waitMode, BOOLEAN alertable,
                                           PLARGE_INTEGER timeout)
 {
+    HOST_PREEMPTION_POINT("KeWaitForSingleObject");
     (void)waitReason;
     (void)waitMode;
     if (alertable) ReportViolation(Rule::NotEmulated, "Alertable waits.");
@@ -345,6 +363,7 @@ extern "C" NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE waitMode, BOOLEAN ale
     RequireWaitAllowed("KeDelayExecutionThread", false);
     Ticks deadline = Scheduler::Instance().DeadlineFrom(interval->QuadPart);
     if (interval->QuadPart == 0) {
+        Scheduler::Instance().Poll();
         sched_yield();
         return STATUS_SUCCESS;
     }

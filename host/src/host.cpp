@@ -35,9 +35,8 @@ struct DriverAllocation {
 
 }  // namespace
 
-Kernel::Kernel(ClockMode mode)
+Kernel::Kernel()
 {
-    Scheduler::Instance().Reset(mode);
     g_current = this;
     bus = std::make_unique<UsbBus>();
     pnp = std::make_unique<PnpManager>(*bus);
@@ -92,12 +91,18 @@ Host::Host(HostOptions options)
 {
     CurrentThread();  // the creating thread is a host thread from now on
     Counters().completionsUnderSpinLock = 0;
-    kernel_ = std::make_unique<Kernel>(options.clock);
+    if (options.schedule.seed != 0 && options.clock != ClockMode::Virtual) {
+        ReportViolation(Rule::NotEmulated, "Exploring schedules needs the virtual clock.");
+    }
+    // The run starts before the kernel's own threads exist, so that they join its schedule.
+    Scheduler::Instance().Reset(options.clock, options.schedule);
+    kernel_ = std::make_unique<Kernel>();
 }
 
 Host::~Host()
 {
     kernel_.reset();
+    Scheduler::Instance().Shutdown();
     g_current = nullptr;
     for (PDRIVER_OBJECT driver : drivers_) {
         delete CONTAINING_RECORD(driver, DriverAllocation, object);

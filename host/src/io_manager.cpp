@@ -504,25 +504,33 @@ extern "C" VOID IoFreeIrp(PIRP irp) { Kernel::Current().io.FreeIrp(irp); }
 
 extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp)
 {
+    HOST_PREEMPTION_POINT("IofCallDriver");
     return Kernel::Current().io.CallDriver(deviceObject, irp);
 }
 
 extern "C" VOID IofCompleteRequest(PIRP irp, CCHAR priorityBoost)
 {
+    HOST_PREEMPTION_POINT("IofCompleteRequest");
     (void)priorityBoost;
     Kernel::Current().io.CompleteRequest(irp);
 }
 
-extern "C" BOOLEAN IoCancelIrp(PIRP irp) { return Kernel::Current().io.CancelIrp(irp); }
+extern "C" BOOLEAN IoCancelIrp(PIRP irp)
+{
+    HOST_PREEMPTION_POINT("IoCancelIrp");
+    return Kernel::Current().io.CancelIrp(irp);
+}
 
 extern "C" VOID IoAcquireCancelSpinLock(PKIRQL irql)
 {
+    HOST_PREEMPTION_POINT("IoAcquireCancelSpinLock");
     AcquireSystemSpinLock(Kernel::Current().io.CancelSpinLock(), irql);
 }
 
 extern "C" VOID IoReleaseCancelSpinLock(KIRQL irql)
 {
     ReleaseSystemSpinLock(Kernel::Current().io.CancelSpinLock(), irql);
+    HOST_PREEMPTION_POINT("IoReleaseCancelSpinLock");
 }
 
 extern "C" PIRP HostBuildDeviceIoControlRequestAt(ULONG ioControlCode, PDEVICE_OBJECT deviceObject,

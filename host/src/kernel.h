@@ -98,6 +98,15 @@ private:
         PWORK_QUEUE_ITEM item;
         PDRIVER_OBJECT owner;
     };
+    // One DPC thread stands for the processors' DPC queues; while exploring schedules there
+    // are two, so that DPCs overlap each other.
+    struct DpcProcessor {
+        std::unique_ptr<HostThread> thread;
+        std::thread handle;
+        WaitBlock idleWait;
+        bool idle = false;
+        PKDPC running = nullptr;  // the driver DPC it runs now
+    };
     struct Worker {
         std::unique_ptr<HostThread> thread;
         std::thread handle;
@@ -107,21 +116,20 @@ private:
         bool running = false;
     };
 
-    void DpcThreadMain();
+    void DpcThreadMain(DpcProcessor* processor);
     void WorkerMain(Worker* worker);
     void ExpireTimers();  // scheduler mutex held
     Ticks NextTimerDue() const;
     void WakeDpcThread();
+    // The first queued entry that may run now: a DPC object never runs twice at once.
+    std::deque<DpcEntry>::iterator NextRunnableDpc();
 
     LIST_ENTRY timers_;                                    // set timers, ordered by due time
     std::map<const KTIMER*, PDRIVER_OBJECT> timerOwners_;  // the driver that set each timer
     std::deque<DpcEntry> dpcQueue_;
     std::deque<WorkEntry> workQueue_;
     std::vector<std::unique_ptr<Worker>> workers_;
-    std::unique_ptr<HostThread> dpcThread_;
-    std::thread dpcHandle_;
-    WaitBlock dpcIdleWait_;
-    bool dpcIdle_ = false;
+    std::vector<std::unique_ptr<DpcProcessor>> processors_;
     bool stopping_ = false;  // written under spawnMutex_ and the scheduler mutex
     std::mutex spawnMutex_;  // starting a worker and listing it; taken before the scheduler mutex
 };
@@ -337,7 +345,8 @@ class PnpManager;
 
 class Kernel {
 public:
-    explicit Kernel(ClockMode mode);
+    // The scheduler must have been reset for the host's run (Scheduler::Reset) first.
+    Kernel();
     ~Kernel();
 
     static Kernel& Current();

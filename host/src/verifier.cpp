@@ -181,19 +181,28 @@ std::string Hex(uint64_t value)
 
 void ReportViolation(Rule rule, const std::string& details)
 {
-    HostThread& thread = CurrentThread();
+    HostThread* thread = CurrentThreadOrNull();
     std::ostringstream out;
     out << "\n*** HOST VERIFIER: " << RuleName(rule) << " ***\n"
         << RuleMeaning(rule) << "\n\n"
-        << details << (details.empty() || details.back() == '\n' ? "" : "\n")
-        << "\nThread: " << thread.name << ", IRQL " << int(thread.irql) << ", running ";
-    if (thread.executingDriver != nullptr) {
-        const UNICODE_STRING& name = thread.executingDriver->DriverName;
-        std::string narrow;
-        for (USHORT i = 0; i < name.Length / 2; i++) narrow += char(name.Buffer[i]);
-        out << "code of " << narrow << "\n";
+        << details << (details.empty() || details.back() == '\n' ? "" : "\n");
+    if (thread == nullptr) {
+        out << "\nThread: the host's watchdog\n";
     } else {
-        out << "system code\n";
+        out << "\nThread: " << thread->name << ", IRQL " << int(thread->irql) << ", running ";
+        if (thread->executingDriver != nullptr) {
+            const UNICODE_STRING& name = thread->executingDriver->DriverName;
+            std::string narrow;
+            for (USHORT i = 0; i < name.Length / 2; i++) narrow += char(name.Buffer[i]);
+            out << "code of " << narrow << "\n";
+        } else {
+            out << "system code\n";
+        }
+    }
+    const Scheduler& scheduler = Scheduler::Instance();
+    if (scheduler.exploring()) {
+        out << "Schedule: " << scheduler.DescribeSchedule()
+            << ". Replay: KDX_SCHEDULE_SEED=" << scheduler.seed() << " " << ReplayCommand() << "\n";
     }
     out << "Call stack:\n";
     void* frames[48];

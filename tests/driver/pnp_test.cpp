@@ -46,7 +46,7 @@ TEST_P(PnpTest, QueryRemoveWaitsForRequestsInProgressAndCancelRemoveAdmitsAgain)
     EXPECT_FALSE(CanAcceptRequests(device));
 
     AsDriver([&] { DecrementIoCount(device); });
-    pnp.join();
+    host::Scheduler::Instance().Join(pnp, *thread);
     EXPECT_EQ(STATUS_SUCCESS, status);
     EXPECT_EQ(1, extension->IoCount);
 

@@ -1,6 +1,7 @@
 // kdxsim: the simulator. Loads the driver into a host running in real time and runs a
 // scenario against it: the built-in demo, a scenario file, or standard input.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iostream>
@@ -13,7 +14,7 @@
 
 namespace {
 
-const char kUsage[] = "usage: kdxsim [FILE | - | --table | --help]\n";
+const char kUsage[] = "usage: kdxsim [--seed N] [FILE | - | --table | --help]\n";
 
 const char kDemo[] = R"(# Two devices of the numbered product 0x005B and one of another product.
 plug first
@@ -56,6 +57,9 @@ Loads the kdxlusb driver into the host (in real time) and runs a scenario agains
   -               the scenario read from standard input
   --table         only the table: load, print it, unload, print the verifier summary
   --help          this text
+  --seed N        run in virtual time under the schedule explorer with seed N (N > 0):
+                  one thread runs at a time and seed N chooses the interleaving, so a run
+                  that fails replays exactly with the same seed (make stress sweeps seeds)
 
 )" + kdxsim::Scenario::Help() +
            R"(
@@ -102,9 +106,23 @@ int RunScenario(host::Host& host, std::istream& input, const std::string& source
 
 int main(int argc, char** argv)
 {
-    std::string argument = argc > 1 ? argv[1] : "";
-    if (argc > 2 || (argument.size() > 1 && argument[0] == '-' && argument != "--table" &&
-                     argument != "--help" && argument != "-h")) {
+    host::HostOptions options;
+    options.clock = host::ClockMode::Real;
+    options.schedule = host::ScheduleOptions();
+    int first = 1;
+    if (argc > 2 && strcmp(argv[1], "--seed") == 0) {
+        char* end = nullptr;
+        options.schedule.seed = strtoull(argv[2], &end, 10);
+        if (options.schedule.seed == 0 || *end != '\0') {
+            fputs(kUsage, stderr);
+            return 2;
+        }
+        options.clock = host::ClockMode::Virtual;
+        first = 3;
+    }
+    std::string argument = argc > first ? argv[first] : "";
+    if (argc > first + 1 || (argument.size() > 1 && argument[0] == '-' && argument != "--table" &&
+                             argument != "--help" && argument != "-h")) {
         fputs(kUsage, stderr);
         return 2;
     }
@@ -121,7 +139,10 @@ int main(int argc, char** argv)
         }
     }
 
-    host::Host host(host::HostOptions{host::ClockMode::Real});
+    if (options.schedule.seed != 0) {
+        host::SetReplayCommand(std::string(argv[0]) + " --seed " + argv[2] + " " + argument);
+    }
+    host::Host host(options);
     NTSTATUS status = host.LoadDriver(DriverEntry);
     printf("DriverEntry: %s\n", kdxsim::StatusName(status).c_str());
     if (!NT_SUCCESS(status)) return 1;

@@ -1,0 +1,306 @@
+// The schedule explorer: classic two-thread ordering bugs of drivers are found within a few
+// hundred seeds, their correct versions pass every seed, and a seed replays its schedule.
+//
+// Each bug is written the way a driver commits it, in a small test driver whose request
+// paths run in the test's thread and in DPCs on the host's two DPC processors. The drivers
+// count what would go wrong (a second start, a second completion) instead of doing it, so a
+// run that finds the bug ends normally and the sweep can go on.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+
+#include "support/test_driver.h"
+
+namespace {
+
+constexpr int kSeeds = 300;
+
+host::HostOptions Seeded(uint64_t seed)
+{
+    host::HostOptions options;
+    options.schedule = host::ScheduleOptions();
+    options.schedule.seed = seed;
+    return options;
+}
+
+// Runs `scenario` once under every seed from 1 to kSeeds and returns the first seed for which
+// it returned true (the bug showed), or 0.
+uint64_t FirstSeedShowing(const std::function<bool(host::Host&)>& scenario)
+{
+    for (uint64_t seed = 1; seed <= kSeeds; seed++) {
+        host::Host host(Seeded(seed));
+        if (scenario(host)) return seed;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// A check-then-act on a flag without the lock: the test's thread and a DPC both start the same
+// one-time work.
+// ---------------------------------------------------------------------------------------------
+struct StartOnce {
+    KSPIN_LOCK lock;
+    KDPC dpc;
+    KEVENT dpcDone;
+    bool locked = false;  // the correct version
+    bool busy = false;
+    LONG starts = 0;
+
+    void Start()
+    {
+        if (locked) {
+            KIRQL irql;
+            KeAcquireSpinLock(&lock, &irql);
+            bool start = !busy;
+            busy = true;
+            KeReleaseSpinLock(&lock, irql);
+            if (start) InterlockedIncrement(&starts);
+            return;
+        }
+        if (!busy) {
+            InterlockedIncrement(&starts);  // the work begins before the flag says so
+            busy = true;
+        }
+    }
+
+    static VOID StartDpc(PKDPC, PVOID context, PVOID, PVOID)
+    {
+        auto* self = static_cast<StartOnce*>(context);
+        self->Start();
+        KeSetEvent(&self->dpcDone, IO_NO_INCREMENT, FALSE);
+    }
+};
+
+bool StartTwice(host::Host&, bool locked)
+{
+    StartOnce work;
+    work.locked = locked;
+    KeInitializeSpinLock(&work.lock);
+    KeInitializeEvent(&work.dpcDone, NotificationEvent, FALSE);
+    KeInitializeDpc(&work.dpc, StartOnce::StartDpc, &work);
+    KeInsertQueueDpc(&work.dpc, nullptr, nullptr);
+    work.Start();
+    KeWaitForSingleObject(&work.dpcDone, Executive, KernelMode, FALSE, nullptr);
+    return work.starts != 1;
+}
+
+TEST(ScheduleExplorer, FindsACheckThenActOnAFlagWithoutTheLock)
+{
+    uint64_t seed = FirstSeedShowing([](host::Host& host) { return StartTwice(host, false); });
+    EXPECT_NE(0u, seed) << "no seed of " << kSeeds << " started the work twice";
+}
+
+TEST(ScheduleExplorer, TheLockedCheckAndSetPassesEverySeed)
+{
+    EXPECT_EQ(0u, FirstSeedShowing([](host::Host& host) { return StartTwice(host, true); }));
+}
+
+// ---------------------------------------------------------------------------------------------
+// A pending request that two paths may complete: the driver's normal path (a DPC) against the
+// caller's cancel, or against the request's timeout timer. A small driver pends every request
+// it receives; the request is sent by code of a caller driver, which owns and frees it.
+// ---------------------------------------------------------------------------------------------
+struct RaceDriver {
+    PIRP irp = nullptr;
+    KDPC completeDpc;
+    KDPC timeoutDpc;
+    KTIMER timeout;
+    bool withTimer = false;
+    bool correct = false;
+    PIRP volatile owned = nullptr;  // the correct timer version: who takes it, completes it
+    std::atomic<int> completions{0};
+    std::atomic<int> extraCompletions{0};
+
+    // Completes the request unless it was completed already (which would be the bug).
+    void Complete(NTSTATUS status)
+    {
+        if (completions++ != 0) {
+            extraCompletions++;
+            return;
+        }
+        irp->IoStatus.Status = status;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+    }
+
+    static RaceDriver* Of(PDEVICE_OBJECT device)
+    {
+        return *static_cast<RaceDriver**>(device->DeviceExtension);
+    }
+
+    static NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp)
+    {
+        RaceDriver* self = Of(device);
+        self->irp = irp;
+        IoMarkIrpPending(irp);
+        if (self->withTimer) {
+            self->owned = irp;
+            LARGE_INTEGER due;
+            due.QuadPart = -10 * host::kTicksPerMillisecond;
+            KeSetTimer(&self->timeout, due, &self->timeoutDpc);
+        } else {
+            IoSetCancelRoutine(irp, CancelRoutine);
+        }
+        KeInsertQueueDpc(&self->completeDpc, nullptr, nullptr);
+        return STATUS_PENDING;
+    }
+
+    static VOID CancelRoutine(PDEVICE_OBJECT device, PIRP irp)
+    {
+        IoReleaseCancelSpinLock(irp->CancelIrql);
+        Of(device)->Complete(STATUS_CANCELLED);
+    }
+
+    // The normal completion path.
+    static VOID CompleteDpc(PKDPC, PVOID context, PVOID, PVOID)
+    {
+        auto* self = static_cast<RaceDriver*>(context);
+        if (self->withTimer) {
+            if (self->correct) {
+                if (InterlockedExchangePointer((PVOID volatile*)&self->owned, nullptr) == nullptr) {
+                    return;  // the timeout took it
+                }
+                KeCancelTimer(&self->timeout);
+            } else {
+                KeCancelTimer(&self->timeout);  // whether the DPC already ran is not asked
+            }
+        } else if (self->correct) {
+            // Whoever takes the cancel routine away owns the completion.
+            if (IoSetCancelRoutine(self->irp, nullptr) == nullptr) return;
+        } else {
+            if (self->irp->Cancel) return;  // left to the cancel routine
+            IoSetCancelRoutine(self->irp, nullptr);
+        }
+        self->Complete(STATUS_SUCCESS);
+    }
+
+    static VOID TimeoutDpc(PKDPC, PVOID context, PVOID, PVOID)
+    {
+        auto* self = static_cast<RaceDriver*>(context);
+        if (self->correct &&
+            InterlockedExchangePointer((PVOID volatile*)&self->owned, nullptr) == nullptr) {
+            return;  // the normal path took it
+        }
+        self->Complete(STATUS_TIMEOUT);
+    }
+
+    static NTSTATUS Entry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+    {
+        for (auto& routine : driver->MajorFunction) routine = Dispatch;
+        driver->DriverUnload = hosttest::TestUnload;
+        return STATUS_SUCCESS;
+    }
+};
+
+NTSTATUS SignalDone(PDEVICE_OBJECT, PIRP, PVOID context)
+{
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Sends one request to the race driver; the caller cancels it right away unless the driver
+// times it out itself. True when a path found the request completed already.
+bool CompletedTwice(host::Host& host, bool withTimer, bool correct)
+{
+    RaceDriver race;
+    race.withTimer = withTimer;
+    race.correct = correct;
+    PDRIVER_OBJECT driver = hosttest::LoadTestDriver(host, "racedrv", RaceDriver::Entry);
+    PDRIVER_OBJECT caller = hosttest::LoadTestDriver(host, "callerdrv");
+    PDEVICE_OBJECT device = nullptr;
+    EXPECT_EQ(STATUS_SUCCESS, IoCreateDevice(driver, sizeof(RaceDriver*), nullptr,
+                                             FILE_DEVICE_UNKNOWN, 0, FALSE, &device));
+    *static_cast<RaceDriver**>(device->DeviceExtension) = &race;
+    device->Flags &= ~ULONG(DO_DEVICE_INITIALIZING);
+    hosttest::RunAs(driver, [&] {
+        KeInitializeDpc(&race.completeDpc, RaceDriver::CompleteDpc, &race);
+        KeInitializeDpc(&race.timeoutDpc, RaceDriver::TimeoutDpc, &race);
+        KeInitializeTimer(&race.timeout);
+    });
+
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    PIRP irp = nullptr;
+    hosttest::RunAs(caller, [&] {
+        irp = IoAllocateIrp(device->StackSize, FALSE);
+        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+        IoSetCompletionRoutine(irp, SignalDone, &done, TRUE, TRUE, TRUE);
+        IoCallDriver(device, irp);
+        if (!withTimer) IoCancelIrp(irp);
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    });
+    // Let every DPC of the race finish before the request goes away.
+    LARGE_INTEGER settle;
+    settle.QuadPart = -100 * host::kTicksPerMillisecond;
+    KeDelayExecutionThread(KernelMode, FALSE, &settle);
+    hosttest::RunAs(caller, [&] { IoFreeIrp(irp); });
+    IoDeleteDevice(device);
+    host.UnloadDriver(caller);
+    host.UnloadDriver(driver);
+    return race.extraCompletions != 0;
+}
+
+TEST(ScheduleExplorer, FindsACancelRoutineRacingTheNormalCompletion)
+{
+    uint64_t seed =
+        FirstSeedShowing([](host::Host& host) { return CompletedTwice(host, false, false); });
+    EXPECT_NE(0u, seed) << "no seed of " << kSeeds << " completed the request twice";
+}
+
+TEST(ScheduleExplorer, ClaimingTheRequestFromItsCancelRoutinePassesEverySeed)
+{
+    EXPECT_EQ(0u,
+              FirstSeedShowing([](host::Host& host) { return CompletedTwice(host, false, true); }));
+}
+
+TEST(ScheduleExplorer, FindsATimerDpcRacingTheRequestItTimesOut)
+{
+    uint64_t seed =
+        FirstSeedShowing([](host::Host& host) { return CompletedTwice(host, true, false); });
+    EXPECT_NE(0u, seed) << "no seed of " << kSeeds << " completed the request twice";
+}
+
+TEST(ScheduleExplorer, ClaimingTheRequestAgainstItsTimerPassesEverySeed)
+{
+    EXPECT_EQ(0u,
+              FirstSeedShowing([](host::Host& host) { return CompletedTwice(host, true, true); }));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Replay: a seed gives the same schedule every time.
+// ---------------------------------------------------------------------------------------------
+TEST(ScheduleExplorer, ASeedReplaysTheSameSchedule)
+{
+    auto trace = [](uint64_t seed) {
+        host::Host host(Seeded(seed));
+        StartTwice(host, false);
+        return host::Scheduler::Instance().steps();
+    };
+    std::vector<bool> first, second;
+    for (uint64_t seed = 1; seed <= 40; seed++) {
+        host::Host host(Seeded(seed));
+        first.push_back(StartTwice(host, false));
+    }
+    for (uint64_t seed = 1; seed <= 40; seed++) {
+        host::Host host(Seeded(seed));
+        second.push_back(StartTwice(host, false));
+    }
+    EXPECT_EQ(first, second) << "the same seeds showed the bug in other runs";
+    EXPECT_EQ(trace(7), trace(7)) << "seed 7 took another number of steps";
+}
+
+TEST(ScheduleExplorer, AFailureUnderASeedPrintsTheSeedAndTheReplayCommand)
+{
+    host::SetReplayCommand("kdxtests --gtest_filter=Example.Test");
+    EXPECT_DEATH(
+        {
+            host::Host host(Seeded(42));
+            KEVENT never;
+            KeInitializeEvent(&never, NotificationEvent, FALSE);
+            KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr);
+        },
+        "HOST_HANG(.|\n)*Schedule: seed 42, step [0-9]+\\. Replay: KDX_SCHEDULE_SEED=42 "
+        "kdxtests --gtest_filter=Example.Test");
+}
+
+}  // namespace
