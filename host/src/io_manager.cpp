@@ -171,6 +171,12 @@ void IoManager::FreeIrp(PIRP irp)
                                                      DriverName(caller) + " while " +
                                                      DriverName(tracking->heldBy) + " holds it.");
     }
+    if (irp->CancelRoutine != nullptr) {
+        ReportViolation(Rule::IrpFreedWithCancelRoutine,
+                        "IRP " + Hex(irp) + " (allocated by " + tracking->site.Describe() +
+                            ") was freed by " + DriverName(caller) + " with cancel routine " +
+                            Hex(reinterpret_cast<void*>(irp->CancelRoutine)) + ".");
+    }
     Release(tracking);
 }
 
@@ -261,6 +267,16 @@ void IoManager::CheckDispatchReturn(const DispatchFrame& frame, NTSTATUS status)
     if (status == STATUS_PENDING && !frame.markedPending && !frame.passedDown) {
         ReportViolation(Rule::IrpPendingNotMarked, what() + ".");
     }
+    // A routine that passed the IRP down may return the lower driver's STATUS_PENDING only
+    // when its own location was marked pending; completion already went through it here.
+    if (status == STATUS_PENDING && !frame.markedPending && frame.passedDown &&
+        frame.completedThrough) {
+        ReportViolation(Rule::IrpPendingAfterCompletion,
+                        what() + " after passing it down; it was completed with " +
+                            Hex(uint64_t(uint32_t(frame.completionStatus))) +
+                            " before the routine returned, and its stack location is not "
+                            "marked pending.");
+    }
     if (frame.markedPending && status != STATUS_PENDING) {
         ReportViolation(Rule::IrpMarkedPendingButNotReturned, what() + ".");
     }
@@ -332,9 +348,14 @@ void IoManager::CompleteRequest(PIRP irp)
                     frame->completionStatus = irp->IoStatus.Status;
                 }
             }
+            // The location is cleared before its routine runs, as the I/O manager does: a
+            // routine that sends the IRP again sets what it needs anew, and keeps it.
             routine = stack->CompletionRoutine;
             context = stack->Context;
             UCHAR control = stack->Control;
+            stack->CompletionRoutine = nullptr;
+            stack->Context = nullptr;
+            stack->Control = 0;
             IoSkipCurrentIrpStackLocation(irp);
             NTSTATUS status = irp->IoStatus.Status;
             invoke = routine != nullptr &&
@@ -348,8 +369,11 @@ void IoManager::CompleteRequest(PIRP irp)
         }
         bool top = irp->CurrentLocation > irp->StackCount;
         if (invoke) {
+            bool outerCompletion = thread.inCompletionRoutine;
+            thread.inCompletionRoutine = true;
             NTSTATUS result = CallAsDriver(routineDriver, "completion routine",
                                            [&] { return routine(upper, irp, context); });
+            thread.inCompletionRoutine = outerCompletion;
             if (result == STATUS_MORE_PROCESSING_REQUIRED) return;
             if (irp->PendingReturned && !top &&
                 (IoGetCurrentIrpStackLocation(irp)->Control & SL_PENDING_RETURNED) == 0) {
@@ -381,7 +405,19 @@ void IoManager::FinishThreadedIrp(PIRP irp, Tracking* tracking)
         if ((irp->Flags & IRP_INPUT_OPERATION) != 0 && irp->UserBuffer != nullptr &&
             !NT_ERROR(irp->IoStatus.Status)) {
             size_t length = irp->IoStatus.Information;
-            if (length > tracking->outputBufferLength) length = tracking->outputBufferLength;
+            if (length > tracking->outputBufferLength) {
+                PDRIVER_OBJECT completer =
+                    tracking->completers.empty() ? nullptr : tracking->completers.front();
+                ReportViolation(Rule::IrpInformationExceedsBuffer,
+                                "IRP " + Hex(irp) + " built by " + tracking->site.Describe() +
+                                    " was completed by " + DriverName(completer) +
+                                    " with status " +
+                                    Hex(uint64_t(uint32_t(irp->IoStatus.Status))) +
+                                    " and Information " + std::to_string(length) +
+                                    "; the caller's output buffer " + Hex(irp->UserBuffer) +
+                                    " holds " + std::to_string(tracking->outputBufferLength) +
+                                    " bytes.");
+            }
             memcpy(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer, length);
         }
         if ((irp->Flags & IRP_DEALLOCATE_BUFFER) != 0) {
@@ -402,10 +438,11 @@ void IoManager::FinishThreadedIrp(PIRP irp, Tracking* tracking)
 
 BOOLEAN IoManager::CancelIrp(PIRP irp)
 {
+    RequireIrqlAtMost("IoCancelIrp", DISPATCH_LEVEL);
     Tracking* tracking = Track(irp, "IoCancelIrp");
     HostThread& thread = CurrentThread();
     KIRQL irql;
-    AcquireSystemSpinLock(&cancelSpinLock_, &irql);
+    AcquireSystemSpinLock(&cancelSpinLock_, &irql, CallSite{"", 0, "IoCancelIrp"});
     irp->Cancel = TRUE;
     auto routine = reinterpret_cast<PDRIVER_CANCEL>(InterlockedExchangePointer(
         reinterpret_cast<PVOID volatile*>(&irp->CancelRoutine), nullptr));
@@ -421,6 +458,7 @@ BOOLEAN IoManager::CancelIrp(PIRP irp)
         std::lock_guard<std::mutex> guard(mutex_);
         owner = device != nullptr ? device->DriverObject : tracking->heldBy;
     }
+    RoutineEntry entry(thread, "cancel routine");
     {
         DriverContext context(owner);
         routine(device, irp);
@@ -430,6 +468,7 @@ BOOLEAN IoManager::CancelIrp(PIRP irp)
                         "Cancel routine " + Hex(reinterpret_cast<void*>(routine)) + " for IRP " +
                             Hex(irp) + ".");
     }
+    entry.CheckSpinLocks();
     if (thread.irql != irql) {
         ReportViolation(Rule::IrqlNotRestored,
                         "Cancel routine " + Hex(reinterpret_cast<void*>(routine)) +
@@ -486,6 +525,7 @@ void IoManager::SetOutputBufferLength(PIRP irp, ULONG length)
 // ---------------------------------------------------------------------------------------------
 #undef IoAllocateIrp
 #undef IoBuildDeviceIoControlRequest
+#undef IoAcquireCancelSpinLock
 
 extern "C" PIRP HostAllocateIrpAt(CCHAR stackSize, BOOLEAN chargeQuota, const char* file, int line,
                                   const char* function)
@@ -515,9 +555,16 @@ extern "C" VOID IofCompleteRequest(PIRP irp, CCHAR priorityBoost)
 
 extern "C" BOOLEAN IoCancelIrp(PIRP irp) { return Kernel::Current().io.CancelIrp(irp); }
 
+extern "C" VOID HostAcquireCancelSpinLockAt(PKIRQL irql, const char* file, int line,
+                                            const char* function)
+{
+    AcquireSystemSpinLock(Kernel::Current().io.CancelSpinLock(), irql,
+                          CallSite{file, line, function});
+}
+
 extern "C" VOID IoAcquireCancelSpinLock(PKIRQL irql)
 {
-    AcquireSystemSpinLock(Kernel::Current().io.CancelSpinLock(), irql);
+    HostAcquireCancelSpinLockAt(irql, "", 0, "IoAcquireCancelSpinLock");
 }
 
 extern "C" VOID IoReleaseCancelSpinLock(KIRQL irql)

@@ -17,6 +17,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "lock_order.h"
 #include "scheduler.h"
 #include "verifier.h"
 
@@ -32,31 +33,42 @@ NTSTATUS WaitOn(DISPATCHER_HEADER* header, Ticks deadline, const std::string& wh
 bool HoldsDriverSpinLock(const HostThread& thread);
 bool HoldsSpinLock(const HostThread& thread, const KSPIN_LOCK* spinLock);
 bool IsCancelSpinLock(const KSPIN_LOCK* spinLock);
-void AcquireSystemSpinLock(PKSPIN_LOCK spinLock, PKIRQL oldIrql);
+void AcquireSystemSpinLock(PKSPIN_LOCK spinLock, PKIRQL oldIrql, const CallSite& site);
 void ReleaseSystemSpinLock(PKSPIN_LOCK spinLock, KIRQL newIrql);
+// Reports a kernel routine called above the highest IRQL its documentation allows.
+void RequireIrqlAtMost(const char* routine, KIRQL maximum);
+
+// What a driver routine was entered with (IRQL and spin locks held), checked when it returns:
+// it must give back every spin lock it took and restore the IRQL.
+class RoutineEntry {
+public:
+    RoutineEntry(HostThread& thread, const char* role);
+    void CheckSpinLocks() const;
+    void CheckIrql() const;
+
+private:
+    HostThread& thread_;
+    const char* role_;
+    KIRQL irql_;
+    PKSPIN_LOCK locks_[kMaxHeldSpinLocks];
+    int lockCount_;
+};
 
 // Calls a driver routine as that driver's code and checks that it returns at the IRQL it was
-// entered at.
+// entered at, holding no spin lock it took.
 template <typename Call>
 auto CallAsDriver(PDRIVER_OBJECT driver, const char* role, Call&& call) -> decltype(call())
 {
-    HostThread& thread = CurrentThread();
-    KIRQL entered = thread.irql;
+    RoutineEntry entry(CurrentThread(), role);
     DriverContext context(driver);
     if constexpr (std::is_void_v<decltype(call())>) {
         call();
-        if (thread.irql != entered) {
-            ReportViolation(Rule::IrqlNotRestored,
-                            std::string(role) + " entered at IRQL " + std::to_string(entered) +
-                                " returned at IRQL " + std::to_string(thread.irql) + ".");
-        }
+        entry.CheckSpinLocks();
+        entry.CheckIrql();
     } else {
         auto result = call();
-        if (thread.irql != entered) {
-            ReportViolation(Rule::IrqlNotRestored,
-                            std::string(role) + " entered at IRQL " + std::to_string(entered) +
-                                " returned at IRQL " + std::to_string(thread.irql) + ".");
-        }
+        entry.CheckSpinLocks();
+        entry.CheckIrql();
         return result;
     }
 }
@@ -129,13 +141,6 @@ private:
 // ---------------------------------------------------------------------------------------------
 // Pool (pool.cpp)
 // ---------------------------------------------------------------------------------------------
-struct CallSite {
-    const char* file = "";
-    int line = 0;
-    const char* function = "";
-    std::string Describe() const;
-};
-
 class Pool {
 public:
     ~Pool();  // releases every block still held
@@ -344,6 +349,7 @@ public:
     static Kernel* CurrentOrNull();
 
     // Destruction order is the reverse of this list: the deferred-work threads stop first.
+    LockOrder locks;
     Pool pool;
     ObjectManager objects;
     IoManager io;

@@ -65,7 +65,7 @@ TEST(IrqlRuleDeathTest, PagedCodeInADpc)
                  "HOST VERIFIER: IRQL_PAGED_CODE_AT_DISPATCH_LEVEL(.|\n)*PagedCodeDpc");
 }
 
-TEST(IrqlRuleDeathTest, SpinLockReleasedBelowDispatchLevel)
+TEST(IrqlRuleDeathTest, SpinLockReleasedAboveDispatchLevel)
 {
     host::Host host;
     KSPIN_LOCK lock;
@@ -73,10 +73,10 @@ TEST(IrqlRuleDeathTest, SpinLockReleasedBelowDispatchLevel)
     EXPECT_DEATH(
         {
             KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
-            KeLowerIrql(PASSIVE_LEVEL);
+            RaiseTo(HIGH_LEVEL);
             KeReleaseSpinLock(&lock, old);
         },
-        "HOST VERIFIER: SPIN_LOCK_RELEASED_AT_WRONG_IRQL(.|\n)*released at IRQL 0");
+        "HOST VERIFIER: SPIN_LOCK_RELEASED_AT_WRONG_IRQL(.|\n)*released at IRQL 15");
 }
 
 TEST(IrqlRuleDeathTest, SpinLockReleasedWithoutBeingHeld)
