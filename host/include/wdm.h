@@ -1079,6 +1079,12 @@ VOID RtlFreeUnicodeString(PUNICODE_STRING unicodeString);
 // deadlock and hang reports.
 PVOID HostAllocatePoolAt(POOL_TYPE poolType, SIZE_T numberOfBytes, const char* file, int line,
                          const char* function);
+PVOID HostAllocatePoolWithTagAt(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag,
+                                const char* file, int line, const char* function);
+VOID HostFreePoolAt(PVOID block, const char* file, int line, const char* function);
+VOID HostFreePoolWithTagAt(PVOID block, ULONG tag, const char* file, int line,
+                           const char* function);
+VOID HostFreeIrpAt(PIRP irp, const char* file, int line, const char* function);
 PIRP HostAllocateIrpAt(CCHAR stackSize, BOOLEAN chargeQuota, const char* file, int line,
                        const char* function);
 PIRP HostBuildDeviceIoControlRequestAt(ULONG ioControlCode, PDEVICE_OBJECT deviceObject,
@@ -1100,7 +1106,11 @@ KDX_EXTERN_C_END
 #define ExAllocatePool(poolType, numberOfBytes) \
     HostAllocatePoolAt((poolType), (numberOfBytes), __FILE__, __LINE__, __func__)
 #define ExAllocatePoolWithTag(poolType, numberOfBytes, tag) \
-    HostAllocatePoolAt((poolType), (numberOfBytes), __FILE__, __LINE__, __func__)
+    HostAllocatePoolWithTagAt((poolType), (numberOfBytes), (tag), __FILE__, __LINE__, __func__)
+#define ExFreePool(block) HostFreePoolAt((block), __FILE__, __LINE__, __func__)
+#define ExFreePoolWithTag(block, tag) \
+    HostFreePoolWithTagAt((block), (tag), __FILE__, __LINE__, __func__)
+#define IoFreeIrp(irp) HostFreeIrpAt((irp), __FILE__, __LINE__, __func__)
 #define IoAllocateIrp(stackSize, chargeQuota) \
     HostAllocateIrpAt((stackSize), (chargeQuota), __FILE__, __LINE__, __func__)
 #define IoBuildDeviceIoControlRequest(code, device, in, inLength, out, outLength, internal, \

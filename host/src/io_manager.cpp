@@ -20,16 +20,6 @@ constexpr uint64_t kLiveMagic = 0x4B44584C49525031ULL;   // "KDXLIRP1"
 constexpr uint64_t kFreedMagic = 0x4B44584C46524545ULL;  // "KDXLFREE"
 constexpr size_t kIrpQuarantine = 256;
 
-std::string DriverName(PDRIVER_OBJECT driver)
-{
-    if (driver == nullptr) return "the system";
-    std::string name;
-    for (USHORT i = 0; i < driver->DriverName.Length / 2; i++) {
-        name += char(driver->DriverName.Buffer[i]);
-    }
-    return name;
-}
-
 PIO_STACK_LOCATION StackAt(PIRP irp, int location)
 {
     return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + (location - 1);
@@ -56,6 +46,8 @@ struct IoManager::Tracking {
     LIST_ENTRY link{};
     IrpKind kind = IrpKind::Driver;
     CallSite site;
+    CallSite freeSite;
+    size_t irpSize = 0;
     PDRIVER_OBJECT allocator = nullptr;
     PDRIVER_OBJECT heldBy = nullptr;
     std::vector<PDRIVER_OBJECT> completers;
@@ -80,10 +72,19 @@ IoManager::~IoManager()
         tracking->~Tracking();
         free(tracking);
     }
-    for (Tracking* tracking : quarantine_) {
-        tracking->~Tracking();
-        free(tracking);
+    for (Tracking* tracking : quarantine_) CheckAndDelete(tracking);
+}
+
+// An IRP leaves the quarantine: its body and stack locations must still hold the fill.
+void IoManager::CheckAndDelete(Tracking* tracking)
+{
+    size_t offset = ReleaseQuarantinedMemory(tracking->Irp(), tracking->irpSize);
+    if (offset != SIZE_MAX) {
+        ReportWriteAfterFree("IRP " + Hex(tracking->Irp()), offset, tracking->site,
+                             tracking->freeSite);
     }
+    tracking->~Tracking();
+    free(tracking);
 }
 
 IoManager::Tracking* IoManager::Track(PIRP irp, const char* routine) const
@@ -95,7 +96,9 @@ IoManager::Tracking* IoManager::Track(PIRP irp, const char* routine) const
         if (std::string(routine) == "IofCompleteRequest") rule = Rule::MultipleIrpCompleteRequests;
         if (std::string(routine) == "IoFreeIrp") rule = Rule::IrpFreedTwice;
         ReportViolation(rule, std::string(routine) + " was given IRP " + Hex(irp) +
-                                  ", which was already freed.");
+                                  ", which was already freed by " +
+                                  tracking->freeSite.Describe() + " (allocated by " +
+                                  tracking->site.Describe() + ").");
     }
     if (tracking->magic != kLiveMagic) {
         ReportViolation(Rule::NotAnIrp, std::string(routine) + " was given " + Hex(irp) + ".");
@@ -113,6 +116,7 @@ PIRP IoManager::AllocateIrp(CCHAR stackSize, IrpKind kind, const CallSite& site,
     auto* tracking = new (memory) Tracking();
     tracking->kind = kind;
     tracking->site = site;
+    tracking->irpSize = irpSize;
     tracking->allocator = CurrentThread().executingDriver;
     tracking->heldBy = tracking->allocator;
 
@@ -130,11 +134,12 @@ PIRP IoManager::AllocateIrp(CCHAR stackSize, IrpKind kind, const CallSite& site,
     return irp;
 }
 
-void IoManager::Release(Tracking* tracking)
+void IoManager::Release(Tracking* tracking, const CallSite& site)
 {
     // Called with mutex_ held.
     RemoveEntryList(&tracking->link);
     tracking->magic = kFreedMagic;
+    tracking->freeSite = site;
     if (tracking->activeFrames > 0) {
         tracking->releasePending = true;  // a dispatch routine still looks at it
         return;
@@ -142,20 +147,21 @@ void IoManager::Release(Tracking* tracking)
     Quarantine(tracking);
 }
 
-// Keeps freed IRPs readable for a while, so that a late completion or free is reported
-// instead of touching reused memory. Called with mutex_ held.
+// Keeps freed IRPs for a while, so that a late completion or free is reported instead of
+// touching reused memory: the tracking record stays readable, the IRP itself is filled and
+// poisoned. Called with mutex_ held.
 void IoManager::Quarantine(Tracking* tracking)
 {
+    QuarantineMemory(tracking->Irp(), tracking->irpSize);
     quarantine_.push_back(tracking);
     if (quarantine_.size() > kIrpQuarantine) {
         Tracking* oldest = quarantine_.front();
         quarantine_.pop_front();
-        oldest->~Tracking();
-        free(oldest);
+        CheckAndDelete(oldest);
     }
 }
 
-void IoManager::FreeIrp(PIRP irp)
+void IoManager::FreeIrp(PIRP irp, const CallSite& site)
 {
     Tracking* tracking = Track(irp, "IoFreeIrp");
     PDRIVER_OBJECT caller = CurrentThread().executingDriver;
@@ -177,7 +183,7 @@ void IoManager::FreeIrp(PIRP irp)
                             ") was freed by " + DriverName(caller) + " with cancel routine " +
                             Hex(reinterpret_cast<void*>(irp->CancelRoutine)) + ".");
     }
-    Release(tracking);
+    Release(tracking, site);
 }
 
 NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp)
@@ -431,7 +437,7 @@ void IoManager::FinishThreadedIrp(PIRP irp, Tracking* tracking)
     {
         std::lock_guard<std::mutex> guard(mutex_);
         tracking->completed = true;
-        Release(tracking);
+        Release(tracking, CallSite{"", 0, "the I/O manager at completion"});
     }
     if (event != nullptr) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
 }
@@ -526,6 +532,7 @@ void IoManager::SetOutputBufferLength(PIRP irp, ULONG length)
 #undef IoAllocateIrp
 #undef IoBuildDeviceIoControlRequest
 #undef IoAcquireCancelSpinLock
+#undef IoFreeIrp
 
 extern "C" PIRP HostAllocateIrpAt(CCHAR stackSize, BOOLEAN chargeQuota, const char* file, int line,
                                   const char* function)
@@ -540,7 +547,12 @@ extern "C" PIRP IoAllocateIrp(CCHAR stackSize, BOOLEAN chargeQuota)
     return HostAllocateIrpAt(stackSize, chargeQuota, "", 0, "IoAllocateIrp");
 }
 
-extern "C" VOID IoFreeIrp(PIRP irp) { Kernel::Current().io.FreeIrp(irp); }
+extern "C" VOID HostFreeIrpAt(PIRP irp, const char* file, int line, const char* function)
+{
+    Kernel::Current().io.FreeIrp(irp, CallSite{file, line, function});
+}
+
+extern "C" VOID IoFreeIrp(PIRP irp) { HostFreeIrpAt(irp, "", 0, "IoFreeIrp"); }
 
 extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp)
 {
@@ -579,6 +591,7 @@ extern "C" PIRP HostBuildDeviceIoControlRequestAt(ULONG ioControlCode, PDEVICE_O
                                                   PIO_STATUS_BLOCK ioStatusBlock, const char* file,
                                                   int line, const char* function)
 {
+    RequireIrqlAtMost("IoBuildDeviceIoControlRequest", PASSIVE_LEVEL);
     ULONG method = METHOD_FROM_CTL_CODE(ioControlCode);
     if (method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT) {
         ReportViolation(Rule::NotEmulated, "Direct I/O device-control requests (MDLs).");

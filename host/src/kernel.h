@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -141,14 +142,30 @@ private:
 // ---------------------------------------------------------------------------------------------
 // Pool (pool.cpp)
 // ---------------------------------------------------------------------------------------------
+// Freed memory waiting in a quarantine is filled with kFreedFill and, under AddressSanitizer,
+// poisoned, so that any access is caught at once. Releasing it from the quarantine unpoisons
+// it and returns the offset of the first byte that is no longer the fill (SIZE_MAX if none).
+constexpr unsigned char kFreedFill = 0xDD;
+void QuarantineMemory(void* address, size_t size);
+size_t ReleaseQuarantinedMemory(void* address, size_t size);
+// Reports a write into freed memory found when it left the quarantine.
+[[noreturn]] void ReportWriteAfterFree(const std::string& what, size_t offset,
+                                       const CallSite& allocated, const CallSite& freed);
+
+// The tag ExAllocatePool gives its blocks: 'None'.
+constexpr ULONG kUntaggedPoolTag = 0x656E6F4E;
+
 class Pool {
 public:
-    ~Pool();  // releases every block still held
+    ~Pool();  // checks the quarantine and releases every block still held
 
-    // A driver allocation (or one made by a system routine on the driver's behalf, which the
-    // driver frees). Returns null when fault injection fails it.
-    PVOID Allocate(POOL_TYPE type, SIZE_T size, const CallSite& site);
-    void Free(PVOID block, const char* routine);
+    // A driver allocation with its tag, or one made by a system routine on the driver's behalf
+    // (no tag: the driver frees it with whichever routine it likes). Returns null when fault
+    // injection fails it.
+    PVOID Allocate(POOL_TYPE type, SIZE_T size, const CallSite& site,
+                   std::optional<ULONG> tag = std::nullopt);
+    // Frees a block; `tag` is ExFreePoolWithTag's, checked against the allocation's.
+    void Free(PVOID block, const CallSite& site, std::optional<ULONG> tag = std::nullopt);
 
     // Fault injection: fail the Nth allocation from now (1 = the next one), or every
     // allocation whose call site's function or "file:line" is `site`.
@@ -182,8 +199,11 @@ private:
         CallSite site;
         uint64_t serial;
         PDRIVER_OBJECT owner;
+        std::optional<ULONG> tag;
+        CallSite freeSite;
     };
     void EvictQuarantine();
+    static void CheckFreed(uintptr_t address, const Block& block);
     Outstanding Collect(bool all, PDRIVER_OBJECT owner) const;
 
     mutable std::mutex mutex_;
@@ -300,7 +320,7 @@ public:
         Threaded,  // built for a caller: the I/O manager finishes and frees it at completion
     };
     PIRP AllocateIrp(CCHAR stackSize, IrpKind kind, const CallSite& site, bool charged);
-    void FreeIrp(PIRP irp);
+    void FreeIrp(PIRP irp, const CallSite& site);
     NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp);
     void CompleteRequest(PIRP irp);
     BOOLEAN CancelIrp(PIRP irp);
@@ -323,8 +343,9 @@ private:
     struct DispatchFrame;
     Tracking* Track(PIRP irp, const char* routine) const;
     void FinishThreadedIrp(PIRP irp, Tracking* tracking);
-    void Release(Tracking* tracking);
+    void Release(Tracking* tracking, const CallSite& site);
     void Quarantine(Tracking* tracking);
+    static void CheckAndDelete(Tracking* tracking);
     void CheckDispatchReturn(const DispatchFrame& frame, NTSTATUS status);
 
     mutable std::mutex mutex_;  // guards IRP tracking state
@@ -362,6 +383,7 @@ public:
 // and does not lie in freed pool.
 std::u16string ReadDriverString(PCUNICODE_STRING string, const char* routine);
 std::string Narrow(const std::u16string& text);
+std::string DriverName(PDRIVER_OBJECT driver);  // "\Driver\x", or "the system" for null
 std::u16string Widen(const std::string& text);
 
 }  // namespace host

@@ -215,6 +215,7 @@ protected:
             return driver->DriverExtension->AddDevice(driver, plugged.physicalDevice);
         });
         if (NT_SUCCESS(plugged.addStatus)) {
+            host.pnp().CheckAddedDevices(plugged.physicalDevice, driver);
             plugged.functionDevice = IoGetAttachedDevice(plugged.physicalDevice);
         }
         return plugged;

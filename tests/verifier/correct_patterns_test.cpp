@@ -155,3 +155,13 @@ TEST(CorrectDriver, ReportsInformationForARequestWithoutOutputBuffer)
     EXPECT_EQ(STATUS_SUCCESS, request.Send());
     EXPECT_EQ(16u, request.iosb.Information);
 }
+
+TEST(CorrectDriver, FreesPoolWithTheTagItAllocatedWith)
+{
+    host::Host host;
+    constexpr ULONG kTag = 0x5844444B;
+    ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPool, 8, kTag), kTag);
+    ExFreePoolWithTag(ExAllocatePool(NonPagedPool, 8), 0x656E6F4E);  // 'None'
+    ExFreePool(ExAllocatePoolWithTag(PagedPool, 8, kTag));
+    EXPECT_EQ(0u, host.pool().OutstandingBlocks().count) << host.pool().OutstandingBlocks().listing;
+}
