@@ -498,12 +498,20 @@ int IoManager::StartNextPowerIrpCount(PIRP irp) const
     return tracking->startNextPowerCount;
 }
 
-IoManager::Outstanding IoManager::OutstandingIrps() const
+IoManager::Outstanding IoManager::OutstandingIrps() const { return Collect(true, nullptr); }
+
+IoManager::Outstanding IoManager::OutstandingIrps(PDRIVER_OBJECT driver) const
+{
+    return Collect(false, driver);
+}
+
+IoManager::Outstanding IoManager::Collect(bool all, PDRIVER_OBJECT driver) const
 {
     std::lock_guard<std::mutex> guard(mutex_);
     Outstanding result;
     for (LIST_ENTRY* entry = liveIrps_.Flink; entry != &liveIrps_; entry = entry->Flink) {
         Tracking* tracking = CONTAINING_RECORD(entry, Tracking, link);
+        if (!all && tracking->allocator != driver && tracking->heldBy != driver) continue;
         result.count++;
         result.listing += "  IRP " + Hex(tracking->Irp()) + " from " + tracking->site.Describe() +
                           ", held by " + DriverName(tracking->heldBy) + "\n";

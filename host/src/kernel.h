@@ -336,6 +336,8 @@ public:
         std::string listing;
     };
     Outstanding OutstandingIrps() const;
+    // The IRPs a driver allocated or holds.
+    Outstanding OutstandingIrps(PDRIVER_OBJECT driver) const;
     uint64_t IrpsAllocated() const { return irpsAllocated_; }
 
 private:
@@ -346,6 +348,7 @@ private:
     void Release(Tracking* tracking, const CallSite& site);
     void Quarantine(Tracking* tracking);
     static void CheckAndDelete(Tracking* tracking);
+    Outstanding Collect(bool all, PDRIVER_OBJECT driver) const;
     void CheckDispatchReturn(const DispatchFrame& frame, NTSTATUS status);
 
     mutable std::mutex mutex_;  // guards IRP tracking state

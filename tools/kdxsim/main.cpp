@@ -121,7 +121,11 @@ int main(int argc, char** argv)
         }
     }
 
-    host::Host host(host::HostOptions{host::ClockMode::Real});
+    // The simulator's devices stay plugged until it exits: there is no device removal yet.
+    host::HostOptions options;
+    options.clock = host::ClockMode::Real;
+    options.devicesStayPlugged = true;
+    host::Host host(options);
     NTSTATUS status = host.LoadDriver(DriverEntry);
     printf("DriverEntry: %s\n", kdxsim::StatusName(status).c_str());
     if (!NT_SUCCESS(status)) return 1;
