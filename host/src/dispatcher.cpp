@@ -49,9 +49,9 @@ void RequireWaitAllowed(const char* routine, bool zeroTimeout)
                             " while holding:\n" + Kernel::Current().locks.DescribeHeld(thread));
     }
     if (thread.inCompletionRoutine) {
-        ReportViolation(Rule::WaitInCompletionRoutine,
-                        std::string(routine) + " in a completion routine, at IRQL " +
-                            std::to_string(thread.irql) + ".");
+        ReportViolation(Rule::WaitInCompletionRoutine, std::string(routine) +
+                                                           " in a completion routine, at IRQL " +
+                                                           std::to_string(thread.irql) + ".");
     }
     if (thread.irql >= DISPATCH_LEVEL) {
         ReportViolation(Rule::WaitAtDispatchLevel,
@@ -183,9 +183,9 @@ void ReleaseSystemSpinLock(PKSPIN_LOCK spinLock, KIRQL newIrql)
 {
     HostThread& thread = CurrentThread();
     ReleaseSpinLock(thread, spinLock);
-    RequireNoSpinLockBelowDispatch(thread, newIrql,
-                                   "Releasing spin lock " + Hex(spinLock) + " to IRQL " +
-                                       std::to_string(newIrql));
+    RequireNoSpinLockBelowDispatch(
+        thread, newIrql,
+        "Releasing spin lock " + Hex(spinLock) + " to IRQL " + std::to_string(newIrql));
     thread.irql = newIrql;
 }
 
@@ -221,9 +221,9 @@ void RoutineEntry::CheckSpinLocks() const
 void RoutineEntry::CheckIrql() const
 {
     if (thread_.irql != irql_) {
-        ReportViolation(Rule::IrqlNotRestored,
-                        std::string(role_) + " entered at IRQL " + std::to_string(irql_) +
-                            " returned at IRQL " + std::to_string(thread_.irql) + ".");
+        ReportViolation(Rule::IrqlNotRestored, std::string(role_) + " entered at IRQL " +
+                                                   std::to_string(irql_) + " returned at IRQL " +
+                                                   std::to_string(thread_.irql) + ".");
     }
 }
 

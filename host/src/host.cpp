@@ -176,8 +176,8 @@ void Host::CheckDevicesGone(PDRIVER_OBJECT driver, const char* when)
 {
     if (kernel_->objects.DeviceCount(driver) == 0) return;
     std::ostringstream details;
-    details << kernel_->objects.DeviceCount(driver) << " device objects of "
-            << DriverName(driver) << " remain " << when << ":\n";
+    details << kernel_->objects.DeviceCount(driver) << " device objects of " << DriverName(driver)
+            << " remain " << when << ":\n";
     for (PDEVICE_OBJECT device = driver->DeviceObject; device != nullptr;
          device = device->NextDevice) {
         details << "  " << Hex(device) << " " << Narrow(RecordOf(device)->name) << "\n";

@@ -96,9 +96,8 @@ IoManager::Tracking* IoManager::Track(PIRP irp, const char* routine) const
         if (std::string(routine) == "IofCompleteRequest") rule = Rule::MultipleIrpCompleteRequests;
         if (std::string(routine) == "IoFreeIrp") rule = Rule::IrpFreedTwice;
         ReportViolation(rule, std::string(routine) + " was given IRP " + Hex(irp) +
-                                  ", which was already freed by " +
-                                  tracking->freeSite.Describe() + " (allocated by " +
-                                  tracking->site.Describe() + ").");
+                                  ", which was already freed by " + tracking->freeSite.Describe() +
+                                  " (allocated by " + tracking->site.Describe() + ").");
     }
     if (tracking->magic != kLiveMagic) {
         ReportViolation(Rule::NotAnIrp, std::string(routine) + " was given " + Hex(irp) + ".");
@@ -416,8 +415,7 @@ void IoManager::FinishThreadedIrp(PIRP irp, Tracking* tracking)
                     tracking->completers.empty() ? nullptr : tracking->completers.front();
                 ReportViolation(Rule::IrpInformationExceedsBuffer,
                                 "IRP " + Hex(irp) + " built by " + tracking->site.Describe() +
-                                    " was completed by " + DriverName(completer) +
-                                    " with status " +
+                                    " was completed by " + DriverName(completer) + " with status " +
                                     Hex(uint64_t(uint32_t(irp->IoStatus.Status))) +
                                     " and Information " + std::to_string(length) +
                                     "; the caller's output buffer " + Hex(irp->UserBuffer) +

@@ -63,8 +63,8 @@ bool LockOrder::FindPath(uintptr_t from, uintptr_t to, std::vector<uintptr_t>* p
 std::string LockOrder::DescribeEdge(uintptr_t from, uintptr_t to, const Edge& edge) const
 {
     return "  " + edge.thread + " took " + Hex(reinterpret_cast<const void*>(from)) + " at " +
-           edge.heldSite.Describe() + ", then " + Hex(reinterpret_cast<const void*>(to)) +
-           " at " + edge.acquireSite.Describe() + "\n";
+           edge.heldSite.Describe() + ", then " + Hex(reinterpret_cast<const void*>(to)) + " at " +
+           edge.acquireSite.Describe() + "\n";
 }
 
 void LockOrder::Acquired(const HostThread& thread, const KSPIN_LOCK* lock, const CallSite& site)
@@ -114,8 +114,7 @@ void LockOrder::ReportHang(const KSPIN_LOCK* lock, double seconds) const
         }
     }
     ReportViolation(Rule::SpinLockHang, "Spun " + std::to_string(int(seconds)) +
-                                            " s on spin lock " + Hex(lock) + ", " + holder +
-                                            ".");
+                                            " s on spin lock " + Hex(lock) + ", " + holder + ".");
 }
 
 void SpinWatch::Spun()

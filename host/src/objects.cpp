@@ -155,9 +155,9 @@ void ObjectManager::DeleteDevice(PDEVICE_OBJECT device)
         PDEVICE_OBJECT upper = device->AttachedDevice;
         lock.unlock();
         ReportViolation(Rule::DeviceDeletedWithDeviceAttached,
-                        "Device " + Hex(device) + " (" + Narrow(record->name) + ") of " + DriverName(device->DriverObject) +
-                            " still has device " + Hex(upper) + " of " + DriverName(upper->DriverObject) +
-                            " attached above it.");
+                        "Device " + Hex(device) + " (" + Narrow(record->name) + ") of " +
+                            DriverName(device->DriverObject) + " still has device " + Hex(upper) +
+                            " of " + DriverName(upper->DriverObject) + " attached above it.");
     }
     if (!record->name.empty()) names_.erase(CanonicalName(record->name));
     PDEVICE_OBJECT* link = &device->DriverObject->DeviceObject;

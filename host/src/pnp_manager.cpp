@@ -102,7 +102,7 @@ NTSTATUS PnpManager::QueryId(PDEVICE_OBJECT physicalDevice, BUS_QUERY_ID_TYPE ty
         }
         id->assign(text, length);
         Kernel::Current().pool.Free(reinterpret_cast<PVOID>(information),
-                                  CallSite{"", 0, "PnP manager"});
+                                    CallSite{"", 0, "PnP manager"});
     }
     return status;
 }

@@ -137,8 +137,7 @@ void Pool::Free(PVOID block, const CallSite& site, std::optional<ULONG> tag)
         std::string details = site.Describe() + " freed " + Hex(block) + ".";
         if (wasFreed) {
             details += " The block was allocated by " + freed->second.site.Describe() +
-                       " and is already free (freed by " + freed->second.freeSite.Describe() +
-                       ").";
+                       " and is already free (freed by " + freed->second.freeSite.Describe() + ").";
         }
         lock.unlock();
         ReportViolation(wasFreed ? Rule::PoolDoubleFree : Rule::PoolFreeUnknownBlock, details);
@@ -160,9 +159,9 @@ void Pool::Free(PVOID block, const CallSite& site, std::optional<ULONG> tag)
     }
     if (tag && live.tag && *tag != *live.tag) {
         lock.unlock();
-        ReportViolation(Rule::PoolFreedWithWrongTag,
-                        what() + " with tag " + Hex(uint64_t(*tag)) + "; it was allocated with " +
-                            Hex(uint64_t(*live.tag)) + ".");
+        ReportViolation(Rule::PoolFreedWithWrongTag, what() + " with tag " + Hex(uint64_t(*tag)) +
+                                                         "; it was allocated with " +
+                                                         Hex(uint64_t(*live.tag)) + ".");
     }
     Block freedBlock = live;
     freedBlock.freeSite = site;

@@ -91,8 +91,7 @@ TEST(CorrectDriver, CompletesFromItsDpc)
 {
     DeviceStack stack;
     DpcCompleter completer;
-    RunAs(stack.lowerDriver,
-          [&] { KeInitializeDpc(&completer.dpc, CompleteFromDpc, &completer); });
+    RunAs(stack.lowerDriver, [&] { KeInitializeDpc(&completer.dpc, CompleteFromDpc, &completer); });
     stack.onLower = [&](PDEVICE_OBJECT, PIRP irp) {
         IoMarkIrpPending(irp);
         completer.irp = irp;

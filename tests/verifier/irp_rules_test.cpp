@@ -303,12 +303,12 @@ TEST(IrpRuleDeathTest, BufferedRequestCompletedWithMoreInformationThanTheOutputB
     };
     char input[16] = {};
     char output[8];
-    EXPECT_DEATH(IoctlRequest(stack.lower, kBufferedIoctl, input, sizeof(input), output,
-                              sizeof(output))
-                     .Send(),
-                 "HOST VERIFIER: IRP_INFORMATION_EXCEEDS_OUTPUT_BUFFER(.|\n)*completed by "
-                 "\\\\Driver\\\\lowerdrv with status 0x0 and Information 9; the caller's output "
-                 "buffer 0x[0-9a-f]+ holds 8 bytes");
+    EXPECT_DEATH(
+        IoctlRequest(stack.lower, kBufferedIoctl, input, sizeof(input), output, sizeof(output))
+            .Send(),
+        "HOST VERIFIER: IRP_INFORMATION_EXCEEDS_OUTPUT_BUFFER(.|\n)*completed by "
+        "\\\\Driver\\\\lowerdrv with status 0x0 and Information 9; the caller's output "
+        "buffer 0x[0-9a-f]+ holds 8 bytes");
 }
 
 TEST(IrpRuleDeathTest, CompletionRoutineWaitsEvenAtPassiveLevel)

@@ -242,10 +242,11 @@ TEST(IrqlRuleDeathTest, OneSpinLockReleasedToPassiveLevelWhileAnotherIsHeld)
         KeAcquireSpinLockAtDpcLevel(&inner);
         KeReleaseSpinLock(&outer, old);
     };
-    EXPECT_DEATH(releaseOutOfOrder(),
-                 "HOST VERIFIER: IRQL_LOWERED_WITH_SPIN_LOCK_HELD(.|\n)*KeReleaseSpinLock\\(0x[0-9a-f]+\\) "
-                 "lowers the IRQL to 0 while holding:\n  spin lock 0x[0-9a-f]+ taken at "
-                 "operator\\(\\) \\(irql_rules_test.cpp:[0-9]+\\)");
+    EXPECT_DEATH(
+        releaseOutOfOrder(),
+        "HOST VERIFIER: IRQL_LOWERED_WITH_SPIN_LOCK_HELD(.|\n)*KeReleaseSpinLock\\(0x[0-9a-f]+\\) "
+        "lowers the IRQL to 0 while holding:\n  spin lock 0x[0-9a-f]+ taken at "
+        "operator\\(\\) \\(irql_rules_test.cpp:[0-9]+\\)");
 }
 
 TEST(IrqlRuleDeathTest, WaitWhileHoldingASpinLockIsReportedBeforeTheIrql)
@@ -259,9 +260,9 @@ TEST(IrqlRuleDeathTest, WaitWhileHoldingASpinLockIsReportedBeforeTheIrql)
                  "while holding:\n  spin lock 0x[0-9a-f]+ taken at TestBody "
                  "\\(irql_rules_test.cpp:[0-9]+\\)");
     LARGE_INTEGER interval = RelativeMs(5);
-    EXPECT_DEATH((KeAcquireSpinLockRaiseToDpc(&lock),
-                  KeDelayExecutionThread(KernelMode, FALSE, &interval)),
-                 "HOST VERIFIER: SPIN_LOCK_HELD_DURING_WAIT(.|\n)*KeDelayExecutionThread");
+    EXPECT_DEATH(
+        (KeAcquireSpinLockRaiseToDpc(&lock), KeDelayExecutionThread(KernelMode, FALSE, &interval)),
+        "HOST VERIFIER: SPIN_LOCK_HELD_DURING_WAIT(.|\n)*KeDelayExecutionThread");
 }
 
 TEST(IrqlRuleDeathTest, DispatchRoutineReturnsHoldingASpinLock)

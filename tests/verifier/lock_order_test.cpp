@@ -45,11 +45,12 @@ TEST(LockOrderDeathTest, TwoLocksTakenInOppositeOrders)
     KeInitializeSpinLock(&a);
     KeInitializeSpinLock(&b);
     TakeInOrder(&a, &b);
-    EXPECT_DEATH(TakeInOrder(&b, &a),
-                 "HOST VERIFIER: SPIN_LOCK_ORDER_DEADLOCK(.|\n)*main took 0x[0-9a-f]+ at TakeInOrder "
-                 "\\(lock_order_test.cpp:[0-9]+\\), then 0x[0-9a-f]+ at TakeInOrder "
-                 "\\(lock_order_test.cpp:[0-9]+\\)\nbut the locks were also taken in the opposite "
-                 "order:\n  main took");
+    EXPECT_DEATH(
+        TakeInOrder(&b, &a),
+        "HOST VERIFIER: SPIN_LOCK_ORDER_DEADLOCK(.|\n)*main took 0x[0-9a-f]+ at TakeInOrder "
+        "\\(lock_order_test.cpp:[0-9]+\\), then 0x[0-9a-f]+ at TakeInOrder "
+        "\\(lock_order_test.cpp:[0-9]+\\)\nbut the locks were also taken in the opposite "
+        "order:\n  main took");
 }
 
 TEST(LockOrderDeathTest, ThreeLocksClosingACycle)
