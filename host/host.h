@@ -15,6 +15,10 @@ struct HostOptions {
     ClockMode clock = ClockMode::Virtual;
     // Exploring schedules (virtual time only): by default the seed of KDX_SCHEDULE_SEED.
     ScheduleOptions schedule = ScheduleOptions::FromEnvironment();
+    // When the host ends, whatever a driver still loaded left behind is reported as at unload.
+    // Devices cannot be removed yet, so a run that leaves devices plugged says so here: drivers
+    // that still own device objects are then not checked.
+    bool devicesStayPlugged = false;
 };
 
 // What the verifier finds outstanding, for the summary at the end of a run.
@@ -53,7 +57,7 @@ public:
                         PDRIVER_OBJECT* loaded = nullptr);
     // Calls the unload routine and then checks, as the verifier does at unload, that the
     // driver left nothing behind; a finding aborts with a report. Without an argument, unloads
-    // driver().
+    // driver(). Drivers still loaded when the host ends are checked the same way then.
     void UnloadDriver(PDRIVER_OBJECT driver = nullptr);
     PDRIVER_OBJECT driver() const { return driver_; }
 
@@ -77,8 +81,10 @@ public:
 private:
     PDRIVER_OBJECT CreateDriverObject(const std::string& name);
     void DeleteDriverObject(PDRIVER_OBJECT driver);
+    void CheckDevicesGone(PDRIVER_OBJECT driver, const char* when);
     void CheckNothingLeftBehind(PDRIVER_OBJECT driver, const char* when);
 
+    HostOptions options_;
     std::unique_ptr<Kernel> kernel_;
     std::vector<PDRIVER_OBJECT> drivers_;
     PDRIVER_OBJECT driver_ = nullptr;      // the first driver loaded

@@ -420,8 +420,6 @@ FORCEINLINE VOID ExInitializeWorkItem(PWORK_QUEUE_ITEM item, PWORKER_THREAD_ROUT
     item->List.Flink = NULL;
 }
 
-FORCEINLINE VOID KeInitializeSpinLock(PKSPIN_LOCK spinLock) { *spinLock = 0; }
-
 // ---------------------------------------------------------------------------------------------
 // I/O manager records.
 // ---------------------------------------------------------------------------------------------
@@ -1001,6 +999,7 @@ KIRQL KeRaiseIrqlToDpcLevel(void);
 #define KeRaiseIrql(newIrql, oldIrql) (*(oldIrql) = KfRaiseIrql(newIrql))
 
 // Spin locks
+VOID KeInitializeSpinLock(PKSPIN_LOCK spinLock);
 KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK spinLock);
 VOID KeReleaseSpinLock(PKSPIN_LOCK spinLock, KIRQL newIrql);
 VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK spinLock);
@@ -1092,9 +1091,17 @@ BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING string1, PCUNICODE_STRING string2
 VOID RtlFreeUnicodeString(PUNICODE_STRING unicodeString);
 
 // Host instrumentation behind the macros below: the pool and the IRP allocator record the
-// driver's call site of every allocation, for leak reports and targeted fault injection.
+// driver's call site of every allocation and free, for leak and use-after-free reports and
+// targeted fault injection; the spin-lock routines record where each lock was taken, for
+// deadlock and hang reports.
 PVOID HostAllocatePoolAt(POOL_TYPE poolType, SIZE_T numberOfBytes, const char* file, int line,
                          const char* function);
+PVOID HostAllocatePoolWithTagAt(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag,
+                                const char* file, int line, const char* function);
+VOID HostFreePoolAt(PVOID block, const char* file, int line, const char* function);
+VOID HostFreePoolWithTagAt(PVOID block, ULONG tag, const char* file, int line,
+                           const char* function);
+VOID HostFreeIrpAt(PIRP irp, const char* file, int line, const char* function);
 PIRP HostAllocateIrpAt(CCHAR stackSize, BOOLEAN chargeQuota, const char* file, int line,
                        const char* function);
 PIRP HostBuildDeviceIoControlRequestAt(ULONG ioControlCode, PDEVICE_OBJECT deviceObject,
@@ -1103,6 +1110,11 @@ PIRP HostBuildDeviceIoControlRequestAt(ULONG ioControlCode, PDEVICE_OBJECT devic
                                        BOOLEAN internalDeviceIoControl, PKEVENT event,
                                        PIO_STATUS_BLOCK ioStatusBlock, const char* file, int line,
                                        const char* function);
+KIRQL HostAcquireSpinLockRaiseToDpcAt(PKSPIN_LOCK spinLock, const char* file, int line,
+                                      const char* function);
+VOID HostAcquireSpinLockAtDpcLevelAt(PKSPIN_LOCK spinLock, const char* file, int line,
+                                     const char* function);
+VOID HostAcquireCancelSpinLockAt(PKIRQL irql, const char* file, int line, const char* function);
 VOID HostPagedCodeCheck(const char* file, int line, const char* function);
 VOID HostAssertionFailed(const char* expression, const char* file, int line);
 
@@ -1111,13 +1123,23 @@ KDX_EXTERN_C_END
 #define ExAllocatePool(poolType, numberOfBytes) \
     HostAllocatePoolAt((poolType), (numberOfBytes), __FILE__, __LINE__, __func__)
 #define ExAllocatePoolWithTag(poolType, numberOfBytes, tag) \
-    HostAllocatePoolAt((poolType), (numberOfBytes), __FILE__, __LINE__, __func__)
+    HostAllocatePoolWithTagAt((poolType), (numberOfBytes), (tag), __FILE__, __LINE__, __func__)
+#define ExFreePool(block) HostFreePoolAt((block), __FILE__, __LINE__, __func__)
+#define ExFreePoolWithTag(block, tag) \
+    HostFreePoolWithTagAt((block), (tag), __FILE__, __LINE__, __func__)
+#define IoFreeIrp(irp) HostFreeIrpAt((irp), __FILE__, __LINE__, __func__)
 #define IoAllocateIrp(stackSize, chargeQuota) \
     HostAllocateIrpAt((stackSize), (chargeQuota), __FILE__, __LINE__, __func__)
 #define IoBuildDeviceIoControlRequest(code, device, in, inLength, out, outLength, internal, \
                                       event, iosb)                                          \
     HostBuildDeviceIoControlRequestAt((code), (device), (in), (inLength), (out), (outLength), \
                                       (internal), (event), (iosb), __FILE__, __LINE__, __func__)
+#define KeAcquireSpinLockRaiseToDpc(spinLock) \
+    HostAcquireSpinLockRaiseToDpcAt((spinLock), __FILE__, __LINE__, __func__)
+#define KeAcquireSpinLockAtDpcLevel(spinLock) \
+    HostAcquireSpinLockAtDpcLevelAt((spinLock), __FILE__, __LINE__, __func__)
+#define IoAcquireCancelSpinLock(irql) \
+    HostAcquireCancelSpinLockAt((irql), __FILE__, __LINE__, __func__)
 #define PAGED_CODE() HostPagedCodeCheck(__FILE__, __LINE__, __func__)
 #define ASSERT(expression) \
     ((expression) ? (void)0 : HostAssertionFailed(#expression, __FILE__, __LINE__))

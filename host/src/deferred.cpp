@@ -522,8 +522,6 @@ extern "C" VOID ExQueueWorkItem(PWORK_QUEUE_ITEM workItem, WORK_QUEUE_TYPE queue
         queueType != HyperCriticalWorkQueue) {
         ReportViolation(Rule::NotEmulated, "ExQueueWorkItem with an unknown queue type.");
     }
-    if (CurrentThread().irql > DISPATCH_LEVEL) {
-        ReportViolation(Rule::IrqlRaisedBelowCurrent, "ExQueueWorkItem above DISPATCH_LEVEL.");
-    }
+    RequireIrqlAtMost("ExQueueWorkItem", DISPATCH_LEVEL);
     Kernel::Current().deferred.QueueWorkItem(workItem);
 }

@@ -42,9 +42,31 @@ bool IsSynchronizationType(const DISPATCHER_HEADER* header)
 void RequireWaitAllowed(const char* routine, bool zeroTimeout)
 {
     HostThread& thread = CurrentThread();
-    if (thread.irql >= DISPATCH_LEVEL && !zeroTimeout) {
+    if (zeroTimeout) return;  // a poll never waits
+    if (thread.heldLockCount != 0) {
+        ReportViolation(Rule::WaitWithSpinLockHeld,
+                        std::string(routine) + " at IRQL " + std::to_string(thread.irql) +
+                            " while holding:\n" + Kernel::Current().locks.DescribeHeld(thread));
+    }
+    if (thread.inCompletionRoutine) {
+        ReportViolation(Rule::WaitInCompletionRoutine, std::string(routine) +
+                                                           " in a completion routine, at IRQL " +
+                                                           std::to_string(thread.irql) + ".");
+    }
+    if (thread.irql >= DISPATCH_LEVEL) {
         ReportViolation(Rule::WaitAtDispatchLevel,
                         std::string(routine) + " at IRQL " + std::to_string(thread.irql) + ".");
+    }
+}
+
+// Lowering the IRQL below DISPATCH_LEVEL lets the thread be preempted while it holds a spin
+// lock that other processors spin on.
+void RequireNoSpinLockBelowDispatch(HostThread& thread, KIRQL newIrql, const std::string& what)
+{
+    if (newIrql < DISPATCH_LEVEL && thread.heldLockCount != 0) {
+        ReportViolation(Rule::IrqlLoweredWithSpinLockHeld,
+                        what + " lowers the IRQL to " + std::to_string(newIrql) +
+                            " while holding:\n" + Kernel::Current().locks.DescribeHeld(thread));
     }
 }
 
@@ -58,12 +80,17 @@ void RemoveHeldLock(HostThread& thread, PKSPIN_LOCK spinLock)
     }
 }
 
-void AcquireSpinLock(HostThread& thread, PKSPIN_LOCK spinLock)
+void AcquireSpinLock(HostThread& thread, PKSPIN_LOCK spinLock, const CallSite& site)
 {
     ULONG_PTR tag = OwnerTag(thread);
     if (__atomic_load_n(spinLock, __ATOMIC_RELAXED) == tag) {
-        ReportViolation(Rule::SpinLockAlreadyOwned, "Spin lock " + Hex(spinLock) + ".");
+        ReportViolation(Rule::SpinLockAlreadyOwned,
+                        "Spin lock " + Hex(spinLock) + " acquired again at " + site.Describe() +
+                            "; the thread holds:\n" + Kernel::Current().locks.DescribeHeld(thread));
     }
+    LockOrder& order = Kernel::Current().locks;
+    order.BeforeAcquire(thread, spinLock, site);
+    SpinWatch watch(spinLock);
     ULONG_PTR expected = 0;
     int spins = 0;
     while (!__atomic_compare_exchange_n(spinLock, &expected, tag, false, __ATOMIC_ACQUIRE,
@@ -74,11 +101,13 @@ void AcquireSpinLock(HostThread& thread, PKSPIN_LOCK spinLock)
         } else if (++spins > 64) {
             sched_yield();
         }
+        watch.Spun();
     }
     if (thread.heldLockCount == kMaxHeldSpinLocks) {
         ReportViolation(Rule::NotEmulated, "More than 8 spin locks held by one thread.");
     }
     thread.heldLocks[thread.heldLockCount++] = spinLock;
+    order.Acquired(thread, spinLock, site);
 }
 
 void ReleaseSpinLock(HostThread& thread, PKSPIN_LOCK spinLock)
@@ -94,6 +123,7 @@ void ReleaseSpinLock(HostThread& thread, PKSPIN_LOCK spinLock)
                             Hex(uint64_t(__atomic_load_n(spinLock, __ATOMIC_RELAXED))) + ".");
     }
     RemoveHeldLock(thread, spinLock);
+    Kernel::Current().locks.Released(spinLock);
     __atomic_store_n(spinLock, 0, __ATOMIC_RELEASE);
 }
 
@@ -145,19 +175,60 @@ bool HoldsSpinLock(const HostThread& thread, const KSPIN_LOCK* spinLock)
     return false;
 }
 
-void AcquireSystemSpinLock(PKSPIN_LOCK spinLock, PKIRQL oldIrql)
+void AcquireSystemSpinLock(PKSPIN_LOCK spinLock, PKIRQL oldIrql, const CallSite& site)
 {
     HostThread& thread = CurrentThread();
     *oldIrql = thread.irql;
     thread.irql = DISPATCH_LEVEL;
-    AcquireSpinLock(thread, spinLock);
+    AcquireSpinLock(thread, spinLock, site);
 }
 
 void ReleaseSystemSpinLock(PKSPIN_LOCK spinLock, KIRQL newIrql)
 {
     HostThread& thread = CurrentThread();
     ReleaseSpinLock(thread, spinLock);
+    RequireNoSpinLockBelowDispatch(
+        thread, newIrql,
+        "Releasing spin lock " + Hex(spinLock) + " to IRQL " + std::to_string(newIrql));
     thread.irql = newIrql;
+}
+
+void RequireIrqlAtMost(const char* routine, KIRQL maximum)
+{
+    HostThread& thread = CurrentThread();
+    if (thread.irql > maximum) {
+        ReportViolation(Rule::RoutineAboveMaximumIrql,
+                        std::string(routine) + " called at IRQL " + std::to_string(thread.irql) +
+                            "; its maximum is " + std::to_string(maximum) + ".");
+    }
+}
+
+RoutineEntry::RoutineEntry(HostThread& thread, const char* role)
+    : thread_(thread), role_(role), irql_(thread.irql), lockCount_(thread.heldLockCount)
+{
+    for (int i = 0; i < lockCount_; i++) locks_[i] = thread.heldLocks[i];
+}
+
+void RoutineEntry::CheckSpinLocks() const
+{
+    for (int i = 0; i < thread_.heldLockCount; i++) {
+        bool heldAtEntry = false;
+        for (int j = 0; j < lockCount_; j++) heldAtEntry |= locks_[j] == thread_.heldLocks[i];
+        if (!heldAtEntry) {
+            ReportViolation(Rule::SpinLockHeldAtReturn,
+                            std::string(role_) + " returned holding:\n" +
+                                Kernel::Current().locks.DescribeHeld(thread_));
+        }
+    }
+}
+
+void RoutineEntry::CheckIrql() const
+{
+    if (thread_.irql != irql_) {
+        ReportViolation(Rule::IrqlNotRestored, std::string(role_) + " entered at IRQL " +
+                                                   std::to_string(irql_) + " returned at IRQL " +
+                                                   std::to_string(thread_.irql) + ".");
+    }
 }
 
 NTSTATUS WaitOn(DISPATCHER_HEADER* header, Ticks deadline, const std::string& what)
@@ -215,6 +286,7 @@ extern "C" VOID KeLowerIrql(KIRQL newIrql)
                                                            ") at IRQL " +
                                                            std::to_string(thread.irql) + ".");
     }
+    RequireNoSpinLockBelowDispatch(thread, newIrql, "KeLowerIrql");
     thread.irql = newIrql;
 }
 
@@ -239,7 +311,11 @@ extern "C" VOID HostAssertionFailed(const char* expression, const char* file, in
 // ---------------------------------------------------------------------------------------------
 // Spin locks
 // ---------------------------------------------------------------------------------------------
-extern "C" KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK spinLock)
+#undef KeAcquireSpinLockRaiseToDpc
+#undef KeAcquireSpinLockAtDpcLevel
+
+extern "C" KIRQL HostAcquireSpinLockRaiseToDpcAt(PKSPIN_LOCK spinLock, const char* file, int line,
+                                                 const char* function)
 {
     HOST_PREEMPTION_POINT("KeAcquireSpinLockRaiseToDpc");
     HostThread& thread = CurrentThread();
@@ -249,8 +325,13 @@ extern "C" KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK spinLock)
                         "KeAcquireSpinLockRaiseToDpc at IRQL " + std::to_string(old) + ".");
     }
     thread.irql = DISPATCH_LEVEL;
-    AcquireSpinLock(thread, spinLock);
+    AcquireSpinLock(thread, spinLock, CallSite{file, line, function});
     return old;
+}
+
+extern "C" KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK spinLock)
+{
+    return HostAcquireSpinLockRaiseToDpcAt(spinLock, "", 0, "KeAcquireSpinLockRaiseToDpc");
 }
 
 extern "C" VOID KeReleaseSpinLock(PKSPIN_LOCK spinLock, KIRQL newIrql)
@@ -261,19 +342,35 @@ extern "C" VOID KeReleaseSpinLock(PKSPIN_LOCK spinLock, KIRQL newIrql)
         ReportViolation(Rule::IrqlLoweredAboveCurrent,
                         "KeReleaseSpinLock to IRQL " + std::to_string(newIrql) + ".");
     }
+    RequireNoSpinLockBelowDispatch(thread, newIrql, "KeReleaseSpinLock(" + Hex(spinLock) + ")");
     thread.irql = newIrql;
     HOST_PREEMPTION_POINT("KeReleaseSpinLock");
 }
 
-extern "C" VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK spinLock)
+extern "C" VOID HostAcquireSpinLockAtDpcLevelAt(PKSPIN_LOCK spinLock, const char* file, int line,
+                                                const char* function)
 {
     HOST_PREEMPTION_POINT("KeAcquireSpinLockAtDpcLevel");
     HostThread& thread = CurrentThread();
+    CallSite site{file, line, function};
     if (thread.irql < DISPATCH_LEVEL) {
-        ReportViolation(Rule::SpinLockReleasedAtWrongIrql,
-                        "KeAcquireSpinLockAtDpcLevel at IRQL " + std::to_string(thread.irql) + ".");
+        ReportViolation(Rule::SpinLockAcquiredBelowDispatchLevel,
+                        "KeAcquireSpinLockAtDpcLevel(" + Hex(spinLock) + ") at IRQL " +
+                            std::to_string(thread.irql) + " by " + site.Describe() + ".");
     }
-    AcquireSpinLock(thread, spinLock);
+    AcquireSpinLock(thread, spinLock, site);
+}
+
+extern "C" VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK spinLock)
+{
+    HostAcquireSpinLockAtDpcLevelAt(spinLock, "", 0, "KeAcquireSpinLockAtDpcLevel");
+}
+
+// Initialising a lock forgets its ordering history: the memory may have held another lock.
+extern "C" VOID KeInitializeSpinLock(PKSPIN_LOCK spinLock)
+{
+    *spinLock = 0;
+    Kernel::Current().locks.Forget(spinLock, sizeof(KSPIN_LOCK));
 }
 
 extern "C" VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK spinLock)
@@ -299,6 +396,7 @@ extern "C" LONG KeSetEvent(PRKEVENT event, KPRIORITY increment, BOOLEAN wait)
     HOST_PREEMPTION_POINT("KeSetEvent");
     (void)increment;
     if (wait) ReportViolation(Rule::NotEmulated, "KeSetEvent with Wait = TRUE.");
+    RequireIrqlAtMost("KeSetEvent", DISPATCH_LEVEL);
     std::lock_guard<std::mutex> guard(Scheduler::Instance().mutex());
     RequireInitialized(&event->Header, "KeSetEvent");
     LONG previous = event->Header.SignalState;

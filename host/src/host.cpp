@@ -87,7 +87,7 @@ std::string VerifierSummary::Format() const
     return out.str();
 }
 
-Host::Host(HostOptions options)
+Host::Host(HostOptions options) : options_(options)
 {
     CurrentThread();  // the creating thread is a host thread from now on
     Counters().completionsUnderSpinLock = 0;
@@ -101,6 +101,11 @@ Host::Host(HostOptions options)
 
 Host::~Host()
 {
+    for (PDRIVER_OBJECT driver : drivers_) {
+        if (options_.devicesStayPlugged && kernel_->objects.DeviceCount(driver) != 0) continue;
+        CheckDevicesGone(driver, "when the host ended");
+        CheckNothingLeftBehind(driver, "when the host ended");
+    }
     kernel_.reset();
     Scheduler::Instance().Shutdown();
     g_current = nullptr;
@@ -167,22 +172,27 @@ void Host::UnloadDriver(PDRIVER_OBJECT driver)
     }
     // A Plug and Play driver's devices are gone before it unloads; a driver that made its
     // devices itself deletes them in its unload routine.
-    if (kernel_->objects.DeviceCount(driver) != 0) {
-        std::ostringstream details;
-        details << kernel_->objects.DeviceCount(driver) << " device objects remain:\n";
-        for (PDEVICE_OBJECT device = driver->DeviceObject; device != nullptr;
-             device = device->NextDevice) {
-            details << "  " << Hex(device) << " " << Narrow(RecordOf(device)->name) << "\n";
-        }
-        ReportViolation(Rule::UnloadDeviceObjectsLeft, details.str());
-    }
+    CheckDevicesGone(driver, "at unload");
     CheckNothingLeftBehind(driver, "at unload");
     DeleteDriverObject(driver);
 }
 
+void Host::CheckDevicesGone(PDRIVER_OBJECT driver, const char* when)
+{
+    if (kernel_->objects.DeviceCount(driver) == 0) return;
+    std::ostringstream details;
+    details << kernel_->objects.DeviceCount(driver) << " device objects of " << DriverName(driver)
+            << " remain " << when << ":\n";
+    for (PDEVICE_OBJECT device = driver->DeviceObject; device != nullptr;
+         device = device->NextDevice) {
+        details << "  " << Hex(device) << " " << Narrow(RecordOf(device)->name) << "\n";
+    }
+    ReportViolation(Rule::UnloadDeviceObjectsLeft, details.str());
+}
+
 void Host::CheckNothingLeftBehind(PDRIVER_OBJECT driver, const char* when)
 {
-    std::string suffix = std::string(" ") + when + ".";
+    std::string suffix = std::string(" ") + when + " (" + DriverName(driver) + ").";
     Pool::Outstanding blocks = kernel_->pool.OutstandingBlocks(driver);
     if (blocks.count != 0) {
         ReportViolation(Rule::UnloadPoolLeak, std::to_string(blocks.count) + " pool blocks (" +
@@ -220,7 +230,7 @@ void Host::CheckNothingLeftBehind(PDRIVER_OBJECT driver, const char* when)
                             std::to_string(items) + " work items queued or running" + suffix);
         }
     }
-    IoManager::Outstanding irps = kernel_->io.OutstandingIrps();
+    IoManager::Outstanding irps = kernel_->io.OutstandingIrps(driver);
     if (irps.count != 0) {
         ReportViolation(Rule::IrpLeaked, std::to_string(irps.count) + " IRPs outstanding" + suffix +
                                              "\n" + irps.listing);

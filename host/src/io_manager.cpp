@@ -20,16 +20,6 @@ constexpr uint64_t kLiveMagic = 0x4B44584C49525031ULL;   // "KDXLIRP1"
 constexpr uint64_t kFreedMagic = 0x4B44584C46524545ULL;  // "KDXLFREE"
 constexpr size_t kIrpQuarantine = 256;
 
-std::string DriverName(PDRIVER_OBJECT driver)
-{
-    if (driver == nullptr) return "the system";
-    std::string name;
-    for (USHORT i = 0; i < driver->DriverName.Length / 2; i++) {
-        name += char(driver->DriverName.Buffer[i]);
-    }
-    return name;
-}
-
 PIO_STACK_LOCATION StackAt(PIRP irp, int location)
 {
     return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + (location - 1);
@@ -56,6 +46,8 @@ struct IoManager::Tracking {
     LIST_ENTRY link{};
     IrpKind kind = IrpKind::Driver;
     CallSite site;
+    CallSite freeSite;
+    size_t irpSize = 0;
     PDRIVER_OBJECT allocator = nullptr;
     PDRIVER_OBJECT heldBy = nullptr;
     std::vector<PDRIVER_OBJECT> completers;
@@ -80,10 +72,19 @@ IoManager::~IoManager()
         tracking->~Tracking();
         free(tracking);
     }
-    for (Tracking* tracking : quarantine_) {
-        tracking->~Tracking();
-        free(tracking);
+    for (Tracking* tracking : quarantine_) CheckAndDelete(tracking);
+}
+
+// An IRP leaves the quarantine: its body and stack locations must still hold the fill.
+void IoManager::CheckAndDelete(Tracking* tracking)
+{
+    size_t offset = ReleaseQuarantinedMemory(tracking->Irp(), tracking->irpSize);
+    if (offset != SIZE_MAX) {
+        ReportWriteAfterFree("IRP " + Hex(tracking->Irp()), offset, tracking->site,
+                             tracking->freeSite);
     }
+    tracking->~Tracking();
+    free(tracking);
 }
 
 IoManager::Tracking* IoManager::Track(PIRP irp, const char* routine) const
@@ -95,7 +96,8 @@ IoManager::Tracking* IoManager::Track(PIRP irp, const char* routine) const
         if (std::string(routine) == "IofCompleteRequest") rule = Rule::MultipleIrpCompleteRequests;
         if (std::string(routine) == "IoFreeIrp") rule = Rule::IrpFreedTwice;
         ReportViolation(rule, std::string(routine) + " was given IRP " + Hex(irp) +
-                                  ", which was already freed.");
+                                  ", which was already freed by " + tracking->freeSite.Describe() +
+                                  " (allocated by " + tracking->site.Describe() + ").");
     }
     if (tracking->magic != kLiveMagic) {
         ReportViolation(Rule::NotAnIrp, std::string(routine) + " was given " + Hex(irp) + ".");
@@ -113,6 +115,7 @@ PIRP IoManager::AllocateIrp(CCHAR stackSize, IrpKind kind, const CallSite& site,
     auto* tracking = new (memory) Tracking();
     tracking->kind = kind;
     tracking->site = site;
+    tracking->irpSize = irpSize;
     tracking->allocator = CurrentThread().executingDriver;
     tracking->heldBy = tracking->allocator;
 
@@ -130,11 +133,12 @@ PIRP IoManager::AllocateIrp(CCHAR stackSize, IrpKind kind, const CallSite& site,
     return irp;
 }
 
-void IoManager::Release(Tracking* tracking)
+void IoManager::Release(Tracking* tracking, const CallSite& site)
 {
     // Called with mutex_ held.
     RemoveEntryList(&tracking->link);
     tracking->magic = kFreedMagic;
+    tracking->freeSite = site;
     if (tracking->activeFrames > 0) {
         tracking->releasePending = true;  // a dispatch routine still looks at it
         return;
@@ -142,20 +146,21 @@ void IoManager::Release(Tracking* tracking)
     Quarantine(tracking);
 }
 
-// Keeps freed IRPs readable for a while, so that a late completion or free is reported
-// instead of touching reused memory. Called with mutex_ held.
+// Keeps freed IRPs for a while, so that a late completion or free is reported instead of
+// touching reused memory: the tracking record stays readable, the IRP itself is filled and
+// poisoned. Called with mutex_ held.
 void IoManager::Quarantine(Tracking* tracking)
 {
+    QuarantineMemory(tracking->Irp(), tracking->irpSize);
     quarantine_.push_back(tracking);
     if (quarantine_.size() > kIrpQuarantine) {
         Tracking* oldest = quarantine_.front();
         quarantine_.pop_front();
-        oldest->~Tracking();
-        free(oldest);
+        CheckAndDelete(oldest);
     }
 }
 
-void IoManager::FreeIrp(PIRP irp)
+void IoManager::FreeIrp(PIRP irp, const CallSite& site)
 {
     Tracking* tracking = Track(irp, "IoFreeIrp");
     PDRIVER_OBJECT caller = CurrentThread().executingDriver;
@@ -171,7 +176,13 @@ void IoManager::FreeIrp(PIRP irp)
                                                      DriverName(caller) + " while " +
                                                      DriverName(tracking->heldBy) + " holds it.");
     }
-    Release(tracking);
+    if (irp->CancelRoutine != nullptr) {
+        ReportViolation(Rule::IrpFreedWithCancelRoutine,
+                        "IRP " + Hex(irp) + " (allocated by " + tracking->site.Describe() +
+                            ") was freed by " + DriverName(caller) + " with cancel routine " +
+                            Hex(reinterpret_cast<void*>(irp->CancelRoutine)) + ".");
+    }
+    Release(tracking, site);
 }
 
 NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp)
@@ -261,6 +272,16 @@ void IoManager::CheckDispatchReturn(const DispatchFrame& frame, NTSTATUS status)
     if (status == STATUS_PENDING && !frame.markedPending && !frame.passedDown) {
         ReportViolation(Rule::IrpPendingNotMarked, what() + ".");
     }
+    // A routine that passed the IRP down may return the lower driver's STATUS_PENDING only
+    // when its own location was marked pending; completion already went through it here.
+    if (status == STATUS_PENDING && !frame.markedPending && frame.passedDown &&
+        frame.completedThrough) {
+        ReportViolation(Rule::IrpPendingAfterCompletion,
+                        what() + " after passing it down; it was completed with " +
+                            Hex(uint64_t(uint32_t(frame.completionStatus))) +
+                            " before the routine returned, and its stack location is not "
+                            "marked pending.");
+    }
     if (frame.markedPending && status != STATUS_PENDING) {
         ReportViolation(Rule::IrpMarkedPendingButNotReturned, what() + ".");
     }
@@ -332,9 +353,14 @@ void IoManager::CompleteRequest(PIRP irp)
                     frame->completionStatus = irp->IoStatus.Status;
                 }
             }
+            // The location is cleared before its routine runs, as the I/O manager does: a
+            // routine that sends the IRP again sets what it needs anew, and keeps it.
             routine = stack->CompletionRoutine;
             context = stack->Context;
             UCHAR control = stack->Control;
+            stack->CompletionRoutine = nullptr;
+            stack->Context = nullptr;
+            stack->Control = 0;
             IoSkipCurrentIrpStackLocation(irp);
             NTSTATUS status = irp->IoStatus.Status;
             invoke = routine != nullptr &&
@@ -348,8 +374,11 @@ void IoManager::CompleteRequest(PIRP irp)
         }
         bool top = irp->CurrentLocation > irp->StackCount;
         if (invoke) {
+            bool outerCompletion = thread.inCompletionRoutine;
+            thread.inCompletionRoutine = true;
             NTSTATUS result = CallAsDriver(routineDriver, "completion routine",
                                            [&] { return routine(upper, irp, context); });
+            thread.inCompletionRoutine = outerCompletion;
             if (result == STATUS_MORE_PROCESSING_REQUIRED) return;
             if (irp->PendingReturned && !top &&
                 (IoGetCurrentIrpStackLocation(irp)->Control & SL_PENDING_RETURNED) == 0) {
@@ -381,7 +410,18 @@ void IoManager::FinishThreadedIrp(PIRP irp, Tracking* tracking)
         if ((irp->Flags & IRP_INPUT_OPERATION) != 0 && irp->UserBuffer != nullptr &&
             !NT_ERROR(irp->IoStatus.Status)) {
             size_t length = irp->IoStatus.Information;
-            if (length > tracking->outputBufferLength) length = tracking->outputBufferLength;
+            if (length > tracking->outputBufferLength) {
+                PDRIVER_OBJECT completer =
+                    tracking->completers.empty() ? nullptr : tracking->completers.front();
+                ReportViolation(Rule::IrpInformationExceedsBuffer,
+                                "IRP " + Hex(irp) + " built by " + tracking->site.Describe() +
+                                    " was completed by " + DriverName(completer) + " with status " +
+                                    Hex(uint64_t(uint32_t(irp->IoStatus.Status))) +
+                                    " and Information " + std::to_string(length) +
+                                    "; the caller's output buffer " + Hex(irp->UserBuffer) +
+                                    " holds " + std::to_string(tracking->outputBufferLength) +
+                                    " bytes.");
+            }
             memcpy(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer, length);
         }
         if ((irp->Flags & IRP_DEALLOCATE_BUFFER) != 0) {
@@ -395,17 +435,18 @@ void IoManager::FinishThreadedIrp(PIRP irp, Tracking* tracking)
     {
         std::lock_guard<std::mutex> guard(mutex_);
         tracking->completed = true;
-        Release(tracking);
+        Release(tracking, CallSite{"", 0, "the I/O manager at completion"});
     }
     if (event != nullptr) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
 }
 
 BOOLEAN IoManager::CancelIrp(PIRP irp)
 {
+    RequireIrqlAtMost("IoCancelIrp", DISPATCH_LEVEL);
     Tracking* tracking = Track(irp, "IoCancelIrp");
     HostThread& thread = CurrentThread();
     KIRQL irql;
-    AcquireSystemSpinLock(&cancelSpinLock_, &irql);
+    AcquireSystemSpinLock(&cancelSpinLock_, &irql, CallSite{"", 0, "IoCancelIrp"});
     irp->Cancel = TRUE;
     auto routine = reinterpret_cast<PDRIVER_CANCEL>(InterlockedExchangePointer(
         reinterpret_cast<PVOID volatile*>(&irp->CancelRoutine), nullptr));
@@ -421,6 +462,7 @@ BOOLEAN IoManager::CancelIrp(PIRP irp)
         std::lock_guard<std::mutex> guard(mutex_);
         owner = device != nullptr ? device->DriverObject : tracking->heldBy;
     }
+    RoutineEntry entry(thread, "cancel routine");
     {
         DriverContext context(owner);
         routine(device, irp);
@@ -430,6 +472,7 @@ BOOLEAN IoManager::CancelIrp(PIRP irp)
                         "Cancel routine " + Hex(reinterpret_cast<void*>(routine)) + " for IRP " +
                             Hex(irp) + ".");
     }
+    entry.CheckSpinLocks();
     if (thread.irql != irql) {
         ReportViolation(Rule::IrqlNotRestored,
                         "Cancel routine " + Hex(reinterpret_cast<void*>(routine)) +
@@ -453,12 +496,20 @@ int IoManager::StartNextPowerIrpCount(PIRP irp) const
     return tracking->startNextPowerCount;
 }
 
-IoManager::Outstanding IoManager::OutstandingIrps() const
+IoManager::Outstanding IoManager::OutstandingIrps() const { return Collect(true, nullptr); }
+
+IoManager::Outstanding IoManager::OutstandingIrps(PDRIVER_OBJECT driver) const
+{
+    return Collect(false, driver);
+}
+
+IoManager::Outstanding IoManager::Collect(bool all, PDRIVER_OBJECT driver) const
 {
     std::lock_guard<std::mutex> guard(mutex_);
     Outstanding result;
     for (LIST_ENTRY* entry = liveIrps_.Flink; entry != &liveIrps_; entry = entry->Flink) {
         Tracking* tracking = CONTAINING_RECORD(entry, Tracking, link);
+        if (!all && tracking->allocator != driver && tracking->heldBy != driver) continue;
         result.count++;
         result.listing += "  IRP " + Hex(tracking->Irp()) + " from " + tracking->site.Describe() +
                           ", held by " + DriverName(tracking->heldBy) + "\n";
@@ -486,6 +537,8 @@ void IoManager::SetOutputBufferLength(PIRP irp, ULONG length)
 // ---------------------------------------------------------------------------------------------
 #undef IoAllocateIrp
 #undef IoBuildDeviceIoControlRequest
+#undef IoAcquireCancelSpinLock
+#undef IoFreeIrp
 
 extern "C" PIRP HostAllocateIrpAt(CCHAR stackSize, BOOLEAN chargeQuota, const char* file, int line,
                                   const char* function)
@@ -500,7 +553,12 @@ extern "C" PIRP IoAllocateIrp(CCHAR stackSize, BOOLEAN chargeQuota)
     return HostAllocateIrpAt(stackSize, chargeQuota, "", 0, "IoAllocateIrp");
 }
 
-extern "C" VOID IoFreeIrp(PIRP irp) { Kernel::Current().io.FreeIrp(irp); }
+extern "C" VOID HostFreeIrpAt(PIRP irp, const char* file, int line, const char* function)
+{
+    Kernel::Current().io.FreeIrp(irp, CallSite{file, line, function});
+}
+
+extern "C" VOID IoFreeIrp(PIRP irp) { HostFreeIrpAt(irp, "", 0, "IoFreeIrp"); }
 
 extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp)
 {
@@ -521,10 +579,17 @@ extern "C" BOOLEAN IoCancelIrp(PIRP irp)
     return Kernel::Current().io.CancelIrp(irp);
 }
 
-extern "C" VOID IoAcquireCancelSpinLock(PKIRQL irql)
+extern "C" VOID HostAcquireCancelSpinLockAt(PKIRQL irql, const char* file, int line,
+                                            const char* function)
 {
     HOST_PREEMPTION_POINT("IoAcquireCancelSpinLock");
-    AcquireSystemSpinLock(Kernel::Current().io.CancelSpinLock(), irql);
+    AcquireSystemSpinLock(Kernel::Current().io.CancelSpinLock(), irql,
+                          CallSite{file, line, function});
+}
+
+extern "C" VOID IoAcquireCancelSpinLock(PKIRQL irql)
+{
+    HostAcquireCancelSpinLockAt(irql, "", 0, "IoAcquireCancelSpinLock");
 }
 
 extern "C" VOID IoReleaseCancelSpinLock(KIRQL irql)
@@ -540,6 +605,7 @@ extern "C" PIRP HostBuildDeviceIoControlRequestAt(ULONG ioControlCode, PDEVICE_O
                                                   PIO_STATUS_BLOCK ioStatusBlock, const char* file,
                                                   int line, const char* function)
 {
+    RequireIrqlAtMost("IoBuildDeviceIoControlRequest", PASSIVE_LEVEL);
     ULONG method = METHOD_FROM_CTL_CODE(ioControlCode);
     if (method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT) {
         ReportViolation(Rule::NotEmulated, "Direct I/O device-control requests (MDLs).");

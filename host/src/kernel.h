@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -17,6 +18,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "lock_order.h"
 #include "scheduler.h"
 #include "verifier.h"
 
@@ -32,31 +34,42 @@ NTSTATUS WaitOn(DISPATCHER_HEADER* header, Ticks deadline, const std::string& wh
 bool HoldsDriverSpinLock(const HostThread& thread);
 bool HoldsSpinLock(const HostThread& thread, const KSPIN_LOCK* spinLock);
 bool IsCancelSpinLock(const KSPIN_LOCK* spinLock);
-void AcquireSystemSpinLock(PKSPIN_LOCK spinLock, PKIRQL oldIrql);
+void AcquireSystemSpinLock(PKSPIN_LOCK spinLock, PKIRQL oldIrql, const CallSite& site);
 void ReleaseSystemSpinLock(PKSPIN_LOCK spinLock, KIRQL newIrql);
+// Reports a kernel routine called above the highest IRQL its documentation allows.
+void RequireIrqlAtMost(const char* routine, KIRQL maximum);
+
+// What a driver routine was entered with (IRQL and spin locks held), checked when it returns:
+// it must give back every spin lock it took and restore the IRQL.
+class RoutineEntry {
+public:
+    RoutineEntry(HostThread& thread, const char* role);
+    void CheckSpinLocks() const;
+    void CheckIrql() const;
+
+private:
+    HostThread& thread_;
+    const char* role_;
+    KIRQL irql_;
+    PKSPIN_LOCK locks_[kMaxHeldSpinLocks];
+    int lockCount_;
+};
 
 // Calls a driver routine as that driver's code and checks that it returns at the IRQL it was
-// entered at.
+// entered at, holding no spin lock it took.
 template <typename Call>
 auto CallAsDriver(PDRIVER_OBJECT driver, const char* role, Call&& call) -> decltype(call())
 {
-    HostThread& thread = CurrentThread();
-    KIRQL entered = thread.irql;
+    RoutineEntry entry(CurrentThread(), role);
     DriverContext context(driver);
     if constexpr (std::is_void_v<decltype(call())>) {
         call();
-        if (thread.irql != entered) {
-            ReportViolation(Rule::IrqlNotRestored,
-                            std::string(role) + " entered at IRQL " + std::to_string(entered) +
-                                " returned at IRQL " + std::to_string(thread.irql) + ".");
-        }
+        entry.CheckSpinLocks();
+        entry.CheckIrql();
     } else {
         auto result = call();
-        if (thread.irql != entered) {
-            ReportViolation(Rule::IrqlNotRestored,
-                            std::string(role) + " entered at IRQL " + std::to_string(entered) +
-                                " returned at IRQL " + std::to_string(thread.irql) + ".");
-        }
+        entry.CheckSpinLocks();
+        entry.CheckIrql();
         return result;
     }
 }
@@ -137,21 +150,30 @@ private:
 // ---------------------------------------------------------------------------------------------
 // Pool (pool.cpp)
 // ---------------------------------------------------------------------------------------------
-struct CallSite {
-    const char* file = "";
-    int line = 0;
-    const char* function = "";
-    std::string Describe() const;
-};
+// Freed memory waiting in a quarantine is filled with kFreedFill and, under AddressSanitizer,
+// poisoned, so that any access is caught at once. Releasing it from the quarantine unpoisons
+// it and returns the offset of the first byte that is no longer the fill (SIZE_MAX if none).
+constexpr unsigned char kFreedFill = 0xDD;
+void QuarantineMemory(void* address, size_t size);
+size_t ReleaseQuarantinedMemory(void* address, size_t size);
+// Reports a write into freed memory found when it left the quarantine.
+[[noreturn]] void ReportWriteAfterFree(const std::string& what, size_t offset,
+                                       const CallSite& allocated, const CallSite& freed);
+
+// The tag ExAllocatePool gives its blocks: 'None'.
+constexpr ULONG kUntaggedPoolTag = 0x656E6F4E;
 
 class Pool {
 public:
-    ~Pool();  // releases every block still held
+    ~Pool();  // checks the quarantine and releases every block still held
 
-    // A driver allocation (or one made by a system routine on the driver's behalf, which the
-    // driver frees). Returns null when fault injection fails it.
-    PVOID Allocate(POOL_TYPE type, SIZE_T size, const CallSite& site);
-    void Free(PVOID block, const char* routine);
+    // A driver allocation with its tag, or one made by a system routine on the driver's behalf
+    // (no tag: the driver frees it with whichever routine it likes). Returns null when fault
+    // injection fails it.
+    PVOID Allocate(POOL_TYPE type, SIZE_T size, const CallSite& site,
+                   std::optional<ULONG> tag = std::nullopt);
+    // Frees a block; `tag` is ExFreePoolWithTag's, checked against the allocation's.
+    void Free(PVOID block, const CallSite& site, std::optional<ULONG> tag = std::nullopt);
 
     // Fault injection: fail the Nth allocation from now (1 = the next one), or every
     // allocation whose call site's function or "file:line" is `site`.
@@ -185,8 +207,11 @@ private:
         CallSite site;
         uint64_t serial;
         PDRIVER_OBJECT owner;
+        std::optional<ULONG> tag;
+        CallSite freeSite;
     };
     void EvictQuarantine();
+    static void CheckFreed(uintptr_t address, const Block& block);
     Outstanding Collect(bool all, PDRIVER_OBJECT owner) const;
 
     mutable std::mutex mutex_;
@@ -303,7 +328,7 @@ public:
         Threaded,  // built for a caller: the I/O manager finishes and frees it at completion
     };
     PIRP AllocateIrp(CCHAR stackSize, IrpKind kind, const CallSite& site, bool charged);
-    void FreeIrp(PIRP irp);
+    void FreeIrp(PIRP irp, const CallSite& site);
     NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp);
     void CompleteRequest(PIRP irp);
     BOOLEAN CancelIrp(PIRP irp);
@@ -319,6 +344,8 @@ public:
         std::string listing;
     };
     Outstanding OutstandingIrps() const;
+    // The IRPs a driver allocated or holds.
+    Outstanding OutstandingIrps(PDRIVER_OBJECT driver) const;
     uint64_t IrpsAllocated() const { return irpsAllocated_; }
 
 private:
@@ -326,8 +353,10 @@ private:
     struct DispatchFrame;
     Tracking* Track(PIRP irp, const char* routine) const;
     void FinishThreadedIrp(PIRP irp, Tracking* tracking);
-    void Release(Tracking* tracking);
+    void Release(Tracking* tracking, const CallSite& site);
     void Quarantine(Tracking* tracking);
+    static void CheckAndDelete(Tracking* tracking);
+    Outstanding Collect(bool all, PDRIVER_OBJECT driver) const;
     void CheckDispatchReturn(const DispatchFrame& frame, NTSTATUS status);
 
     mutable std::mutex mutex_;  // guards IRP tracking state
@@ -353,6 +382,7 @@ public:
     static Kernel* CurrentOrNull();
 
     // Destruction order is the reverse of this list: the deferred-work threads stop first.
+    LockOrder locks;
     Pool pool;
     ObjectManager objects;
     IoManager io;
@@ -365,6 +395,7 @@ public:
 // and does not lie in freed pool.
 std::u16string ReadDriverString(PCUNICODE_STRING string, const char* routine);
 std::string Narrow(const std::u16string& text);
+std::string DriverName(PDRIVER_OBJECT driver);  // "\Driver\x", or "the system" for null
 std::u16string Widen(const std::string& text);
 
 }  // namespace host

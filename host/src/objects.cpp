@@ -13,6 +13,9 @@ namespace host {
 
 namespace {
 
+// A device object and its extension are one allocation; the extension starts 16-aligned.
+size_t DeviceHeaderSize() { return (sizeof(DEVICE_OBJECT) + 15) & ~size_t(15); }
+
 std::u16string Upper(std::u16string text)
 {
     for (char16_t& c : text) {
@@ -40,6 +43,12 @@ std::string Narrow(const std::u16string& text)
 }
 
 std::u16string Widen(const std::string& text) { return std::u16string(text.begin(), text.end()); }
+
+std::string DriverName(PDRIVER_OBJECT driver)
+{
+    if (driver == nullptr) return "the system";
+    return Narrow(std::u16string(driver->DriverName.Buffer, driver->DriverName.Length / 2));
+}
 
 DeviceRecord* RecordOf(PDEVICE_OBJECT device)
 {
@@ -102,7 +111,7 @@ NTSTATUS ObjectManager::CreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize,
         canonical = CanonicalName(*name);
         if (names_.count(canonical) != 0) return STATUS_OBJECT_NAME_COLLISION;
     }
-    size_t deviceSize = (sizeof(DEVICE_OBJECT) + 15) & ~size_t(15);
+    size_t deviceSize = DeviceHeaderSize();
     auto* device = static_cast<PDEVICE_OBJECT>(calloc(1, deviceSize + extensionSize));
     if (device == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
     auto* record = new DeviceRecord();
@@ -142,12 +151,24 @@ void ObjectManager::DeleteDevice(PDEVICE_OBJECT device)
                         "Device " + Hex(device) + " (" + Narrow(record->name) +
                             ") is still attached to device " + Hex(record->attachedTo) + ".");
     }
+    if (device->AttachedDevice != nullptr) {
+        PDEVICE_OBJECT upper = device->AttachedDevice;
+        lock.unlock();
+        ReportViolation(Rule::DeviceDeletedWithDeviceAttached,
+                        "Device " + Hex(device) + " (" + Narrow(record->name) + ") of " +
+                            DriverName(device->DriverObject) + " still has device " + Hex(upper) +
+                            " of " + DriverName(upper->DriverObject) + " attached above it.");
+    }
     if (!record->name.empty()) names_.erase(CanonicalName(record->name));
     PDEVICE_OBJECT* link = &device->DriverObject->DeviceObject;
     while (*link != nullptr && *link != device) link = &(*link)->NextDevice;
     if (*link == device) *link = device->NextDevice;
     devices_.erase(device);
     delete record;
+    lock.unlock();
+    // The extension may hold spin locks; the memory may hold other locks next.
+    Kernel::Current().locks.Forget(device,
+                                   DeviceHeaderSize() + device->Size - sizeof(DEVICE_OBJECT));
     free(device);
 }
 
@@ -388,6 +409,7 @@ extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT driverObject, ULONG deviceExte
                                    ULONG deviceCharacteristics, BOOLEAN exclusive,
                                    PDEVICE_OBJECT* deviceObject)
 {
+    RequireIrqlAtMost("IoCreateDevice", PASSIVE_LEVEL);
     std::u16string name;
     if (deviceName != nullptr) name = ReadDriverString(deviceName, "IoCreateDevice");
     return Kernel::Current().objects.CreateDevice(
@@ -397,6 +419,7 @@ extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT driverObject, ULONG deviceExte
 
 extern "C" VOID IoDeleteDevice(PDEVICE_OBJECT deviceObject)
 {
+    RequireIrqlAtMost("IoDeleteDevice", PASSIVE_LEVEL);
     Kernel::Current().objects.DeleteDevice(deviceObject);
 }
 
@@ -431,6 +454,7 @@ extern "C" VOID IoDetachDevice(PDEVICE_OBJECT targetDevice)
 extern "C" NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING symbolicLinkName,
                                          PUNICODE_STRING deviceName)
 {
+    RequireIrqlAtMost("IoCreateSymbolicLink", PASSIVE_LEVEL);
     std::u16string link = ReadDriverString(symbolicLinkName, "IoCreateSymbolicLink");
     std::u16string target = ReadDriverString(deviceName, "IoCreateSymbolicLink");
     return Kernel::Current().objects.CreateSymbolicLink(link, target);
@@ -438,6 +462,7 @@ extern "C" NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING symbolicLinkName,
 
 extern "C" NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING symbolicLinkName)
 {
+    RequireIrqlAtMost("IoDeleteSymbolicLink", PASSIVE_LEVEL);
     std::u16string link = ReadDriverString(symbolicLinkName, "IoDeleteSymbolicLink");
     return Kernel::Current().objects.DeleteSymbolicLink(link);
 }
@@ -447,6 +472,7 @@ extern "C" NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT physicalDeviceObjec
                                               PUNICODE_STRING referenceString,
                                               PUNICODE_STRING symbolicLinkName)
 {
+    RequireIrqlAtMost("IoRegisterDeviceInterface", PASSIVE_LEVEL);
     std::u16string reference;
     if (referenceString != nullptr) {
         reference = ReadDriverString(referenceString, "IoRegisterDeviceInterface");
@@ -469,6 +495,7 @@ extern "C" NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT physicalDeviceObjec
 
 extern "C" NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING symbolicLinkName, BOOLEAN enable)
 {
+    RequireIrqlAtMost("IoSetDeviceInterfaceState", PASSIVE_LEVEL);
     std::u16string link = ReadDriverString(symbolicLinkName, "IoSetDeviceInterfaceState");
     return Kernel::Current().objects.SetInterfaceState(link, enable != FALSE);
 }
@@ -476,6 +503,7 @@ extern "C" NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING symbolicLinkName, 
 extern "C" NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT deviceObject, ULONG devInstKeyType,
                                             ACCESS_MASK desiredAccess, PHANDLE deviceRegKey)
 {
+    RequireIrqlAtMost("IoOpenDeviceRegistryKey", PASSIVE_LEVEL);
     (void)desiredAccess;
     return Kernel::Current().objects.OpenRegistryKey(deviceObject, devInstKeyType, deviceRegKey);
 }
@@ -483,6 +511,7 @@ extern "C" NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT deviceObject, ULONG d
 extern "C" NTSTATUS ZwSetValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, ULONG titleIndex,
                                   ULONG type, PVOID data, ULONG dataSize)
 {
+    RequireIrqlAtMost("ZwSetValueKey", PASSIVE_LEVEL);
     (void)titleIndex;
     std::u16string name = ReadDriverString(valueName, "ZwSetValueKey");
     std::string site;
@@ -493,4 +522,8 @@ extern "C" NTSTATUS ZwSetValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, U
     return Kernel::Current().objects.SetRegistryValue(keyHandle, name, type, data, dataSize);
 }
 
-extern "C" NTSTATUS ZwClose(HANDLE handle) { return Kernel::Current().objects.CloseHandle(handle); }
+extern "C" NTSTATUS ZwClose(HANDLE handle)
+{
+    RequireIrqlAtMost("ZwClose", PASSIVE_LEVEL);
+    return Kernel::Current().objects.CloseHandle(handle);
+}

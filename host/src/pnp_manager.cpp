@@ -15,9 +15,26 @@ PnpManager::Plugged PnpManager::Plug(const DeviceModel& model, PDRIVER_OBJECT fu
         return addDevice(functionDriver, plugged.physicalDevice);
     });
     if (!NT_SUCCESS(plugged.addStatus)) return plugged;
+    CheckAddedDevices(plugged.physicalDevice, functionDriver);
     plugged.functionDevice = IoGetAttachedDevice(plugged.physicalDevice);
     plugged.startStatus = SendPnp(plugged.physicalDevice, IRP_MN_START_DEVICE);
     return plugged;
+}
+
+void PnpManager::CheckAddedDevices(PDEVICE_OBJECT physicalDevice, PDRIVER_OBJECT functionDriver)
+{
+    for (PDEVICE_OBJECT device = physicalDevice->AttachedDevice; device != nullptr;
+         device = device->AttachedDevice) {
+        if (device->DriverObject == functionDriver &&
+            (device->Flags & DO_DEVICE_INITIALIZING) != 0) {
+            ReportViolation(Rule::DeviceLeftInitializing,
+                            "AddDevice of " + DriverName(functionDriver) + " attached device " +
+                                Hex(device) + " (" + Narrow(RecordOf(device)->name) +
+                                ") to physical device " + Hex(physicalDevice) + " (" +
+                                Narrow(RecordOf(physicalDevice)->name) +
+                                ") and returned with DO_DEVICE_INITIALIZING still set.");
+        }
+    }
 }
 
 NTSTATUS PnpManager::Send(PDEVICE_OBJECT physicalDevice, UCHAR major, UCHAR minor,
@@ -84,7 +101,8 @@ NTSTATUS PnpManager::QueryId(PDEVICE_OBJECT physicalDevice, BUS_QUERY_ID_TYPE ty
             length++;
         }
         id->assign(text, length);
-        Kernel::Current().pool.Free(reinterpret_cast<PVOID>(information), "PnP manager");
+        Kernel::Current().pool.Free(reinterpret_cast<PVOID>(information),
+                                    CallSite{"", 0, "PnP manager"});
     }
     return status;
 }

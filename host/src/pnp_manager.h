@@ -27,6 +27,10 @@ public:
     // Connects a device and brings it up with the function driver.
     Plugged Plug(const DeviceModel& model, PDRIVER_OBJECT functionDriver);
 
+    // After a successful AddDevice: every device the function driver attached above the
+    // physical device object must have DO_DEVICE_INITIALIZING cleared.
+    void CheckAddedDevices(PDEVICE_OBJECT physicalDevice, PDRIVER_OBJECT functionDriver);
+
     // Sends one Plug and Play request; `setup` fills the stack location's parameters.
     NTSTATUS SendPnp(PDEVICE_OBJECT physicalDevice, UCHAR minor,
                      const std::function<void(PIO_STACK_LOCATION)>& setup = nullptr,

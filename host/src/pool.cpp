@@ -8,6 +8,21 @@
 
 #include "kernel.h"
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KDX_ADDRESS_SANITIZER 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define KDX_ADDRESS_SANITIZER 1
+#endif
+#ifdef KDX_ADDRESS_SANITIZER
+#include <sanitizer/asan_interface.h>
+#else
+#define ASAN_POISON_MEMORY_REGION(address, size) ((void)(address), (void)(size))
+#define ASAN_UNPOISON_MEMORY_REGION(address, size) ((void)(address), (void)(size))
+#endif
+
 using namespace host;
 
 namespace {
@@ -15,7 +30,6 @@ namespace {
 constexpr size_t kQuarantineBlocks = 4096;
 constexpr size_t kQuarantineBytes = 16 << 20;
 constexpr unsigned char kFreshFill = 0xAB;
-constexpr unsigned char kFreedFill = 0xDD;
 
 std::string FileName(const char* path)
 {
@@ -36,10 +50,46 @@ std::string CallSite::Describe() const
     return std::string(function) + " (" + FileName(file) + ":" + std::to_string(line) + ")";
 }
 
+void QuarantineMemory(void* address, size_t size)
+{
+    memset(address, kFreedFill, size);
+    ASAN_POISON_MEMORY_REGION(address, size);
+}
+
+size_t ReleaseQuarantinedMemory(void* address, size_t size)
+{
+    ASAN_UNPOISON_MEMORY_REGION(address, size);
+    const auto* bytes = static_cast<const unsigned char*>(address);
+    for (size_t i = 0; i < size; i++) {
+        if (bytes[i] != kFreedFill) return i;
+    }
+    return SIZE_MAX;
+}
+
+void ReportWriteAfterFree(const std::string& what, size_t offset, const CallSite& allocated,
+                          const CallSite& freed)
+{
+    ReportViolation(Rule::PoolWriteAfterFree,
+                    what + " was written after it was freed (byte " + std::to_string(offset) +
+                        " changed).\n  allocated by " + allocated.Describe() + "\n  freed by " +
+                        freed.Describe());
+}
+
 Pool::~Pool()
 {
+    for (auto& [address, block] : quarantine_) CheckFreed(address, block);
     for (auto& [address, block] : live_) free(address);
     for (auto& [address, block] : quarantine_) free(reinterpret_cast<void*>(address));
+}
+
+void Pool::CheckFreed(uintptr_t address, const Block& block)
+{
+    size_t offset = ReleaseQuarantinedMemory(reinterpret_cast<void*>(address), block.size);
+    if (offset != SIZE_MAX) {
+        ReportWriteAfterFree("Pool block " + Hex(reinterpret_cast<void*>(address)) + " of " +
+                                 std::to_string(block.size) + " bytes",
+                             offset, block.site, block.freeSite);
+    }
 }
 
 bool Pool::ShouldFail(const CallSite& site)
@@ -59,7 +109,7 @@ bool Pool::ShouldFail(const CallSite& site)
     return fail;
 }
 
-PVOID Pool::Allocate(POOL_TYPE type, SIZE_T size, const CallSite& site)
+PVOID Pool::Allocate(POOL_TYPE type, SIZE_T size, const CallSite& site, std::optional<ULONG> tag)
 {
     HostThread& thread = CurrentThread();
     if (IsPaged(type) && thread.irql > APC_LEVEL) {
@@ -72,32 +122,57 @@ PVOID Pool::Allocate(POOL_TYPE type, SIZE_T size, const CallSite& site)
     if (address == nullptr) return nullptr;
     memset(address, kFreshFill, size);
     std::lock_guard<std::mutex> guard(mutex_);
-    live_[address] = Block{size, type, site, ++serial_, thread.executingDriver};
+    live_[address] = Block{size, type, site, ++serial_, thread.executingDriver, tag, CallSite{}};
     return address;
 }
 
-void Pool::Free(PVOID block, const char* routine)
+void Pool::Free(PVOID block, const CallSite& site, std::optional<ULONG> tag)
 {
+    HostThread& thread = CurrentThread();
     std::unique_lock<std::mutex> lock(mutex_);
     auto it = live_.find(block);
     if (it == live_.end()) {
         auto freed = quarantine_.find(reinterpret_cast<uintptr_t>(block));
         bool wasFreed = freed != quarantine_.end();
-        std::string details = std::string(routine) + " was given " + Hex(block) + ".";
+        std::string details = site.Describe() + " freed " + Hex(block) + ".";
         if (wasFreed) {
             details += " The block was allocated by " + freed->second.site.Describe() +
-                       " and is already free.";
+                       " and is already free (freed by " + freed->second.freeSite.Describe() + ").";
         }
         lock.unlock();
         ReportViolation(wasFreed ? Rule::PoolDoubleFree : Rule::PoolFreeUnknownBlock, details);
     }
-    Block freedBlock = it->second;
+    Block& live = it->second;
+    auto what = [&] {
+        return "Block " + Hex(block) + " of " + std::to_string(live.size) + " bytes of " +
+               (IsPaged(live.type) ? "paged" : "non-paged") + " pool, allocated by " +
+               live.site.Describe() + ", freed by " + site.Describe();
+    };
+    if (IsPaged(live.type) && thread.irql > APC_LEVEL) {
+        lock.unlock();
+        ReportViolation(Rule::PagedPoolFreedAtDispatchLevel,
+                        what() + " at IRQL " + std::to_string(thread.irql) + ".");
+    }
+    if (thread.irql > DISPATCH_LEVEL) {
+        lock.unlock();
+        RequireIrqlAtMost("ExFreePool", DISPATCH_LEVEL);
+    }
+    if (tag && live.tag && *tag != *live.tag) {
+        lock.unlock();
+        ReportViolation(Rule::PoolFreedWithWrongTag, what() + " with tag " + Hex(uint64_t(*tag)) +
+                                                         "; it was allocated with " +
+                                                         Hex(uint64_t(*live.tag)) + ".");
+    }
+    Block freedBlock = live;
+    freedBlock.freeSite = site;
     live_.erase(it);
-    memset(block, kFreedFill, freedBlock.size);
+    QuarantineMemory(block, freedBlock.size);
     quarantine_[reinterpret_cast<uintptr_t>(block)] = freedBlock;
     quarantineOrder_.push_back(block);
     quarantineBytes_ += freedBlock.size;
     EvictQuarantine();
+    lock.unlock();
+    Kernel::Current().locks.Forget(block, freedBlock.size);
 }
 
 void Pool::EvictQuarantine()
@@ -106,6 +181,7 @@ void Pool::EvictQuarantine()
         void* oldest = quarantineOrder_.front();
         quarantineOrder_.pop_front();
         auto it = quarantine_.find(reinterpret_cast<uintptr_t>(oldest));
+        CheckFreed(it->first, it->second);
         quarantineBytes_ -= it->second.size;
         quarantine_.erase(it);
         free(oldest);
@@ -196,11 +272,21 @@ Pool::Outstanding Pool::Collect(bool all, PDRIVER_OBJECT owner) const
 // ---------------------------------------------------------------------------------------------
 #undef ExAllocatePool
 #undef ExAllocatePoolWithTag
+#undef ExFreePool
+#undef ExFreePoolWithTag
+
+extern "C" PVOID HostAllocatePoolWithTagAt(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag,
+                                           const char* file, int line, const char* function)
+{
+    return Kernel::Current().pool.Allocate(poolType, numberOfBytes, CallSite{file, line, function},
+                                           tag);
+}
 
 extern "C" PVOID HostAllocatePoolAt(POOL_TYPE poolType, SIZE_T numberOfBytes, const char* file,
                                     int line, const char* function)
 {
-    return Kernel::Current().pool.Allocate(poolType, numberOfBytes, CallSite{file, line, function});
+    return HostAllocatePoolWithTagAt(poolType, numberOfBytes, kUntaggedPoolTag, file, line,
+                                     function);
 }
 
 extern "C" PVOID ExAllocatePool(POOL_TYPE poolType, SIZE_T numberOfBytes)
@@ -210,14 +296,23 @@ extern "C" PVOID ExAllocatePool(POOL_TYPE poolType, SIZE_T numberOfBytes)
 
 extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag)
 {
-    (void)tag;
-    return HostAllocatePoolAt(poolType, numberOfBytes, "", 0, "ExAllocatePoolWithTag");
+    return HostAllocatePoolWithTagAt(poolType, numberOfBytes, tag, "", 0, "ExAllocatePoolWithTag");
 }
 
-extern "C" VOID ExFreePool(PVOID block) { Kernel::Current().pool.Free(block, "ExFreePool"); }
+extern "C" VOID HostFreePoolAt(PVOID block, const char* file, int line, const char* function)
+{
+    Kernel::Current().pool.Free(block, CallSite{file, line, function});
+}
+
+extern "C" VOID HostFreePoolWithTagAt(PVOID block, ULONG tag, const char* file, int line,
+                                      const char* function)
+{
+    Kernel::Current().pool.Free(block, CallSite{file, line, function}, tag);
+}
+
+extern "C" VOID ExFreePool(PVOID block) { HostFreePoolAt(block, "", 0, "ExFreePool"); }
 
 extern "C" VOID ExFreePoolWithTag(PVOID block, ULONG tag)
 {
-    (void)tag;
-    Kernel::Current().pool.Free(block, "ExFreePoolWithTag");
+    HostFreePoolWithTagAt(block, tag, "", 0, "ExFreePoolWithTag");
 }

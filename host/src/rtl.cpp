@@ -47,6 +47,7 @@ NTSTATUS Append(PUNICODE_STRING destination, const WCHAR* source, size_t bytes)
 
 extern "C" VOID RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source)
 {
+    RequireIrqlAtMost("RtlInitUnicodeString", DISPATCH_LEVEL);
     if (source == nullptr) {
         destination->Length = destination->MaximumLength = 0;
         destination->Buffer = nullptr;
@@ -60,6 +61,7 @@ extern "C" VOID RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source)
 
 extern "C" NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING destination, PCWSTR source)
 {
+    RequireIrqlAtMost("RtlAppendUnicodeToString", DISPATCH_LEVEL);
     RequireWritable(destination, "RtlAppendUnicodeToString");
     if (source == nullptr) return STATUS_SUCCESS;
     return Append(destination, source, Length(source) * sizeof(WCHAR));
@@ -68,6 +70,7 @@ extern "C" NTSTATUS RtlAppendUnicodeToString(PUNICODE_STRING destination, PCWSTR
 extern "C" NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING destination,
                                                    PCUNICODE_STRING source)
 {
+    RequireIrqlAtMost("RtlAppendUnicodeStringToString", DISPATCH_LEVEL);
     RequireWritable(destination, "RtlAppendUnicodeStringToString");
     std::u16string text = ReadDriverString(source, "RtlAppendUnicodeStringToString");
     return Append(destination, text.data(), text.size() * sizeof(WCHAR));
@@ -75,6 +78,7 @@ extern "C" NTSTATUS RtlAppendUnicodeStringToString(PUNICODE_STRING destination,
 
 extern "C" NTSTATUS RtlIntegerToUnicodeString(ULONG value, ULONG base, PUNICODE_STRING string)
 {
+    RequireIrqlAtMost("RtlIntegerToUnicodeString", PASSIVE_LEVEL);
     RequireWritable(string, "RtlIntegerToUnicodeString");
     if (base == 0) base = 10;
     if (base != 2 && base != 8 && base != 10 && base != 16) return STATUS_INVALID_PARAMETER;
@@ -95,6 +99,7 @@ extern "C" NTSTATUS RtlIntegerToUnicodeString(ULONG value, ULONG base, PUNICODE_
 
 extern "C" VOID RtlCopyUnicodeString(PUNICODE_STRING destination, PCUNICODE_STRING source)
 {
+    RequireIrqlAtMost("RtlCopyUnicodeString", DISPATCH_LEVEL);
     RequireWritable(destination, "RtlCopyUnicodeString");
     destination->Length = 0;
     if (source == nullptr) return;
@@ -111,6 +116,7 @@ extern "C" VOID RtlCopyUnicodeString(PUNICODE_STRING destination, PCUNICODE_STRI
 extern "C" BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING string1, PCUNICODE_STRING string2,
                                          BOOLEAN caseInSensitive)
 {
+    RequireIrqlAtMost("RtlEqualUnicodeString", PASSIVE_LEVEL);
     std::u16string first = ReadDriverString(string1, "RtlEqualUnicodeString");
     std::u16string second = ReadDriverString(string2, "RtlEqualUnicodeString");
     if (first.size() != second.size()) return FALSE;
@@ -127,8 +133,9 @@ extern "C" BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING string1, PCUNICODE_STR
 
 extern "C" VOID RtlFreeUnicodeString(PUNICODE_STRING unicodeString)
 {
+    RequireIrqlAtMost("RtlFreeUnicodeString", APC_LEVEL);
     if (unicodeString->Buffer != nullptr) {
-        Kernel::Current().pool.Free(unicodeString->Buffer, "RtlFreeUnicodeString");
+        Kernel::Current().pool.Free(unicodeString->Buffer, CallSite{"", 0, "RtlFreeUnicodeString"});
     }
     unicodeString->Buffer = nullptr;
     unicodeString->Length = unicodeString->MaximumLength = 0;

@@ -62,6 +62,7 @@ public:
     bool registered = false;
     PKSPIN_LOCK heldLocks[kMaxHeldSpinLocks] = {};
     int heldLockCount = 0;
+    bool inCompletionRoutine = false;  // an IRP completion routine runs on this thread
     std::thread::id id;
 
     // Schedule explorer.

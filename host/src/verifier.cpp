@@ -48,6 +48,30 @@ const RuleInfo& Info(Rule rule)
         {"IRQL_LOWERED_ABOVE_CURRENT",
          "KeLowerIrql was asked for an IRQL above the current one (bug check "
          "IRQL_NOT_LESS_OR_EQUAL)."},
+        {"IRQL_ROUTINE_ABOVE_MAXIMUM",
+         "A kernel routine was called above the highest IRQL its documentation allows "
+         "(Driver Verifier IRQL checking)."},
+        {"IRQL_PAGED_POOL_FREED_AT_DISPATCH_LEVEL",
+         "Paged pool was freed above APC_LEVEL (Driver Verifier IRQL checking)."},
+        {"SPIN_LOCK_ACQUIRED_BELOW_DISPATCH_LEVEL",
+         "KeAcquireSpinLockAtDpcLevel was called below DISPATCH_LEVEL (Driver Verifier IRQL "
+         "checking)."},
+        {"IRQL_LOWERED_WITH_SPIN_LOCK_HELD",
+         "The IRQL was lowered below DISPATCH_LEVEL while a spin lock is still held (Driver "
+         "Verifier IRQL checking)."},
+        {"SPIN_LOCK_HELD_AT_RETURN",
+         "A dispatch, completion, cancel, DPC or work-item routine returned still holding a "
+         "spin lock it acquired."},
+        {"SPIN_LOCK_HELD_DURING_WAIT",
+         "A thread waited or delayed while holding a spin lock (bug check "
+         "IRQL_NOT_LESS_OR_EQUAL)."},
+        {"SPIN_LOCK_ORDER_DEADLOCK",
+         "Spin locks were acquired in orders that form a cycle: threads taking them at the "
+         "same time deadlock (Driver Verifier deadlock detection, bug check "
+         "DRIVER_VERIFIER_DETECTED_VIOLATION)."},
+        {"SPIN_LOCK_HANG",
+         "A thread spun on a spin lock for more than a second without its holder releasing it "
+         "(bug check DPC_WATCHDOG_VIOLATION)."},
         {"MULTIPLE_IRP_COMPLETE_REQUESTS",
          "An IRP was completed by a driver that had already completed it (bug check "
          "MULTIPLE_IRP_COMPLETE_REQUESTS)."},
@@ -67,8 +91,15 @@ const RuleInfo& Info(Rule rule)
          "An IRP was freed while another driver holds it (Driver Verifier I/O verification)."},
         {"IRP_FREED_TWICE",
          "An IRP was freed that is already free, or that the I/O manager frees itself."},
+        {"IRP_FREED_WITH_CANCEL_ROUTINE",
+         "An IRP was freed while its cancel routine was still set (Driver Verifier I/O "
+         "verification)."},
         {"IRP_PENDING_NOT_MARKED",
          "A dispatch routine returned STATUS_PENDING for an IRP it did not mark pending."},
+        {"IRP_PENDING_RETURNED_AFTER_COMPLETION",
+         "A dispatch routine passed an IRP down, saw it completed before it returned, and "
+         "returned STATUS_PENDING without its stack location marked pending: the caller waits "
+         "for a completion that already happened (Driver Verifier I/O verification)."},
         {"IRP_MARKED_PENDING_BUT_NOT_RETURNED",
          "A dispatch routine marked an IRP pending but returned another status than "
          "STATUS_PENDING."},
@@ -87,6 +118,13 @@ const RuleInfo& Info(Rule rule)
          "NO_MORE_IRP_STACK_LOCATIONS)."},
         {"IRP_LEAKED", "IRPs were allocated and never freed."},
         {"NOT_AN_IRP", "A routine was given a pointer that is not a live IRP."},
+        {"IRP_INFORMATION_EXCEEDS_OUTPUT_BUFFER",
+         "A buffered request was completed with IoStatus.Information larger than the caller's "
+         "output buffer: the I/O manager would copy past its end (Driver Verifier I/O "
+         "verification)."},
+        {"COMPLETION_ROUTINE_WAITED",
+         "A completion routine waited or delayed; completion routines run in an arbitrary "
+         "thread, possibly at DISPATCH_LEVEL (bug check IRQL_NOT_LESS_OR_EQUAL)."},
         {"WORK_ITEM_ALREADY_QUEUED",
          "A work item was queued while it was still queued (Driver Verifier)."},
         {"TIMER_REINITIALIZED_WHILE_SET", "A timer was initialised again while it was set."},
@@ -99,6 +137,12 @@ const RuleInfo& Info(Rule rule)
          "BAD_POOL_CALLER)."},
         {"POOL_BUFFER_USE_AFTER_FREE",
          "A kernel routine was given a buffer inside a pool block that was already freed."},
+        {"POOL_WRITE_AFTER_FREE",
+         "Memory of a freed pool block or IRP was written while it was free (Driver Verifier "
+         "special pool, bug check DRIVER_PAGE_FAULT_IN_FREED_SPECIAL_POOL)."},
+        {"POOL_FREED_WITH_WRONG_TAG",
+         "ExFreePoolWithTag was given another tag than the block was allocated with (bug check "
+         "BAD_POOL_CALLER)."},
         {"INVALID_KERNEL_HANDLE",
          "A routine was given a handle that is not open (bug check INVALID_KERNEL_HANDLE)."},
         {"INVALID_UNICODE_STRING",
@@ -106,6 +150,12 @@ const RuleInfo& Info(Rule rule)
         {"DEVICE_DELETED_WHILE_ATTACHED",
          "A device object was deleted while still attached to a lower device (Driver Verifier "
          "I/O verification)."},
+        {"DEVICE_DELETED_WITH_DEVICE_ATTACHED",
+         "A device object was deleted while another device is still attached above it (Driver "
+         "Verifier I/O verification)."},
+        {"DEVICE_STILL_INITIALIZING",
+         "AddDevice returned without clearing DO_DEVICE_INITIALIZING on the device it attached: "
+         "the I/O manager would send it no request (Driver Verifier I/O verification)."},
         {"CANCEL_ROUTINE_KEPT_CANCEL_LOCK",
          "A cancel routine returned without releasing the cancel spin lock."},
         {"DRIVER_UNLOADED_WITHOUT_FREEING_POOL",

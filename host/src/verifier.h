@@ -21,6 +21,15 @@ enum class Rule {
     IrqlNotRestored,
     IrqlRaisedBelowCurrent,
     IrqlLoweredAboveCurrent,
+    RoutineAboveMaximumIrql,
+    PagedPoolFreedAtDispatchLevel,
+    SpinLockAcquiredBelowDispatchLevel,
+    IrqlLoweredWithSpinLockHeld,
+    // Spin locks
+    SpinLockHeldAtReturn,
+    WaitWithSpinLockHeld,
+    SpinLockOrderDeadlock,
+    SpinLockHang,
     // IRPs
     MultipleIrpCompleteRequests,
     IrpCompletedWithPendingStatus,
@@ -29,7 +38,9 @@ enum class Rule {
     IrpNotHeldByCaller,
     IrpFreedWhileHeld,
     IrpFreedTwice,
+    IrpFreedWithCancelRoutine,
     IrpPendingNotMarked,
+    IrpPendingAfterCompletion,
     IrpMarkedPendingButNotReturned,
     IrpDispatchStatusMismatch,
     IrpAbandoned,
@@ -38,6 +49,8 @@ enum class Rule {
     IrpNoMoreStackLocations,
     IrpLeaked,
     NotAnIrp,
+    IrpInformationExceedsBuffer,
+    WaitInCompletionRoutine,
     // Objects
     WorkItemAlreadyQueued,
     TimerReinitializedWhileSet,
@@ -46,9 +59,13 @@ enum class Rule {
     PoolDoubleFree,
     PoolFreeUnknownBlock,
     PoolBufferUseAfterFree,
+    PoolWriteAfterFree,
+    PoolFreedWithWrongTag,
     InvalidKernelHandle,
     InvalidUnicodeString,
     DeviceDeletedWhileAttached,
+    DeviceDeletedWithDeviceAttached,
+    DeviceLeftInitializing,
     CancelRoutineKeptCancelLock,
     // At unload
     UnloadPoolLeak,
@@ -63,6 +80,14 @@ enum class Rule {
     HostHang,
     NotEmulated,
     AssertionFailed,
+};
+
+// Where driver code called a kernel routine (file, line, function), for reports.
+struct CallSite {
+    const char* file = "";
+    int line = 0;
+    const char* function = "";
+    std::string Describe() const;
 };
 
 const char* RuleName(Rule rule);

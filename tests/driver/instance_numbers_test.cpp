@@ -21,7 +21,7 @@ class DriverEntryAllocation : public testing::TestWithParam<int> {};
 
 TEST_P(DriverEntryAllocation, FailingFailsTheLoadWithNothingLeftAndALaterLoadSucceeds)
 {
-    host::Host host;
+    host::Host host(DevicesStayPlugged());
     host.pool().FailNthAllocation(GetParam());
     PDRIVER_OBJECT driver = nullptr;
     EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, host.LoadDriver(DriverEntry, "kdxlusb", &driver));

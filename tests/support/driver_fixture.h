@@ -189,13 +189,33 @@ private:
     std::vector<Seen> seen_;
 };
 
-// A host with kdxlusb loaded. The host ends without unloading the driver: devices cannot be
-// removed yet, and a driver with devices cannot unload.
+// The options of every host that runs the driver: devices cannot be removed yet, so the
+// driver keeps the devices it was given when the host ends, and the end-of-run check skips a
+// driver that still owns device objects. The device removal work takes this away.
+inline host::HostOptions DevicesStayPlugged()
+{
+    host::HostOptions options;
+    options.devicesStayPlugged = true;
+    return options;
+}
+
+// Ends a test's use of the driver: a driver without devices is unloaded, so that the unload
+// checks run; one with devices stays loaded with its devices plugged.
+inline void UnloadUnlessPlugged(host::Host& host)
+{
+    if (host.driver() != nullptr && host.objects().DeviceCount(host.driver()) == 0) {
+        host.UnloadDriver();
+    }
+}
+
+// A host with kdxlusb loaded. The host ends without unloading a driver that has devices:
+// devices cannot be removed yet, and a driver with devices cannot unload.
 class DriverTest : public testing::Test {
 protected:
     using Plugged = host::PnpManager::Plugged;
 
     void SetUp() override { ASSERT_EQ(STATUS_SUCCESS, host.LoadDriver(DriverEntry)); }
+    void TearDown() override { UnloadUnlessPlugged(host); }
 
     // Plugs a device: add-device, then start.
     Plugged Plug(const host::DeviceModel& adapter) { return host.Plug(adapter); }
@@ -215,6 +235,7 @@ protected:
             return driver->DriverExtension->AddDevice(driver, plugged.physicalDevice);
         });
         if (NT_SUCCESS(plugged.addStatus)) {
+            host.pnp().CheckAddedDevices(plugged.physicalDevice, driver);
             plugged.functionDevice = IoGetAttachedDevice(plugged.physicalDevice);
         }
         return plugged;
@@ -284,7 +305,7 @@ protected:
         return false;
     }
 
-    host::Host host;
+    host::Host host{DevicesStayPlugged()};
 };
 
 // A suite run twice: with the bus completing every request at once, and with the bus pending

@@ -205,3 +205,117 @@ TEST(IrpRuleDeathTest, CancellingACompletedIrp)
         "HOST VERIFIER: NOT_AN_IRP(.|\n)*IoCancelIrp was given IRP 0x[0-9a-f]+, which was "
         "already freed");
 }
+
+namespace {
+
+// The upper driver passes each request down with its stack location copied or skipped, and
+// returns STATUS_PENDING whatever the lower driver did.
+DispatchHandler PassDownReturningPending(DeviceStack& stack, bool skip)
+{
+    return [&stack, skip](PDEVICE_OBJECT, PIRP irp) {
+        if (skip) {
+            IoSkipCurrentIrpStackLocation(irp);
+        } else {
+            IoCopyCurrentIrpStackLocationToNext(irp);
+        }
+        IoCallDriver(stack.attachedTo, irp);
+        return STATUS_PENDING;
+    };
+}
+
+// An allocator's completion routine that sends its IRP down once more without setting itself
+// again, then keeps the IRP.
+NTSTATUS ResendWithoutRoutine(PDEVICE_OBJECT, PIRP irp, PVOID context)
+{
+    auto* stack = static_cast<DeviceStack*>(context);
+    static bool resent = false;
+    if (!resent) {
+        resent = true;
+        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+        IoCallDriver(stack->lower, irp);
+    }
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+NTSTATUS WaitingCompletion(PDEVICE_OBJECT, PIRP, PVOID)
+{
+    KEVENT never;
+    KeInitializeEvent(&never, NotificationEvent, FALSE);
+    WaitMs(&never, 10);
+    return STATUS_SUCCESS;
+}
+
+}  // namespace
+
+TEST(IrpRuleDeathTest, PassedDownCompletedAtOnceAndPendingReturnedWithoutMark)
+{
+    DeviceStack stack;
+    stack.onUpper = PassDownReturningPending(stack, false);
+    EXPECT_DEATH(SendIoctl(stack.upper),
+                 "HOST VERIFIER: IRP_PENDING_RETURNED_AFTER_COMPLETION(.|\n)*Dispatch routine of "
+                 "\\\\Driver\\\\upperdrv(.|\n)*completed with 0x0 before the routine returned");
+}
+
+TEST(IrpRuleDeathTest, SkippedLocationCompletedAtOnceBlamesTheRoutineThatReturnedPending)
+{
+    DeviceStack stack;
+    stack.onUpper = PassDownReturningPending(stack, true);
+    EXPECT_DEATH(SendIoctl(stack.upper),
+                 "HOST VERIFIER: IRP_PENDING_RETURNED_AFTER_COMPLETION(.|\n)*Dispatch routine of "
+                 "\\\\Driver\\\\upperdrv");
+}
+
+TEST(IrpRuleDeathTest, AllocatedIrpResentWithoutItsCompletionRoutineCompletesPastItsAllocator)
+{
+    DeviceStack stack;
+    auto sendTwice = [&] {
+        PIRP irp = IoAllocateIrp(stack.lower->StackSize, FALSE);
+        IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_READ;
+        IoSetCompletionRoutine(irp, ResendWithoutRoutine, &stack, TRUE, TRUE, TRUE);
+        IoCallDriver(stack.lower, irp);
+    };
+    EXPECT_DEATH(sendTwice(),
+                 "HOST VERIFIER: IRP_COMPLETED_PAST_ALLOCATOR(.|\n)*allocated by operator\\(\\) "
+                 "\\(irp_rules_test.cpp:[0-9]+\\)");
+}
+
+TEST(IrpRuleDeathTest, FreedWithACancelRoutineSet)
+{
+    host::Host host;
+    EXPECT_DEATH(
+        {
+            PIRP irp = IoAllocateIrp(1, FALSE);
+            IoSetCancelRoutine(irp, UnusedCancel);
+            IoFreeIrp(irp);
+        },
+        "HOST VERIFIER: IRP_FREED_WITH_CANCEL_ROUTINE(.|\n)*freed by the system with cancel "
+        "routine 0x[0-9a-f]+");
+}
+
+TEST(IrpRuleDeathTest, BufferedRequestCompletedWithMoreInformationThanTheOutputBuffer)
+{
+    DeviceStack stack;
+    stack.onLower = [](PDEVICE_OBJECT, PIRP irp) {
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        irp->IoStatus.Information = 9;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    };
+    char input[16] = {};
+    char output[8];
+    EXPECT_DEATH(
+        IoctlRequest(stack.lower, kBufferedIoctl, input, sizeof(input), output, sizeof(output))
+            .Send(),
+        "HOST VERIFIER: IRP_INFORMATION_EXCEEDS_OUTPUT_BUFFER(.|\n)*completed by "
+        "\\\\Driver\\\\lowerdrv with status 0x0 and Information 9; the caller's output "
+        "buffer 0x[0-9a-f]+ holds 8 bytes");
+}
+
+TEST(IrpRuleDeathTest, CompletionRoutineWaitsEvenAtPassiveLevel)
+{
+    DeviceStack stack;
+    stack.onUpper = PassDown(stack, WaitingCompletion);
+    EXPECT_DEATH(SendIoctl(stack.upper),
+                 "HOST VERIFIER: COMPLETION_ROUTINE_WAITED(.|\n)*KeWaitForSingleObject in a "
+                 "completion routine, at IRQL 0(.|\n)*running code of \\\\Driver\\\\upperdrv");
+}

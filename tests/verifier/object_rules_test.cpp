@@ -162,3 +162,83 @@ TEST(ObjectRuleDeathTest, EveryThreadWaitingWithoutDeadlineIsAHang)
                  "KeWaitForSingleObject\\(0x[0-9a-f]+\\) without timeout(.|\n)*dpc \\(IRQL 0\\): "
                  "idle DPC thread");
 }
+
+namespace {
+
+constexpr ULONG kTag = 0x5844444B;  // 'KDDX'
+
+NTSTATUS AddWithoutClearingInitializing(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice)
+{
+    PDEVICE_OBJECT device;
+    IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_SERIAL_PORT, 0, FALSE, &device);
+    IoAttachDeviceToDeviceStack(device, physicalDevice);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS AddingDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
+{
+    driver->DriverExtension->AddDevice = AddWithoutClearingInitializing;
+    return TestDriverEntry(driver, registryPath);
+}
+
+}  // namespace
+
+TEST(ObjectRuleDeathTest, PoolBlockWrittenAfterItWasFreed)
+{
+    EXPECT_DEATH(
+        {
+            host::Host host;
+            auto* block = static_cast<char*>(ExAllocatePool(NonPagedPool, 32));
+            ExFreePool(block);
+            block[5] = 1;
+        },
+        "HOST VERIFIER: POOL_WRITE_AFTER_FREE(.|\n)*byte 5 changed(.|\n)*allocated by TestBody "
+        "\\(object_rules_test.cpp:[0-9]+\\)\n  freed by TestBody "
+        "\\(object_rules_test.cpp:[0-9]+\\)|use-after-poison");
+}
+
+TEST(ObjectRuleDeathTest, IrpWrittenAfterItWasFreed)
+{
+    EXPECT_DEATH(
+        {
+            host::Host host;
+            PIRP irp = IoAllocateIrp(2, FALSE);
+            IoFreeIrp(irp);
+            irp->IoStatus.Status = STATUS_SUCCESS;
+        },
+        "HOST VERIFIER: POOL_WRITE_AFTER_FREE(.|\n)*IRP 0x[0-9a-f]+ was written after it was "
+        "freed(.|\n)*allocated by TestBody \\(object_rules_test.cpp:[0-9]+\\)\n  freed by "
+        "TestBody \\(object_rules_test.cpp:[0-9]+\\)|use-after-poison");
+}
+
+TEST(ObjectRuleDeathTest, PoolFreedWithAnotherTagThanItWasAllocatedWith)
+{
+    host::Host host;
+    EXPECT_DEATH(ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPool, 8, kTag), kTag + 1),
+                 "HOST VERIFIER: POOL_FREED_WITH_WRONG_TAG(.|\n)*with tag 0x5844444c; it was "
+                 "allocated with 0x5844444b");
+    EXPECT_DEATH(ExFreePoolWithTag(ExAllocatePool(NonPagedPool, 8), kTag),
+                 "HOST VERIFIER: POOL_FREED_WITH_WRONG_TAG(.|\n)*allocated with 0x656e6f4e");
+}
+
+TEST(ObjectRuleDeathTest, DeviceDeletedWhileAnotherIsAttachedAboveIt)
+{
+    DeviceStack stack;
+    EXPECT_DEATH(IoDeleteDevice(stack.lower),
+                 "HOST VERIFIER: DEVICE_DELETED_WITH_DEVICE_ATTACHED(.|\n)*of "
+                 "\\\\Driver\\\\lowerdrv still has device 0x[0-9a-f]+ of \\\\Driver\\\\upperdrv "
+                 "attached above it");
+}
+
+TEST(ObjectRuleDeathTest, AddDeviceLeavesItsDeviceInitializing)
+{
+    host::Host host;
+    EXPECT_DEATH(
+        {
+            LoadTestDriver(host, "testdrv", AddingDriverEntry);
+            host.Plug(host::DeviceModel::SerialAdapter(0x1234, 0x5678));
+        },
+        "HOST VERIFIER: DEVICE_STILL_INITIALIZING(.|\n)*AddDevice of \\\\Driver\\\\testdrv "
+        "attached device 0x[0-9a-f]+ \\(\\) to physical device 0x[0-9a-f]+ "
+        "\\(\\\\Device\\\\USBPDO-[0-9]+\\)");
+}

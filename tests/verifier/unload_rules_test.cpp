@@ -210,3 +210,39 @@ TEST(UnloadRuleDeathTest, IrpNeverFreed)
                  "HOST VERIFIER: IRP_LEAKED(.|\n)*from IrpKeepingEntry "
                  "\\(unload_rules_test.cpp:[0-9]+\\), held by \\\\Driver\\\\testdrv");
 }
+
+TEST(UnloadRuleDeathTest, DriverStillLoadedWhenTheHostEndsIsCheckedAsAtUnload)
+{
+    EXPECT_DEATH(
+        {
+            host::Host host;
+            LoadTestDriver(host, "testdrv", LeakyDriverEntry);
+        },
+        "HOST VERIFIER: DRIVER_UNLOADED_WITHOUT_FREEING_POOL(.|\n)*outstanding when the host "
+        "ended \\(\\\\Driver\\\\testdrv\\)(.|\n)*LeakyDriverEntry");
+    EXPECT_DEATH(
+        {
+            host::Host host;
+            LoadTestDriver(host, "testdrv", DeviceKeepingEntry);
+        },
+        "HOST VERIFIER: DRIVER_UNLOADED_WITH_DEVICE_OBJECTS(.|\n)*1 device objects of "
+        "\\\\Driver\\\\testdrv remain when the host ended(.|\n)*\\\\Device\\\\KdxLeft0");
+}
+
+TEST(UnloadRuleDeathTest, DevicesStayingPluggedExemptOnlyDriversThatOwnDevices)
+{
+    host::HostOptions plugged;
+    plugged.devicesStayPlugged = true;
+    {
+        host::Host host(plugged);
+        LoadTestDriver(host, "devdrv", DeviceKeepingEntry);
+    }  // no report: the driver still owns its device
+    EXPECT_DEATH(
+        {
+            host::Host host(plugged);
+            LoadTestDriver(host, "devdrv", DeviceKeepingEntry);
+            LoadTestDriver(host, "testdrv", LinkKeepingEntry);
+        },
+        "HOST VERIFIER: DRIVER_UNLOADED_WITH_SYMBOLIC_LINKS(.|\n)*when the host ended "
+        "\\(\\\\Driver\\\\testdrv\\)");
+}

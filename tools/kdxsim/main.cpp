@@ -142,6 +142,8 @@ int main(int argc, char** argv)
     if (options.schedule.seed != 0) {
         host::SetReplayCommand(std::string(argv[0]) + " --seed " + argv[2] + " " + argument);
     }
+    // The simulator's devices stay plugged until it exits: there is no device removal yet.
+    options.devicesStayPlugged = true;
     host::Host host(options);
     NTSTATUS status = host.LoadDriver(DriverEntry);
     printf("DriverEntry: %s\n", kdxsim::StatusName(status).c_str());
