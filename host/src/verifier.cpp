@@ -87,6 +87,9 @@ const RuleInfo& Info(Rule rule)
          "NO_MORE_IRP_STACK_LOCATIONS)."},
         {"IRP_LEAKED", "IRPs were allocated and never freed."},
         {"NOT_AN_IRP", "A routine was given a pointer that is not a live IRP."},
+        {"IRP_INFORMATION_EXCEEDS_BUFFER",
+         "A read or buffered device-control request was completed with an Information larger "
+         "than the caller's buffer (bug check DRIVER_VERIFIER_IOMANAGER_VIOLATION)."},
         {"WORK_ITEM_ALREADY_QUEUED",
          "A work item was queued while it was still queued (Driver Verifier)."},
         {"TIMER_REINITIALIZED_WHILE_SET", "A timer was initialised again while it was set."},
@@ -108,6 +111,11 @@ const RuleInfo& Info(Rule rule)
          "I/O verification)."},
         {"CANCEL_ROUTINE_KEPT_CANCEL_LOCK",
          "A cancel routine returned without releasing the cancel spin lock."},
+        {"HANDLE_NOT_OPEN",
+         "The application made a request on a handle that is closed or was never opened "
+         "(STATUS_INVALID_HANDLE)."},
+        {"BUFFER_SHORTER_THAN_REQUEST",
+         "The application gave a buffer shorter than the length its request states."},
         {"DRIVER_UNLOADED_WITHOUT_FREEING_POOL",
          "The driver unloaded with pool allocations outstanding (Driver Verifier pool "
          "tracking)."},

@@ -38,6 +38,7 @@ enum class Rule {
     IrpNoMoreStackLocations,
     IrpLeaked,
     NotAnIrp,
+    IrpInformationExceedsBuffer,
     // Objects
     WorkItemAlreadyQueued,
     TimerReinitializedWhileSet,
@@ -50,6 +51,9 @@ enum class Rule {
     InvalidUnicodeString,
     DeviceDeletedWhileAttached,
     CancelRoutineKeptCancelLock,
+    // The application's requests
+    HandleNotOpen,
+    BufferShorterThanRequest,
     // At unload
     UnloadPoolLeak,
     UnloadDeviceObjectsLeft,
