@@ -197,7 +197,7 @@ bool UsbDevice::ServeInLocked(Transfer& transfer)
             transfer.usbdStatus = USBD_STATUS_DATA_OVERRUN;
             return true;
         }
-        memcpy(buffer + transfer.transferred, packet.data(), size);
+        if (size != 0) memcpy(buffer + transfer.transferred, packet.data(), size);
         transfer.transferred += size;
         if (transfer.transferred == length) return true;
         if (size < transfer.pipe->maximumPacketSize) {
