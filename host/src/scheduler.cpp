@@ -467,6 +467,13 @@ void Scheduler::Poll()
     }
     std::unique_lock<std::mutex> lock(mutex_);
     if (mode_ != ClockMode::Virtual) return;
+    // Another thread blocked, woke or ran since the polls began: what the poller waits for may
+    // have happened after it looked, so it looks again before time may pass for it.
+    if (progress_.load() != self->pollProgress) {
+        self->pollProgress = progress_.load();
+        self->consecutivePolls = 0;
+        return;
+    }
     // Only when no other thread can change anything does the poll stand for passing time.
     bool othersRunnable;
     if (explore_) {
@@ -490,6 +497,7 @@ void Scheduler::Poll()
                             DescribeThreads());
     }
     self->consecutivePolls = 0;
+    self->pollProgress = progress_.load();
 }
 
 void Scheduler::Watch()

@@ -70,8 +70,10 @@ public:
     const KSPIN_LOCK* spinningOn = nullptr;  // waits for this spin lock to be released
     WaitBlock* joiner = nullptr;             // a thread waiting for this one to end
     uint64_t sequence = 0;                   // registration order, for ties
-    // Zero-timeout polls since the thread last blocked (livelock detection).
+    // Zero-timeout polls in a row while nothing else happened in the host (livelock
+    // detection), and the host's progress count when the run of polls began.
     uint32_t consecutivePolls = 0;
+    uint64_t pollProgress = 0;
 };
 
 // The thread this code runs on, registered with the scheduler on first use.
