@@ -40,6 +40,11 @@ TEST_P(PnpTest, QueryRemoveWaitsForRequestsInProgressAndCancelRemoveAdmitsAgain)
             answered = true;
         },
         &thread);
+    // Once the query has marked the removal pending it waits for the request in progress,
+    // however long that takes (a thread may be slow to get there: no fixed delay is assumed).
+    for (int polls = 0; polls < 1000 && extension->RemovePending == 0; polls++) {
+        host.Sleep(host::Milliseconds(10));
+    }
     host.Sleep(host::Milliseconds(1000));
     EXPECT_FALSE(answered) << "answered while a request was in progress";
     EXPECT_EQ(1, extension->RemovePending);
