@@ -1,6 +1,6 @@
 // Threads that hold virtual time without waiting: a thread that polls lets the clock move on
-// when nothing else can happen, and a thread blocked outside host waits is reported as a hang
-// instead of hanging the test.
+// when nothing else can happen or is reported as a livelock, and a thread blocked outside host
+// waits is reported as a hang instead of hanging the test.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
