@@ -6,7 +6,9 @@
 #include <usbdlib.h>
 #include <usbioctl.h>
 
+#include <atomic>
 #include <memory>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -34,6 +36,7 @@ public:
         next->Parameters.Others.Argument1 = &urb;
         IoSetCompletionRoutine(request_->irp, Observe, this, TRUE, TRUE, TRUE);
         irp = request_->irp;
+        sender_ = std::this_thread::get_id();
         sending_ = true;
         returned = request_->Send();
         sending_ = false;
@@ -67,14 +70,18 @@ private:
     {
         auto* transfer = static_cast<BulkTransfer*>(context);
         transfer->completionIrql = KeGetCurrentIrql();
-        transfer->completedInDispatch = transfer->sending_;
+        // Inside the dispatch call only when the sending thread completes it before the call
+        // returns (a DPC may complete it while the sender is still on its way out).
+        transfer->completedInDispatch =
+            transfer->sending_ && std::this_thread::get_id() == transfer->sender_;
         transfer->completedAt = host::Scheduler::Instance().Now();
         return STATUS_SUCCESS;
     }
 
     std::vector<UCHAR> buffer_;
     std::unique_ptr<IoctlRequest> request_;
-    bool sending_ = false;
+    std::atomic<bool> sending_{false};
+    std::thread::id sender_;
 };
 
 // A device on the bus, configured, with its bulk pipes.
