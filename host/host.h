@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "src/application.h"
 #include "src/kernel.h"
 #include "src/pnp_manager.h"
 #include "src/usb_bus.h"
@@ -70,6 +71,8 @@ public:
     Deferred& deferred() { return kernel_->deferred; }
     UsbBus& bus() { return *kernel_->bus; }
     PnpManager& pnp() { return *kernel_->pnp; }
+    // The application side: opening ports and making requests as a program does.
+    Application& app() { return *kernel_->app; }
 
     // Plugs a simulated device and brings it up with the first driver loaded.
     PnpManager::Plugged Plug(const DeviceModel& model) { return kernel_->pnp->Plug(model, driver_); }

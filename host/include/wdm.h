@@ -616,6 +616,17 @@ typedef struct _FILE_OBJECT {
 #define IRP_BUFFERED_IO 0x00000010
 #define IRP_DEALLOCATE_BUFFER 0x00000020
 #define IRP_INPUT_OPERATION 0x00000040
+#define IRP_CREATE_OPERATION 0x00000080
+#define IRP_READ_OPERATION 0x00000100
+#define IRP_WRITE_OPERATION 0x00000200
+#define IRP_CLOSE_OPERATION 0x00000400
+
+// File object type, create dispositions (the top byte of Parameters.Create.Options) and
+// create options.
+#define IO_TYPE_FILE 5
+#define FILE_OPEN 0x00000001
+#define FILE_DIRECTORY_FILE 0x00000001
+#define FILE_NON_DIRECTORY_FILE 0x00000040
 
 // Stack-location control bits.
 #define SL_PENDING_RETURNED 0x01

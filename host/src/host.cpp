@@ -1,6 +1,7 @@
 // The host kernel's lifetime, driver loading and unloading, and the verifier summary.
 #include "../host.h"
 
+#include "application.h"
 #include "pnp_manager.h"
 #include "usb_bus.h"
 
@@ -40,11 +41,13 @@ Kernel::Kernel()
     g_current = this;
     bus = std::make_unique<UsbBus>();
     pnp = std::make_unique<PnpManager>(*bus);
+    app = std::make_unique<Application>();
 }
 
 Kernel::~Kernel()
 {
     deferred.Stop();
+    app.reset();
     pnp.reset();
     bus.reset();
 }

@@ -371,6 +371,7 @@ private:
 // ---------------------------------------------------------------------------------------------
 class UsbBus;
 class PnpManager;
+class Application;
 
 class Kernel {
 public:
@@ -389,6 +390,7 @@ public:
     Deferred deferred;
     std::unique_ptr<UsbBus> bus;
     std::unique_ptr<PnpManager> pnp;
+    std::unique_ptr<Application> app;
 };
 
 // Reads a counted string handed to a kernel routine, after checking that it is well formed

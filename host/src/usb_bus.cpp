@@ -10,12 +10,12 @@ using namespace host;
 
 namespace host {
 
-namespace {
-
-UsbDevice& DeviceFromObject(PDEVICE_OBJECT device)
+UsbDevice& DeviceFromObject(PDEVICE_OBJECT physicalDevice)
 {
-    return **static_cast<UsbDevice**>(device->DeviceExtension);
+    return **static_cast<UsbDevice**>(physicalDevice->DeviceExtension);
 }
+
+namespace {
 
 std::u16string HexWord(USHORT value)
 {
@@ -127,6 +127,7 @@ UsbDevice& UsbBus::Connect(const DeviceModel& model)
     record->instancePath =
         DeviceId(model) + u"\\5&1C2B3A4D&0&" + Widen(std::to_string(device->port));
     device->physicalDevice = pdo;
+    device->InitializeDataPaths(&driver_);
     devices_.push_back(std::move(device));
     return *devices_.back();
 }
@@ -164,15 +165,23 @@ NTSTATUS UsbBus::DispatchInternalDeviceControl(PDEVICE_OBJECT deviceObject, PIRP
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS status;
     switch (stack->Parameters.DeviceIoControl.IoControlCode) {
-    case IOCTL_INTERNAL_USB_SUBMIT_URB:
-        status = bus.SubmitUrb(device, static_cast<PURB>(stack->Parameters.Others.Argument1));
+    case IOCTL_INTERNAL_USB_SUBMIT_URB: {
+        auto* urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
+        if (urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+            return bus.BulkTransfer(device, irp, urb->UrbBulkOrInterruptTransfer);
+        }
+        status = bus.SubmitUrb(device, urb);
         break;
+    }
     case IOCTL_INTERNAL_USB_GET_PORT_STATUS: {
         auto* word = static_cast<PULONG>(stack->Parameters.Others.Argument1);
-        status = device.model.portStatusFails ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
-        if (NT_SUCCESS(status)) {
-            *word = (device.model.connected ? USBD_PORT_CONNECTED : 0) |
-                    (device.model.enabled ? USBD_PORT_ENABLED : 0);
+        {
+            std::lock_guard<std::mutex> guard(device.mutex_);
+            status = device.model.portStatusFails ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
+            if (NT_SUCCESS(status)) {
+                *word = (device.model.connected ? USBD_PORT_CONNECTED : 0) |
+                        (device.model.enabled ? USBD_PORT_ENABLED : 0);
+            }
         }
         UsbRequest request{UsbRequest::Kind::GetPortStatus};
         request.status = status;
@@ -180,9 +189,19 @@ NTSTATUS UsbBus::DispatchInternalDeviceControl(PDEVICE_OBJECT deviceObject, PIRP
         break;
     }
     case IOCTL_INTERNAL_USB_RESET_PORT: {
-        status = !device.model.connected       ? STATUS_NO_SUCH_DEVICE
-                 : device.model.resetPortFails ? STATUS_UNSUCCESSFUL
-                                               : STATUS_SUCCESS;
+        // A port reset that succeeds enables the port again and resets the device, which
+        // clears its halted endpoints.
+        {
+            std::lock_guard<std::mutex> guard(device.mutex_);
+            device.resets_.port++;
+            status = !device.model.connected       ? STATUS_NO_SUCH_DEVICE
+                     : device.model.resetPortFails ? STATUS_UNSUCCESSFUL
+                                                   : STATUS_SUCCESS;
+            if (NT_SUCCESS(status)) {
+                device.model.enabled = true;
+                for (auto& pipe : device.pipes_) pipe->stalled = false;
+            }
+        }
         UsbRequest request{UsbRequest::Kind::ResetPort};
         request.status = status;
         device.Log(request);
@@ -350,6 +369,10 @@ NTSTATUS UsbBus::ResetPipe(UsbDevice& device, struct _URB_PIPE_REQUEST& request)
             usbdStatus = USBD_STATUS_INVALID_PIPE_HANDLE;
         } else {
             entry.endpointAddress = pipe->endpointAddress;
+            if (pipe->type == UsbdPipeTypeBulk) {
+                ((pipe->endpointAddress & 0x80) != 0 ? device.resets_.pipeIn
+                                                     : device.resets_.pipeOut)++;
+            }
             if (device.model.resetPipeFails) {
                 status = STATUS_UNSUCCESSFUL;
                 usbdStatus = USBD_STATUS_STALL_PID;

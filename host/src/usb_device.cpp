@@ -57,6 +57,9 @@ DeviceModel DeviceModel::WithEndpointNumbers() const
     for (InterfaceModel& interface : resolved.interfaces) {
         for (EndpointModel& endpoint : interface.endpoints) {
             if (endpoint.number == 0) endpoint.number = endpoint.in ? nextIn++ : nextOut++;
+            if (endpoint.type == UsbdPipeTypeBulk && busSpeed != BusSpeed::Unlimited) {
+                endpoint.maxPacketSize = busSpeed == BusSpeed::High ? 512 : 64;
+            }
             if (endpoint.number > 15) {
                 ReportViolation(Rule::NotEmulated,
                                 "A device model with more than 15 endpoints of one direction.");

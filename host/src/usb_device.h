@@ -11,6 +11,13 @@
 
 namespace host {
 
+// How long transfers take on the bus. Unlimited: a transfer completes as soon as the device has
+// answered it. Full and High: the bus-time model of a full-speed bus (64-byte bulk packets,
+// 1 ms frames, at most 19 bulk packets a frame) or a high-speed bus (512-byte bulk packets,
+// 125 us microframes, at most 13 bulk packets a microframe); a transfer completes at the end
+// of the frame that carries its last packet, and both directions share each frame's packets.
+enum class BusSpeed { Unlimited, Full, High };
+
 struct EndpointModel {
     USBD_PIPE_TYPE type = UsbdPipeTypeBulk;
     bool in = true;
@@ -58,8 +65,14 @@ struct DeviceModel {
     // later from a DPC.
     bool asynchronous = false;
 
+    // The data paths at plug time (each can be changed at run time through UsbDevice).
+    bool echo = false;     // what arrives on the bulk-OUT pipe is offered back on bulk-IN
+    bool holdOut = false;  // bulk-OUT transfers wait until released or cancelled
+    BusSpeed busSpeed = BusSpeed::Unlimited;
+
     // The same description with every endpoint numbered: endpoints without a number get the
-    // next free one of their direction, from 1, in descriptor order.
+    // next free one of their direction, from 1, in descriptor order. On a timed bus every bulk
+    // endpoint also gets the bus's packet size.
     DeviceModel WithEndpointNumbers() const;
 
     // A device with one interface of a bulk-IN and a bulk-OUT pipe of the given packet size.

@@ -158,6 +158,11 @@ const RuleInfo& Info(Rule rule)
          "the I/O manager would send it no request (Driver Verifier I/O verification)."},
         {"CANCEL_ROUTINE_KEPT_CANCEL_LOCK",
          "A cancel routine returned without releasing the cancel spin lock."},
+        {"HANDLE_NOT_OPEN",
+         "The application made a request on a handle that is closed or was never opened "
+         "(STATUS_INVALID_HANDLE)."},
+        {"BUFFER_SHORTER_THAN_REQUEST",
+         "The application gave a buffer shorter than the length its request states."},
         {"DRIVER_UNLOADED_WITHOUT_FREEING_POOL",
          "The driver unloaded with pool allocations outstanding (Driver Verifier pool "
          "tracking)."},

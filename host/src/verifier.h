@@ -67,6 +67,9 @@ enum class Rule {
     DeviceDeletedWithDeviceAttached,
     DeviceLeftInitializing,
     CancelRoutineKeptCancelLock,
+    // The application's requests
+    HandleNotOpen,
+    BufferShorterThanRequest,
     // At unload
     UnloadPoolLeak,
     UnloadDeviceObjectsLeft,
