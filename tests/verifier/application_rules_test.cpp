@@ -51,7 +51,7 @@ TEST(ApplicationRuleDeathTest, AReadCompletedWithMoreBytesThanTheBufferHolds)
         return STATUS_SUCCESS;
     };
     EXPECT_DEATH(port.app.Read(handle, 4),
-                 "HOST VERIFIER: IRP_INFORMATION_EXCEEDS_BUFFER(.|\n)*ReadFile on .*TEST0 with a "
+                 "HOST VERIFIER: IRP_INFORMATION_EXCEEDS_OUTPUT_BUFFER(.|\n)*ReadFile on .*TEST0 with a "
                  "buffer of 4 bytes was completed with Information 8");
     port.onRequest = nullptr;
     port.app.Close(handle);
