@@ -121,7 +121,7 @@ typedef struct _DEVICE_EXTENSION {
     WORK_QUEUE_ITEM ReceivePumpWorkQueueItem;
     PWORK_QUEUE_ITEM WaitMaskWorkItem;
     WORK_QUEUE_ITEM WaitMaskWorkQueueItem;
-    UCHAR WaitCompletionQueued;
+    UCHAR WaitCompletionQueued;  // under the cancel spin lock
 
     // Recovery flags, under DeviceLock.
     UCHAR PortResetActive;
@@ -134,13 +134,17 @@ typedef struct _DEVICE_EXTENSION {
     PQUEUE_ENTRY WriteQueueHead;
     ULONG WriteWorkerBusy;
 
-    // Timers of the data paths.
+    // Timers of the data paths, initialised once by add-device. ReadTimerSet, WriteTimerArmed
+    // and the due times (interrupt time, 100 ns units) are under DeviceLock; a DPC that runs
+    // before its timer's due time belongs to an earlier arming and sets the timer again.
     KDPC ReadTimerDpc;
     KTIMER ReadTimer;
     UCHAR ReadTimerSet;
     KDPC WriteTimerDpc;
     KTIMER WriteTimer;
     UCHAR WriteTimerArmed;
+    ULONGLONG ReadTimerDueTime;
+    ULONGLONG WriteTimerDueTime;
 
     // Zero-length packet after a full-packet write.
     ULONG ZlpSavedLength;
@@ -222,6 +226,7 @@ BOOLEAN CanAcceptRequests(PDEVICE_OBJECT DeviceObject);
 // ---------------------------------------------------------------------------------------------
 _IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS
     CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
+_IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN IsCancelRequested(PIRP Irp);
 
 // ---------------------------------------------------------------------------------------------
 // driver/add_device.cpp: device creation
@@ -272,6 +277,56 @@ _IRQL_requires_(PASSIVE_LEVEL) VOID ResetPortIfConnected(PDEVICE_OBJECT DeviceOb
 IO_COMPLETION_ROUTINE SignalEventCompletion;
 
 // ---------------------------------------------------------------------------------------------
+// usb/bulk_transfer.cpp: bulk transfers, their transfer slots, the write timeout and the
+// zero-length packet
+// ---------------------------------------------------------------------------------------------
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS SubmitBulkTransfer(PDEVICE_OBJECT DeviceObject, PURB Urb,
+                                                           ULONG SlotIndex, PFILE_OBJECT FileObject);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
+    SubmitBulkTransferWithTimeout(PDEVICE_OBJECT DeviceObject, PURB Urb, ULONG SlotIndex,
+                                  PFILE_OBJECT FileObject);
+IO_COMPLETION_ROUTINE TransferCompletion;
+IO_COMPLETION_ROUTINE WriteTransferCompletion;
+KDEFERRED_ROUTINE WriteTimeoutDpc;
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID
+    SetTransferActive(PDEVICE_OBJECT DeviceObject, ULONG SlotIndex, UCHAR Active);
+_IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN
+    IsTransferActive(PDEVICE_OBJECT DeviceObject, ULONG SlotIndex);
+_IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN
+    CancelSlotTransfer(PDEVICE_EXTENSION DeviceExtension, ULONG SlotIndex, PTRANSFER_SLOT Sample,
+                       PBOOLEAN IrpCancelled);
+_IRQL_requires_(PASSIVE_LEVEL) PTRANSFER_SLOT
+    WatchTransferSlot(PDEVICE_EXTENSION DeviceExtension, ULONG SlotIndex, ULONG MaximumWaits);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID StopWriteTimer(PDEVICE_EXTENSION DeviceExtension);
+
+// ---------------------------------------------------------------------------------------------
+// usb/recovery.cpp: recovery after failed bulk transfers
+// ---------------------------------------------------------------------------------------------
+BOOLEAN IsUsbTransportError(NTSTATUS Status, USBD_STATUS UsbdStatus);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
+    RecoverReadError(PDEVICE_EXTENSION DeviceExtension, PTRANSFER_CONTEXT TransferContext,
+                     NTSTATUS Status);
+_IRQL_requires_(PASSIVE_LEVEL) VOID
+    RecoverWriteError(PDEVICE_EXTENSION DeviceExtension, PTRANSFER_CONTEXT TransferContext,
+                      NTSTATUS Status);
+_IRQL_requires_(PASSIVE_LEVEL) VOID
+    WaitOutRecovery(PDEVICE_EXTENSION DeviceExtension, PUCHAR RecoveryActive,
+                    ULONG DelayMilliseconds, ULONG MaximumDelays);
+
+// ---------------------------------------------------------------------------------------------
+// usb/receive_pump.cpp: the receive pump
+// ---------------------------------------------------------------------------------------------
+WORKER_THREAD_ROUTINE ReceivePumpWorker;
+_IRQL_requires_(PASSIVE_LEVEL) VOID
+    RunReceivePump(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION DeviceExtension, ULONG PipeIndex);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
+    ReadBulkInOnce(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION DeviceExtension,
+                   PTRANSFER_CONTEXT TransferContext);
+_IRQL_requires_(PASSIVE_LEVEL) VOID StartReceivePump(PDEVICE_EXTENSION DeviceExtension);
+_IRQL_requires_(PASSIVE_LEVEL) VOID WaitForReceivePumpIdle(PDEVICE_EXTENSION DeviceExtension);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID ReleaseLandingBuffer(PDEVICE_EXTENSION DeviceExtension);
+
+// ---------------------------------------------------------------------------------------------
 // serial/port_state.cpp: serial state and defaults
 // ---------------------------------------------------------------------------------------------
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS InitializePortSettings(PDEVICE_OBJECT DeviceObject);
@@ -282,11 +337,15 @@ _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS InitializePortSettings(PDEVICE_OBJECT De
 _Dispatch_type_(IRP_MJ_CREATE) DRIVER_DISPATCH DispatchCreate;
 _Dispatch_type_(IRP_MJ_CLOSE) DRIVER_DISPATCH DispatchClose;
 _Dispatch_type_(IRP_MJ_CLEANUP) DRIVER_DISPATCH DispatchCleanup;
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID StopReceivePump(PDEVICE_EXTENSION DeviceExtension);
+_IRQL_requires_(PASSIVE_LEVEL) BOOLEAN WaitForWorkersIdle(PDEVICE_EXTENSION DeviceExtension);
 
 // ---------------------------------------------------------------------------------------------
 // serial/device_control.cpp: serial device-control requests
 // ---------------------------------------------------------------------------------------------
 _Dispatch_type_(IRP_MJ_DEVICE_CONTROL) DRIVER_DISPATCH DispatchDeviceControl;
+_Requires_lock_held_(DeviceExtension->DeviceLock) BOOLEAN
+    GetCommStatus(PDEVICE_EXTENSION DeviceExtension, PSERIAL_STATUS Status);
 
 // ---------------------------------------------------------------------------------------------
 // serial/minor_dispatch.cpp: internal serial requests, information and flush
@@ -297,17 +356,59 @@ _Dispatch_type_(IRP_MJ_SET_INFORMATION) DRIVER_DISPATCH DispatchSetInformation;
 _Dispatch_type_(IRP_MJ_FLUSH_BUFFERS) DRIVER_DISPATCH DispatchFlushBuffers;
 
 // ---------------------------------------------------------------------------------------------
-// io/read.cpp, io/write.cpp and the receive pump: the data paths and their work items
+// io/read.cpp: read requests, the read queue and worker, the read timeout, and the queue
+// entries shared with the write queue
 // ---------------------------------------------------------------------------------------------
 _Dispatch_type_(IRP_MJ_READ) DRIVER_DISPATCH DispatchRead;
-_Dispatch_type_(IRP_MJ_WRITE) DRIVER_DISPATCH DispatchWrite;
 WORKER_THREAD_ROUTINE ReadWorker;
-WORKER_THREAD_ROUTINE WriteWorker;
-WORKER_THREAD_ROUTINE ReceivePumpWorker;
+KDEFERRED_ROUTINE ReadTimeoutDpc;
+DRIVER_CANCEL CancelCurrentRead;
+_Requires_lock_held_(DeviceExtension->DeviceLock) NTSTATUS
+    QueueReadRequest(PDEVICE_EXTENSION DeviceExtension, PIRP Irp);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID
+    CancelQueuedReads(PDEVICE_OBJECT DeviceObject, BOOLEAN AbortTransfer);
+_IRQL_requires_(PASSIVE_LEVEL) VOID AbortBulkInTransfer(PDEVICE_OBJECT DeviceObject);
+ULONG ReadTotalTimeout(const SERIAL_TIMEOUTS* Timeouts, ULONG Length);
+VOID AppendQueueEntry(PQUEUE_ENTRY* Head, PQUEUE_ENTRY Entry, PIRP Irp);
+PIRP TakeQueueEntry(PQUEUE_ENTRY* Head, PULONG Cancelled);
+VOID MarkQueueCancelled(PQUEUE_ENTRY Head);
 
 // ---------------------------------------------------------------------------------------------
-// io/wait_mask.cpp: wait-on-mask
+// io/write.cpp: write requests, the write queue and worker
+// ---------------------------------------------------------------------------------------------
+_Dispatch_type_(IRP_MJ_WRITE) DRIVER_DISPATCH DispatchWrite;
+WORKER_THREAD_ROUTINE WriteWorker;
+_Requires_lock_held_(DeviceExtension->DeviceLock) NTSTATUS
+    QueueWriteRequest(PDEVICE_EXTENSION DeviceExtension, PIRP Irp);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS RunBulkJob(PDEVICE_EXTENSION DeviceExtension, ULONG Direction);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID
+    AccountWrittenData(PDEVICE_EXTENSION DeviceExtension, ULONG BytesWritten, NTSTATUS Status);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID
+    CancelQueuedWrites(PDEVICE_OBJECT DeviceObject, BOOLEAN AbortTransfer);
+_IRQL_requires_(PASSIVE_LEVEL) VOID AbortBulkOutTransfer(PDEVICE_OBJECT DeviceObject);
+
+// ---------------------------------------------------------------------------------------------
+// io/receive_buffer.cpp: the receive buffer, data delivery and the current read
+// ---------------------------------------------------------------------------------------------
+_Requires_lock_held_(DeviceExtension->DeviceLock) ULONG
+    CopyFromReceiveBuffer(PDEVICE_EXTENSION DeviceExtension, PIRP Irp, ULONG Length);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID
+    DeliverReceivedData(PDEVICE_EXTENSION DeviceExtension, PUCHAR Data, LONG Count,
+                        NTSTATUS Status, BOOLEAN CompleteOnError);
+_Requires_lock_held_(DeviceExtension->DeviceLock) PIRP
+    ClaimCurrentRead(PDEVICE_EXTENSION DeviceExtension);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID
+    CompleteCurrentRead(PDEVICE_EXTENSION DeviceExtension, PIRP Irp, NTSTATUS Status);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID CancelReadTimer(PDEVICE_EXTENSION DeviceExtension);
+_Requires_lock_held_(DeviceExtension->DeviceLock) VOID
+    StopReadTimerLocked(PDEVICE_EXTENSION DeviceExtension);
+
+// ---------------------------------------------------------------------------------------------
+// io/wait_mask.cpp: wait-on-mask and event delivery
 // ---------------------------------------------------------------------------------------------
 WORKER_THREAD_ROUTINE WaitMaskCompletionWorker;
+_Requires_lock_held_(DeviceExtension->DeviceLock) BOOLEAN
+    DeliverWaitEvents(PDEVICE_EXTENSION DeviceExtension);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID SignalWaitEvents(PDEVICE_EXTENSION DeviceExtension);
 _IRQL_requires_max_(DISPATCH_LEVEL) VOID CancelWaitOnMask(PDEVICE_EXTENSION DeviceExtension);
 DRIVER_CANCEL CancelWaitIrp;

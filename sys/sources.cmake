@@ -9,7 +9,15 @@ set(KDX_DRIVER_SOURCES
     driver/pnp.cpp
     driver/power.cpp
     usb/sync_requests.cpp
+    usb/bulk_transfer.cpp
+    usb/recovery.cpp
+    usb/receive_pump.cpp
     serial/port_state.cpp
+    serial/open_close.cpp
+    serial/device_control.cpp
+    io/read.cpp
+    io/write.cpp
+    io/receive_buffer.cpp
     io/wait_mask.cpp
     not_yet_built.cpp
 )

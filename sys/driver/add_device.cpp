@@ -87,6 +87,12 @@ static VOID InitializeEventsAndLocks(PDEVICE_EXTENSION Extension)
     KeInitializeEvent(&Extension->ReceivePumpStartedEvent, NotificationEvent, FALSE);
     KeInitializeEvent(&Extension->ReceiveSpaceEvent, SynchronizationEvent, FALSE);
     KeInitializeEvent(&Extension->ReceiveDeliveredEvent, SynchronizationEvent, FALSE);
+    // The data-path timers are prepared once: a timer's DPC may still be queued when the
+    // next read or write arms it again, and a queued DPC must not be initialised.
+    KeInitializeTimer(&Extension->ReadTimer);
+    KeInitializeDpc(&Extension->ReadTimerDpc, ReadTimeoutDpc, Extension);
+    KeInitializeTimer(&Extension->WriteTimer);
+    KeInitializeDpc(&Extension->WriteTimerDpc, WriteTimeoutDpc, Extension);
 }
 
 static VOID InitializeWorkItems(PDEVICE_EXTENSION Extension, PDEVICE_OBJECT DeviceObject)

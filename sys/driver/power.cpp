@@ -18,15 +18,16 @@ static NTSTATUS CompletePower(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS St
 }
 
 // Passes a power request down, handing the current stack location on or copying it, and
-// returns the bus driver's status.
+// returns the bus driver's status. The next power request is started while the current stack
+// location is still this driver's own, before it is handed on.
 static NTSTATUS PassPowerDown(PDEVICE_OBJECT DeviceObject, PIRP Irp, BOOLEAN Copy)
 {
+    PoStartNextPowerIrp(Irp);
     if (Copy) {
         IoCopyCurrentIrpStackLocationToNext(Irp);
     } else {
         IoSkipCurrentIrpStackLocation(Irp);
     }
-    PoStartNextPowerIrp(Irp);
     NTSTATUS status = PoCallDriver(GetDeviceExtension(DeviceObject)->LowerDeviceObject, Irp);
     DecrementIoCount(DeviceObject);
     return status;

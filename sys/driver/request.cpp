@@ -10,3 +10,14 @@ _Use_decl_annotations_ NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG
     IofCompleteRequest(Irp, IO_NO_INCREMENT);
     return Status;
 }
+
+// Reads a request's Cancel flag under the cancel spin lock, for a request that has no cancel
+// routine: one that is queued is cancelled only when its worker takes it.
+_Use_decl_annotations_ BOOLEAN IsCancelRequested(PIRP Irp)
+{
+    KIRQL cancelIrql;
+    IoAcquireCancelSpinLock(&cancelIrql);
+    BOOLEAN cancelled = Irp->Cancel;
+    IoReleaseCancelSpinLock(cancelIrql);
+    return cancelled;
+}

@@ -41,13 +41,16 @@ static VOID ForgetPreviousStart(PDEVICE_EXTENSION Extension)
 }
 
 // Reads the 18-byte device descriptor into DeviceDescriptor and takes the product ID from it.
-static NTSTATUS ReadDeviceDescriptor(PDEVICE_OBJECT DeviceObject)
+// AllocationFailed tells a start that could not even build the request, which ends at once,
+// from one whose request failed.
+static NTSTATUS ReadDeviceDescriptor(PDEVICE_OBJECT DeviceObject, PBOOLEAN AllocationFailed)
 {
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
     PURB urb = (PURB)ExAllocatePool(NonPagedPool, DescriptorUrbSize);
     PUSB_DEVICE_DESCRIPTOR descriptor =
         (PUSB_DEVICE_DESCRIPTOR)ExAllocatePool(NonPagedPool, sizeof(USB_DEVICE_DESCRIPTOR));
-    if (urb == NULL || descriptor == NULL) {
+    *AllocationFailed = urb == NULL || descriptor == NULL;
+    if (*AllocationFailed) {
         FreeAndClear((PVOID*)&urb);
         FreeAndClear((PVOID*)&descriptor);
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -74,7 +77,11 @@ _Use_decl_annotations_ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject)
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
     ForgetPreviousStart(extension);
 
-    NTSTATUS status = ReadDeviceDescriptor(DeviceObject);
+    BOOLEAN allocationFailed;
+    NTSTATUS status = ReadDeviceDescriptor(DeviceObject, &allocationFailed);
+    if (allocationFailed) {
+        return status;  // nothing was asked of the device, and no port number is taken
+    }
     if (NT_SUCCESS(status)) {
         status = ReadConfiguration(DeviceObject);
     }

@@ -1,0 +1,281 @@
+// Open, close and cleanup. The port is exclusive: DispatchCreate admits one open, gives the
+// receive pump its landing buffer and resets the per-open state. Cleanup and close stop all
+// data movement: they cancel the queued reads and writes, stop the receive pump, cancel the
+// bulk transfers in flight and the pending wait-on-mask request, and wait until the workers
+// are idle; close also gives the port up. Product 0x005B has its USB port reset at open and
+// close. StopReceivePump and WaitForWorkersIdle also serve the stop and removal paths.
+//
+// The dispatch routines run at PASSIVE_LEVEL in the caller's thread, complete their request
+// themselves and block: on TransferCancelGate, on the pump's end and in 100 ms polls.
+#include "../kdxlusb.h"
+
+#define KDX_LANDING_BUFFER_SIZE 4096  // the receive pump's landing buffer, per open
+#define KDX_QUIESCE_SLOT_WAITS 32     // 100 ms samples of the IN slot before it is cancelled
+#define KDX_IDLE_POLLS 61             // 100 ms polls of the workers before giving up
+#define KDX_IDLE_POLL 100             // ms
+#define KDX_GONE_STOP_DELAY 100       // ms between stopping the pump and aborting the reads
+#define KDX_CLOSE_RESET_DELAY 20      // ms after the port reset of a close
+
+static VOID Delay(ULONG Milliseconds)
+{
+    LARGE_INTEGER interval;
+    interval.QuadPart = -10000LL * Milliseconds;
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+}
+
+// Tells the receive pump to end: it will not read again, and a pump waiting for room in the
+// receive buffer wakes up to see it. Up to DISPATCH_LEVEL.
+_Use_decl_annotations_ VOID StopReceivePump(PDEVICE_EXTENSION DeviceExtension)
+{
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&DeviceExtension->DeviceLock);
+    DeviceExtension->ReceiveBufferSize = 0;
+    DeviceExtension->ReceivePumpStopRequested = 1;
+    KeReleaseSpinLock(&DeviceExtension->DeviceLock, oldIrql);
+    KeSetEvent(&DeviceExtension->ReceiveSpaceEvent, 1, FALSE);
+}
+
+// Polls every 100 ms, at most 61 times, until both queues are empty, both workers idle and the
+// pump ended. After the last poll wakes a read worker that waits for data, so that it sees the
+// port going down. TRUE when the port went idle. PASSIVE_LEVEL.
+_Use_decl_annotations_ BOOLEAN WaitForWorkersIdle(PDEVICE_EXTENSION DeviceExtension)
+{
+    for (ULONG polls = 0; polls < KDX_IDLE_POLLS; polls++) {
+        Delay(KDX_IDLE_POLL);
+        if (DeviceExtension->WriteQueueHead == NULL && DeviceExtension->WriteWorkerBusy == 0 &&
+            DeviceExtension->ReadWorkerBusy == 0 && DeviceExtension->ReadQueueHead == NULL &&
+            DeviceExtension->ReceivePumpRunning == 0) {
+            return TRUE;
+        }
+    }
+    KeSetEvent(&DeviceExtension->ReceiveDeliveredEvent, 1, FALSE);
+    return FALSE;
+}
+
+static VOID SetReceiveBufferSize(PDEVICE_EXTENSION Extension, ULONG Size)
+{
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->DeviceLock);
+    Extension->ReceiveBufferSize = Size;
+    KeReleaseSpinLock(&Extension->DeviceLock, oldIrql);
+}
+
+// The per-open resets of the queues and the pump, and the landing buffer. A block left by an
+// open whose pump never ran is released before the new one is taken.
+static NTSTATUS PrepareReceiving(PDEVICE_EXTENSION Extension)
+{
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->DeviceLock);
+    Extension->WriteQueueHead = NULL;
+    Extension->WriteWorkerBusy = 0;
+    Extension->ReadQueueHead = NULL;
+    Extension->ReadWorkerBusy = 0;
+    Extension->ReceivePumpRunning = 0;
+    KeReleaseSpinLock(&Extension->DeviceLock, oldIrql);
+
+    Extension->ReceiveBufferSize = KDX_LANDING_BUFFER_SIZE;
+    ReleaseLandingBuffer(Extension);
+    PUCHAR buffer = (PUCHAR)ExAllocatePool(NonPagedPool, KDX_LANDING_BUFFER_SIZE);
+    Extension->ReceiveLandingBuffer = buffer;
+    if (buffer == NULL) {
+        Extension->ReceiveBufferSize = 0;
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    return STATUS_SUCCESS;
+}
+
+// The per-open resets of the buffer pointer, the limits, the counters and the masks, and the
+// opening of the port.
+static VOID ResetOpenState(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extension)
+{
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->DeviceLock);
+    Extension->ReceiveReadBuffer = Extension->ReceiveLandingBuffer;
+    Extension->ReceivePumpStopRequested = 0;
+    Extension->ReceivePumpRunning = 0;
+    Extension->HandFlow.XonLimit = KDX_LANDING_BUFFER_SIZE >> 1;
+    Extension->HandFlow.XoffLimit = KDX_LANDING_BUFFER_SIZE >> 3;
+    Extension->ZlpPending = 0;
+    Extension->WaitOnMaskIrp = NULL;
+    Extension->ReceiveCount = 0;
+    Extension->PendingWriteLength = 0;
+    Extension->EventHistory = 0;
+    Extension->WaitMask = 0;
+    KeReleaseSpinLock(&Extension->DeviceLock, oldIrql);
+
+    RtlZeroMemory(&Extension->PerfStats, sizeof(SERIALPERF_STATS));
+    Extension->PortOpen = 1;
+    if (Extension->ProductId == KDX_PRODUCT_NUMBERED_PORT) {
+        Extension->PortResetActive = 0;
+        ResetPortIfConnected(DeviceObject);
+    }
+    KeResetEvent(&Extension->ReceiveDeliveredEvent);
+    Extension->ReceivePumpQueued = 0;
+}
+
+// Admits an open that got OpenCount to 1, unless it asks for a directory or a close of the
+// previous open is still under way. On failure the open's state is undone.
+static NTSTATUS AdmitOpen(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extension, PIRP Irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    NTSTATUS status = STATUS_ACCESS_DENIED;
+    if ((stack->Parameters.Create.Options & FILE_DIRECTORY_FILE) != 0) {
+        status = STATUS_NOT_A_DIRECTORY;
+    } else if (!Extension->HandleOpen) {
+        Extension->HandleOpen = 1;
+        Extension->OpenFileObject = stack->FileObject;
+        status = PrepareReceiving(Extension);
+        if (NT_SUCCESS(status)) {
+            ResetOpenState(DeviceObject, Extension);
+            return STATUS_SUCCESS;
+        }
+        ReleaseLandingBuffer(Extension);
+        Extension->ReceiveBufferSize = 0;
+        Extension->HandleOpen = 0;
+    }
+    InterlockedDecrement(&Extension->OpenCount);
+    return status;
+}
+
+// IRP_MJ_CREATE: admits one open of the port at a time. Refused at once, without an I/O
+// reference, while the device cannot accept requests.
+_Use_decl_annotations_ NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
+    if (!CanAcceptRequests(DeviceObject)) {
+        CancelWaitOnMask(extension);
+        return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
+    }
+    IncrementIoCount(DeviceObject);
+    NTSTATUS status;
+    if (InterlockedIncrement(&extension->OpenCount) > 1) {
+        InterlockedDecrement(&extension->OpenCount);
+        status = STATUS_ACCESS_DENIED;
+    } else {
+        status = AdmitOpen(DeviceObject, extension, Irp);
+    }
+    CompleteRequest(Irp, status, 0);
+    DecrementIoCount(DeviceObject);
+    return status;
+}
+
+// Stops all data movement of a port whose device can still accept requests: the queued writes
+// and reads are cancelled, the receive pump is stopped and its read in flight cancelled once
+// the IN slot has settled, and the write in flight is cancelled, all under
+// TransferCancelGate. Returns once the pump has ended.
+static VOID QuiescePort(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extension)
+{
+    CancelQueuedWrites(DeviceObject, FALSE);
+    CancelQueuedReads(DeviceObject, FALSE);
+    CancelReadTimer(Extension);
+    KeWaitForSingleObject(&Extension->TransferCancelGate, Executive, KernelMode, FALSE, NULL);
+    PTRANSFER_SLOT sample =
+        WatchTransferSlot(Extension, Extension->BulkInPipeIndex, KDX_QUIESCE_SLOT_WAITS);
+    StopReceivePump(Extension);
+    SetReceiveBufferSize(Extension, 0);
+    if (sample != NULL) {
+        CancelSlotTransfer(Extension, Extension->BulkInPipeIndex, sample, NULL);
+    }
+    WaitForReceivePumpIdle(Extension);
+    StopWriteTimer(Extension);
+    CancelSlotTransfer(Extension, Extension->BulkOutPipeIndex, NULL, NULL);
+    KeSetEvent(&Extension->TransferCancelGate, 1, FALSE);
+}
+
+// Stops all data movement of a port whose device is stopping or gone, through the abort
+// routines.
+static VOID AbortPortIo(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extension)
+{
+    CancelQueuedWrites(DeviceObject, TRUE);
+    StopReceivePump(Extension);
+    Delay(KDX_GONE_STOP_DELAY);
+    CancelQueuedReads(DeviceObject, TRUE);
+}
+
+// The end of every shut-down: no pump may start, the pending wait-on-mask request is
+// cancelled, a read worker that waits for data is woken so that it ends its read, and the
+// workers are given time to finish.
+static VOID FinishShutdown(PDEVICE_EXTENSION Extension)
+{
+    SetReceiveBufferSize(Extension, 0);
+    CancelWaitOnMask(Extension);
+    if (Extension->CurrentReadIrp != NULL) {
+        KeSetEvent(&Extension->ReceiveDeliveredEvent, 1, FALSE);
+    }
+    WaitForWorkersIdle(Extension);
+}
+
+// Gives up the landing buffer of an open whose pump is not running (it never ran, or it ended
+// and released it already); a pump still running releases it itself when it ends.
+static VOID ReleaseIdleLandingBuffer(PDEVICE_EXTENSION Extension)
+{
+    if (!Extension->ReceivePumpRunning) {
+        ReleaseLandingBuffer(Extension);
+    }
+}
+
+// Close of a port whose device is stopping or gone.
+static VOID CloseAbortedPort(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extension)
+{
+    AbortPortIo(DeviceObject, Extension);
+    InterlockedDecrement(&Extension->OpenCount);
+    Extension->HandleOpen = 0;
+    Extension->PortOpen = 0;
+    Extension->ReceivePumpQueued = 0;
+    FinishShutdown(Extension);
+    ReleaseIdleLandingBuffer(Extension);
+}
+
+// Close of an open port: stops its I/O, closes it, resets the USB port of product 0x005B, and
+// only then lets a new open in.
+static VOID ClosePort(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extension)
+{
+    QuiescePort(DeviceObject, Extension);
+    Extension->PortOpen = 0;
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->DeviceLock);
+    Extension->HandleOpen = 0;
+    KeReleaseSpinLock(&Extension->DeviceLock, oldIrql);
+    FinishShutdown(Extension);
+    if (Extension->ProductId == KDX_PRODUCT_NUMBERED_PORT) {
+        Extension->PortResetActive = 0;
+        ResetPortIfConnected(DeviceObject);
+        Delay(KDX_CLOSE_RESET_DELAY);
+    }
+    ReleaseIdleLandingBuffer(Extension);
+    InterlockedDecrement(&Extension->OpenCount);
+    Extension->ReceivePumpQueued = 0;
+}
+
+// IRP_MJ_CLOSE: stops the port's I/O and gives the port up. A close without an admitted open
+// fails with STATUS_INVALID_DEVICE_REQUEST; one of a stopping or gone device always succeeds.
+_Use_decl_annotations_ NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
+    IncrementIoCount(DeviceObject);
+    NTSTATUS status = STATUS_SUCCESS;
+    if (!CanAcceptRequests(DeviceObject)) {
+        CloseAbortedPort(DeviceObject, extension);
+    } else if (extension->OpenCount <= 0) {
+        extension->OpenCount = 0;
+        status = STATUS_INVALID_DEVICE_REQUEST;
+    } else {
+        ClosePort(DeviceObject, extension);
+    }
+    CompleteRequest(Irp, status, 0);
+    DecrementIoCount(DeviceObject);
+    return status;
+}
+
+// IRP_MJ_CLEANUP: stops the port's I/O like close, but keeps the port open for the close that
+// follows; it does not look at which file object it is called for. Always succeeds.
+_Use_decl_annotations_ NTSTATUS DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
+    IncrementIoCount(DeviceObject);
+    if (!CanAcceptRequests(DeviceObject)) {
+        AbortPortIo(DeviceObject, extension);
+    } else {
+        QuiescePort(DeviceObject, extension);
+    }
+    FinishShutdown(extension);
+    extension->ReceivePumpQueued = 0;
+    CompleteRequest(Irp, STATUS_SUCCESS, 0);
+    DecrementIoCount(DeviceObject);
+    return STATUS_SUCCESS;
+}

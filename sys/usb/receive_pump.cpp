@@ -1,0 +1,259 @@
+// The receive pump: while the port is open it keeps one 2048-byte bulk-IN read in flight,
+// appends what arrives to the receive buffer and hands every result to DeliverReceivedData.
+// It waits while the receive buffer holds more than 4096 bytes, and ends when the port is
+// closed or stopped, when the device is gone, or on a fatal read status.
+//
+// The pump is a work item on the delayed work queue, at PASSIVE_LEVEL, one instance per device;
+// it holds an I/O reference while it runs. It never holds DeviceLock across a USB request, a
+// wait or a delay.
+#include "../kdxlusb.h"
+
+#define KDX_PUMP_READ_LENGTH 2048       // bytes asked for by every bulk-IN read
+#define KDX_PUMP_RESUME_LEVEL 4096      // the pump reads only while at most this much is buffered
+#define KDX_PUMP_START_WAIT 2000        // ms a starter waits for the pump to start
+#define KDX_WRITE_RECOVERY_DELAY 20     // ms between two looks at a write recovery
+#define KDX_WRITE_RECOVERY_DELAYS 52    // looks before the pump reads anyway
+#define KDX_PUMP_IDLE_POLL 100          // ms between two cancels of a stopping pump's read
+
+// The work-item routine of ReceivePumpWorkItem (Parameter is the device object): runs the pump
+// unless it already runs, with ReceivePumpIdleEvent cleared while it does.
+_Use_decl_annotations_ VOID ReceivePumpWorker(PVOID Parameter)
+{
+    PDEVICE_OBJECT deviceObject = (PDEVICE_OBJECT)Parameter;
+    PDEVICE_EXTENSION extension = GetDeviceExtension(deviceObject);
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->DeviceLock);
+    BOOLEAN running = extension->ReceivePumpRunning != 0;
+    KeReleaseSpinLock(&extension->DeviceLock, oldIrql);
+    if (running) {
+        return;
+    }
+    IncrementIoCount(deviceObject);
+    KeClearEvent(&extension->ReceivePumpIdleEvent);
+    oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->DeviceLock);
+    extension->ReceivePumpRunning = 1;
+    KeReleaseSpinLock(&extension->DeviceLock, oldIrql);
+
+    RunReceivePump(deviceObject, extension, extension->BulkInPipeIndex);
+
+    KeSetEvent(&extension->ReceivePumpIdleEvent, 1, FALSE);
+    oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->DeviceLock);
+    extension->ReceivePumpRunning = 0;
+    KeReleaseSpinLock(&extension->DeviceLock, oldIrql);
+    DecrementIoCount(deviceObject);
+}
+
+// True when the pump may run: the port is open for it, it has a landing buffer, and the pipe
+// is a bulk-IN pipe.
+static BOOLEAN PumpCanRun(PDEVICE_EXTENSION Extension, ULONG PipeIndex)
+{
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->DeviceLock);
+    BOOLEAN ready = Extension->ReceiveBufferSize != 0 && Extension->ReceiveLandingBuffer != NULL;
+    KeReleaseSpinLock(&Extension->DeviceLock, oldIrql);
+    PUSBD_INTERFACE_INFORMATION information = Extension->InterfaceInformation;
+    if (!ready || information == NULL || PipeIndex >= information->NumberOfPipes) {
+        return FALSE;
+    }
+    PUSBD_PIPE_INFORMATION pipe = &information->Pipes[PipeIndex];
+    return pipe->PipeType == UsbdPipeTypeBulk && USB_ENDPOINT_DIRECTION_IN(pipe->EndpointAddress);
+}
+
+// Takes the pump's transfer context for this run and records it in ReceiveTransferContext.
+static PTRANSFER_CONTEXT CreatePumpContext(PDEVICE_EXTENSION Extension, ULONG PipeIndex)
+{
+    PTRANSFER_CONTEXT context =
+        (PTRANSFER_CONTEXT)ExAllocatePool(NonPagedPool, sizeof(TRANSFER_CONTEXT));
+    if (context == NULL) {
+        return NULL;
+    }
+    RtlZeroMemory(context, sizeof(TRANSFER_CONTEXT));
+    context->InterfaceInformation = Extension->InterfaceInformation;
+    context->PipeIndex = PipeIndex;
+    context->SlotIndex = PipeIndex;
+    context->Direction = KDX_DIRECTION_READ;
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->DeviceLock);
+    Extension->ReceiveTransferContext = context;
+    KeReleaseSpinLock(&Extension->DeviceLock, oldIrql);
+    return context;
+}
+
+// Back-pressure: waits while more than 4096 bytes are buffered. FALSE when the pump is asked
+// to stop. The event is reset before the buffer is looked at, so that a reader that makes room
+// after the look always leaves the event set for the wait.
+static BOOLEAN WaitForReceiveSpace(PDEVICE_EXTENSION Extension)
+{
+    for (;;) {
+        KeResetEvent(&Extension->ReceiveSpaceEvent);
+        KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->DeviceLock);
+        BOOLEAN stop = Extension->ReceivePumpStopRequested != 0;
+        BOOLEAN full = Extension->ReceiveCount > KDX_PUMP_RESUME_LEVEL;
+        KeReleaseSpinLock(&Extension->DeviceLock, oldIrql);
+        if (stop) {
+            return FALSE;
+        }
+        if (!full) {
+            return TRUE;
+        }
+        KeWaitForSingleObject(&Extension->ReceiveSpaceEvent, Executive, KernelMode, FALSE, NULL);
+    }
+}
+
+// Statuses of a read that end the pump.
+static BOOLEAN IsFatalReadStatus(NTSTATUS Status)
+{
+    return Status == STATUS_PORT_DISCONNECTED || Status == STATUS_DEVICE_NOT_CONNECTED ||
+           Status == STATUS_INVALID_DEVICE_REQUEST || Status == STATUS_INSUFFICIENT_RESOURCES;
+}
+
+// Appends the bytes of the last read to the receive buffer; returns how many.
+static ULONG AppendReceivedData(PDEVICE_EXTENSION Extension, PTRANSFER_CONTEXT Context)
+{
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->DeviceLock);
+    ULONG count = Extension->LastReadLength;
+    if (count > KDX_PUMP_READ_LENGTH) {
+        count = KDX_PUMP_READ_LENGTH;
+    }
+    if (count != 0) {
+        RtlCopyMemory(&Extension->ReceiveBuffer[Extension->ReceiveCount], Context->Buffer, count);
+        Extension->ReceiveCount += count;
+    }
+    KeReleaseSpinLock(&Extension->DeviceLock, oldIrql);
+    return count;
+}
+
+// The pump's loop: one read per turn while the port is open and the pump may go on.
+static VOID PumpReceivedData(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extension,
+                             PTRANSFER_CONTEXT Context)
+{
+    while (Extension->PortOpen) {
+        if (Extension->ReceiveBufferSize == 0 || !CanAcceptRequests(DeviceObject) ||
+            !WaitForReceiveSpace(Extension)) {
+            return;
+        }
+        Extension->LastReadLength = 0;
+        Context->Length = KDX_PUMP_READ_LENGTH;
+        Context->Buffer = Extension->ReceiveReadBuffer;
+        NTSTATUS status = ReadBulkInOnce(DeviceObject, Extension, Context);
+        if (!NT_SUCCESS(status) && (IsFatalReadStatus(status) || Extension->DeviceGone)) {
+            return;
+        }
+        ULONG count = NT_SUCCESS(status) ? AppendReceivedData(Extension, Context) : 0;
+        DeliverReceivedData(Extension, (PUCHAR)Context->Buffer, (LONG)count, status, FALSE);
+        KeSetEvent(&Extension->ReceiveDeliveredEvent, 1, FALSE);
+    }
+}
+
+// Frees the landing buffer if there is one. Both pointers to it are cleared under DeviceLock
+// first, so that of the pump's end, the close and the next open exactly one frees it.
+_Use_decl_annotations_ VOID ReleaseLandingBuffer(PDEVICE_EXTENSION DeviceExtension)
+{
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&DeviceExtension->DeviceLock);
+    PUCHAR buffer = DeviceExtension->ReceiveLandingBuffer;
+    DeviceExtension->ReceiveLandingBuffer = NULL;
+    DeviceExtension->ReceiveReadBuffer = NULL;
+    KeReleaseSpinLock(&DeviceExtension->DeviceLock, oldIrql);
+    if (buffer != NULL) {
+        ExFreePool(buffer);
+    }
+}
+
+// The pump's end: discards undelivered bytes, ends a pending wait-on-mask request and the read
+// that waits for data (a pump that never got its context skips both), wakes the read worker,
+// and frees the landing buffer and the context.
+static VOID EndReceivePump(PDEVICE_EXTENSION Extension)
+{
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->DeviceLock);
+    Extension->ReceiveCount = 0;
+    PTRANSFER_CONTEXT context = Extension->ReceiveTransferContext;
+    KeReleaseSpinLock(&Extension->DeviceLock, oldIrql);
+    if (context != NULL) {
+        CancelWaitOnMask(Extension);
+        DeliverReceivedData(Extension, (PUCHAR)context->Buffer, 0, STATUS_INVALID_DEVICE_REQUEST,
+                            TRUE);
+    }
+    KeSetEvent(&Extension->ReceiveDeliveredEvent, 1, FALSE);
+    ReleaseLandingBuffer(Extension);
+    oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->DeviceLock);
+    Extension->ReceiveTransferContext = NULL;
+    KeReleaseSpinLock(&Extension->DeviceLock, oldIrql);
+    if (context != NULL) {
+        ExFreePool(context);
+    }
+}
+
+// One run of the pump, from its start signal to its end sequence. PipeIndex is BulkInPipeIndex.
+_Use_decl_annotations_ VOID RunReceivePump(PDEVICE_OBJECT DeviceObject,
+                                           PDEVICE_EXTENSION DeviceExtension, ULONG PipeIndex)
+{
+    KeSetEvent(&DeviceExtension->ReceivePumpStartedEvent, 1, FALSE);
+    DeviceExtension->ReceiveTransferContext = NULL;
+    if (PumpCanRun(DeviceExtension, PipeIndex)) {
+        PTRANSFER_CONTEXT context = CreatePumpContext(DeviceExtension, PipeIndex);
+        if (context != NULL) {
+            PumpReceivedData(DeviceObject, DeviceExtension, context);
+        }
+    }
+    EndReceivePump(DeviceExtension);
+}
+
+// One bulk-IN read into the context's buffer, after a write recovery in progress has finished
+// (or 1.04 s have passed). A failed read goes through RecoverReadError, whose status replaces
+// the read's; a successful one leaves its byte count in LastReadLength.
+_Use_decl_annotations_ NTSTATUS ReadBulkInOnce(PDEVICE_OBJECT DeviceObject,
+                                               PDEVICE_EXTENSION DeviceExtension,
+                                               PTRANSFER_CONTEXT TransferContext)
+{
+    struct _URB_BULK_OR_INTERRUPT_TRANSFER* urb = &TransferContext->Urb;
+    RtlZeroMemory(urb, sizeof(*urb));
+    urb->Hdr.Length = sizeof(*urb);
+    urb->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    urb->PipeHandle = TransferContext->InterfaceInformation->Pipes[TransferContext->PipeIndex].PipeHandle;
+    urb->TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK;
+    urb->TransferBufferLength = TransferContext->Length;
+    urb->TransferBuffer = TransferContext->Buffer;
+
+    WaitOutRecovery(DeviceExtension, &DeviceExtension->WriteRecoveryActive,
+                    KDX_WRITE_RECOVERY_DELAY, KDX_WRITE_RECOVERY_DELAYS);
+    NTSTATUS status = SubmitBulkTransfer(DeviceObject, (PURB)urb, TransferContext->SlotIndex,
+                                         DeviceExtension->OpenFileObject);
+    if (!NT_SUCCESS(status)) {
+        return RecoverReadError(DeviceExtension, TransferContext, status);
+    }
+    DeviceExtension->LastReadLength = urb->TransferBufferLength;
+    return status;
+}
+
+// Starts the pump once per open: the first read or write worker that needs it queues the work
+// item and waits, at most 2 s, until the pump has started. PASSIVE_LEVEL.
+_Use_decl_annotations_ VOID StartReceivePump(PDEVICE_EXTENSION DeviceExtension)
+{
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&DeviceExtension->DeviceLock);
+    BOOLEAN queued = DeviceExtension->ReceivePumpQueued != 0;
+    DeviceExtension->ReceivePumpQueued = 1;
+    KeReleaseSpinLock(&DeviceExtension->DeviceLock, oldIrql);
+    if (queued) {
+        return;
+    }
+    KeClearEvent(&DeviceExtension->ReceivePumpStartedEvent);
+    ExQueueWorkItem(DeviceExtension->ReceivePumpWorkItem, DelayedWorkQueue);
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -10000LL * KDX_PUMP_START_WAIT;
+    KeWaitForSingleObject(&DeviceExtension->ReceivePumpStartedEvent, Executive, KernelMode, FALSE,
+                          &timeout);
+}
+
+// Waits until a pump that was asked to stop (StopReceivePump) has ended. A pump may have
+// passed its stop check just before the request and sent one more read after the caller
+// cancelled the last one; every 100 ms the read then in flight is cancelled too. The caller
+// holds TransferCancelGate. PASSIVE_LEVEL.
+_Use_decl_annotations_ VOID WaitForReceivePumpIdle(PDEVICE_EXTENSION DeviceExtension)
+{
+    LARGE_INTEGER poll;
+    poll.QuadPart = -10000LL * KDX_PUMP_IDLE_POLL;
+    while (DeviceExtension->ReceivePumpRunning) {
+        if (KeWaitForSingleObject(&DeviceExtension->ReceivePumpIdleEvent, Executive, KernelMode,
+                                  FALSE, &poll) == STATUS_SUCCESS) {
+            return;
+        }
+        CancelSlotTransfer(DeviceExtension, DeviceExtension->BulkInPipeIndex, NULL, NULL);
+    }
+}
