@@ -1,0 +1,252 @@
+// Open, close and cleanup of the port: one open at a time, refused opens that change nothing,
+// the port reset of product 0x005B, the per-open state, the receive pump's landing buffer and
+// the requests that follow a close.
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "support/port_fixture.h"
+
+using namespace kdxtest;
+
+namespace {
+
+class OpenCloseTest : public PortTest {
+protected:
+    host::Pool::Outstanding DriverPool() { return host.pool().OutstandingBlocks(host.driver()); }
+
+    // A close of the port that runs on a thread of its own.
+    struct BackgroundClose {
+        std::unique_ptr<host::HostThread> thread;
+        std::thread handle;
+        std::atomic<NTSTATUS> status{STATUS_PENDING};
+    };
+    void StartClose(BackgroundClose& close, host::Handle handle)
+    {
+        close.handle = host::Scheduler::Instance().Spawn(
+            "close", [this, &close, handle] { close.status = app().Close(handle); }, &close.thread);
+    }
+    void FinishClose(BackgroundClose& close)
+    {
+        host::Scheduler::Instance().Join(close.handle, *close.thread);
+    }
+};
+
+TEST_P(OpenCloseTest, ASecondOpenIsDeniedAndTheFirstHandleKeepsWorking)
+{
+    PlugPort(kNumberedProduct);
+    host::Handle first = Open();
+
+    host::OpenResult second = TryOpen();
+    EXPECT_EQ(STATUS_ACCESS_DENIED, second.status);
+    EXPECT_EQ(nullptr, second.handle);
+    EXPECT_EQ(1, PortExtension()->OpenCount) << "the refused open backed out";
+
+    EXPECT_EQ(9600u, Get<ULONG>(first, IOCTL_SERIAL_GET_BAUD_RATE)) << "the first handle";
+    host::IoResult written = app().Write(first, {1, 2, 3});
+    EXPECT_EQ(STATUS_SUCCESS, written.status);
+    EXPECT_EQ(3u, written.information);
+    EXPECT_EQ(STATUS_SUCCESS, app().Close(first));
+
+    host::Handle again = Open();
+    EXPECT_NE(nullptr, again) << "the port is free again after the first handle's close";
+    app().Close(again);
+}
+
+TEST_P(OpenCloseTest, AnOpenAsADirectoryIsRefusedAndChangesNothing)
+{
+    PlugPort(kOtherProduct);
+    host::OpenResult directory = TryOpen(FILE_DIRECTORY_FILE);
+    EXPECT_EQ(STATUS_NOT_A_DIRECTORY, directory.status);
+    EXPECT_EQ(0, PortExtension()->OpenCount);
+    EXPECT_EQ(0, PortExtension()->HandleOpen);
+    EXPECT_EQ(0, PortExtension()->PortOpen);
+    EXPECT_EQ(STATUS_ACCESS_DENIED, ControlWithoutHandle(IOCTL_SERIAL_SET_BREAK_ON))
+        << "the port stays closed";
+
+    host::Handle handle = Open();
+    EXPECT_EQ(STATUS_SUCCESS, app().Close(handle));
+}
+
+TEST_P(OpenCloseTest, ACloseWithoutAnAdmittedOpenIsAnInvalidDeviceRequest)
+{
+    PlugPort(kNumberedProduct);
+    EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST,
+              SendRequest(port.physicalDevice, IRP_MJ_CLOSE, 0, STATUS_SUCCESS));
+    EXPECT_EQ(0, PortExtension()->OpenCount);
+    EXPECT_EQ(0u, Device().Resets().port) << "a refused close resets nothing";
+
+    host::Handle handle = Open();
+    EXPECT_EQ(STATUS_SUCCESS, app().Close(handle));
+    EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST,
+              SendRequest(port.physicalDevice, IRP_MJ_CLOSE, 0, STATUS_SUCCESS))
+        << "a second close of the same open";
+    EXPECT_EQ(0, PortExtension()->OpenCount) << "never below 0";
+
+    host::Handle again = Open();
+    EXPECT_NE(nullptr, again);
+    EXPECT_EQ(1, PortExtension()->OpenCount);
+    app().Close(again);
+}
+
+// The close of product 0x005B resets the USB port after the port's I/O has stopped; a lower
+// filter holds that reset, so the close is certain to be still under way.
+TEST_P(OpenCloseTest, AnOpenWhileACloseIsUnderWayIsDeniedAndTheSameOpenAfterItSucceeds)
+{
+    std::unique_ptr<LowerFilter> filter;
+    PlugPort(kNumberedProduct, &filter);
+    host::Handle handle = Open();
+
+    KEVENT resetReached;
+    KEVENT resetReleased;
+    KeInitializeEvent(&resetReached, NotificationEvent, FALSE);
+    KeInitializeEvent(&resetReleased, NotificationEvent, FALSE);
+    filter->answer = [&](PIRP irp) -> std::optional<NTSTATUS> {
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        if (stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL &&
+            stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_RESET_PORT) {
+            KeSetEvent(&resetReached, IO_NO_INCREMENT, FALSE);
+            KeWaitForSingleObject(&resetReleased, Executive, KernelMode, FALSE, nullptr);
+        }
+        return std::nullopt;
+    };
+
+    BackgroundClose close;
+    StartClose(close, handle);
+    KeWaitForSingleObject(&resetReached, Executive, KernelMode, FALSE, nullptr);
+    host::OpenResult during = TryOpen();
+    EXPECT_EQ(STATUS_ACCESS_DENIED, during.status) << "open while the close is still waiting";
+    EXPECT_EQ(STATUS_PENDING, close.status.load()) << "the close has not completed";
+
+    KeSetEvent(&resetReleased, IO_NO_INCREMENT, FALSE);
+    FinishClose(close);
+    EXPECT_EQ(STATUS_SUCCESS, close.status.load());
+    filter->answer = nullptr;
+
+    host::OpenResult after = TryOpen();
+    EXPECT_EQ(STATUS_SUCCESS, after.status) << "the same open after the close";
+    if (after.handle != nullptr) app().Close(after.handle);
+}
+
+TEST_P(OpenCloseTest, TheNumberedProductsPortIsResetAtOpenAndAtClose)
+{
+    PlugPort(kNumberedProduct);
+    ULONG before = Device().Resets().port;
+    host::Handle handle = Open();
+    EXPECT_EQ(before + 1, Device().Resets().port) << "after the open";
+    app().Close(handle);
+    EXPECT_EQ(before + 2, Device().Resets().port) << "after the close";
+}
+
+TEST_P(OpenCloseTest, OtherProductsHaveNoPortResetAtOpenOrClose)
+{
+    PlugPort(kOtherProduct);
+    ULONG before = Device().Resets().port;
+    host::Handle handle = Open();
+    app().Close(handle);
+    EXPECT_EQ(before, Device().Resets().port) << Log(Device());
+}
+
+TEST_P(OpenCloseTest, StatisticsWaitMaskAndEventHistoryRestartAtEachOpenWhileTimeoutsSurvive)
+{
+    PlugPort(kNumberedProduct);
+    host::Handle handle = Open();
+    SERIAL_TIMEOUTS timeouts = Timeouts(5, 6, 700, 8, 900);
+    SetTimeouts(handle, timeouts);
+    SetWaitMask(handle, SERIAL_EV_RXCHAR | SERIAL_EV_TXEMPTY);
+    StartReceivePump(handle);       // one byte written: TXEMPTY is left in the event history
+    Receive(handle, {1, 2, 3}, 3);  // RXCHAR too, with no wait pending
+    SERIALPERF_STATS stats = Get<SERIALPERF_STATS>(handle, IOCTL_SERIAL_GET_STATS);
+    EXPECT_EQ(3u, stats.ReceivedCount);
+    EXPECT_EQ(1u, stats.TransmittedCount);
+    EXPECT_EQ(SERIAL_EV_RXCHAR | SERIAL_EV_TXEMPTY, PortExtension()->EventHistory);
+    app().Close(handle);
+
+    handle = Open();
+    stats = Get<SERIALPERF_STATS>(handle, IOCTL_SERIAL_GET_STATS);
+    EXPECT_EQ(0u, stats.ReceivedCount) << "after reopening";
+    EXPECT_EQ(0u, stats.TransmittedCount) << "after reopening";
+    EXPECT_EQ(0u, Get<ULONG>(handle, IOCTL_SERIAL_GET_WAIT_MASK)) << "after reopening";
+    SERIAL_TIMEOUTS kept = Get<SERIAL_TIMEOUTS>(handle, IOCTL_SERIAL_GET_TIMEOUTS);
+    EXPECT_EQ(0, memcmp(&timeouts, &kept, sizeof(kept)))
+        << "timeouts after reopening: " << kept.ReadIntervalTimeout << "/"
+        << kept.ReadTotalTimeoutMultiplier << "/" << kept.ReadTotalTimeoutConstant << "/"
+        << kept.WriteTotalTimeoutMultiplier << "/" << kept.WriteTotalTimeoutConstant;
+
+    // Events of the previous open are not reported: the first wait sees only this write's.
+    SetWaitMask(handle, SERIAL_EV_RXCHAR | SERIAL_EV_TXEMPTY);
+    host::OutstandingRequest wait = StartWait(handle);
+    EXPECT_EQ(STATUS_SUCCESS, app().Write(handle, {9}).status);
+    host::IoResult waited = wait.Wait();
+    EXPECT_EQ(STATUS_SUCCESS, waited.status);
+    EXPECT_EQ(SERIAL_EV_TXEMPTY, As<ULONG>(waited)) << "events of this open only";
+    app().Close(handle);
+}
+
+TEST_P(OpenCloseTest, TheLandingBufferIsHeldWhileOpenAndReleasedByEveryClose)
+{
+    PlugPort(kOtherProduct);
+    host::Pool::Outstanding plugged = DriverPool();
+
+    host::Handle handle = Open();
+    EXPECT_EQ(plugged.count + 1, DriverPool().count) << "open, no pump yet" << DriverPool().listing;
+    EXPECT_EQ(plugged.bytes + 4096, DriverPool().bytes);
+    app().Close(handle);
+    EXPECT_EQ(plugged.count, DriverPool().count) << "closed without the pump ever running:\n"
+                                                 << DriverPool().listing;
+
+    handle = Open();
+    app().Close(handle);
+    handle = Open();
+    EXPECT_EQ(plugged.count + 1, DriverPool().count) << "open, close, open: one buffer\n"
+                                                     << DriverPool().listing;
+    StartReceivePump(handle);
+    app().Close(handle);
+    EXPECT_EQ(plugged.count, DriverPool().count) << "closed with the pump running:\n"
+                                                 << DriverPool().listing;
+    EXPECT_EQ(plugged.bytes, DriverPool().bytes);
+}
+
+TEST_P(OpenCloseTest, ALandingBufferThatCannotBeAllocatedFailsTheOpenAndLeavesThePortClosed)
+{
+    PlugPort(kNumberedProduct);
+    host::Pool::Outstanding plugged = DriverPool();
+    host.pool().FailAllocationsFrom("PrepareReceiving");
+    host::OpenResult failed = TryOpen();
+    host.pool().ClearFaults();
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, failed.status);
+    EXPECT_EQ(nullptr, failed.handle);
+    EXPECT_EQ(0, PortExtension()->OpenCount);
+    EXPECT_EQ(0, PortExtension()->HandleOpen);
+    EXPECT_EQ(0, PortExtension()->PortOpen);
+    EXPECT_EQ(0u, PortExtension()->ReceiveBufferSize);
+    EXPECT_EQ(plugged.count, DriverPool().count) << DriverPool().listing;
+    EXPECT_EQ(STATUS_ACCESS_DENIED, ControlWithoutHandle(IOCTL_SERIAL_SET_BREAK_ON));
+
+    host::Handle handle = Open();
+    EXPECT_NE(nullptr, handle) << "the next open succeeds";
+    if (handle != nullptr) app().Close(handle);
+}
+
+TEST_P(OpenCloseTest, RequestsAfterTheCloseAreRefused)
+{
+    PlugPort(kOtherProduct);
+    host::Handle handle = Open();
+    EXPECT_EQ(STATUS_SUCCESS, Control(handle, IOCTL_SERIAL_SET_BREAK_ON).status) << "while open";
+    app().Close(handle);
+
+    EXPECT_EQ(STATUS_ACCESS_DENIED, ControlWithoutHandle(IOCTL_SERIAL_SET_BREAK_ON));
+    EXPECT_EQ(STATUS_ACCESS_DENIED, ControlWithoutHandle(IOCTL_SERIAL_GET_COMMSTATUS))
+        << "the status query too, while the device itself is fine";
+    EXPECT_EQ(STATUS_ACCESS_DENIED,
+              SendRequest(port.physicalDevice, IRP_MJ_READ, 0, STATUS_SUCCESS))
+        << "a read";
+    EXPECT_EQ(STATUS_ACCESS_DENIED,
+              SendRequest(port.physicalDevice, IRP_MJ_WRITE, 0, STATUS_SUCCESS))
+        << "a write";
+    EXPECT_EQ(1, PortExtension()->IoCount) << "no reference left behind";
+}
+
+KDX_FOR_BOTH_BUS_MODES(OpenCloseTest);
+
+}  // namespace
