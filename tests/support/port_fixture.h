@@ -63,6 +63,26 @@ protected:
         EXPECT_NE("", portName) << "the port has a name";
         return port;
     }
+    // Plugs an adapter and opens its port as `portHandle`, which the test's end closes unless
+    // the test closed it (ClosePort).
+    void OpenPort(USHORT productId)
+    {
+        PlugPort(productId);
+        portHandle = Open();
+        ASSERT_NE(nullptr, portHandle);
+    }
+    NTSTATUS ClosePort()
+    {
+        host::Handle closing = portHandle;
+        portHandle = nullptr;
+        return app().Close(closing);
+    }
+    void TearDown() override
+    {
+        if (portHandle != nullptr) ClosePort();
+        BusModeTest::TearDown();
+    }
+
     PDEVICE_EXTENSION PortExtension() const { return Extension(port); }
     host::UsbDevice& Device() const { return *port.device; }
 
@@ -159,6 +179,7 @@ protected:
 
     Plugged port;
     std::string portName;
+    host::Handle portHandle = nullptr;
 };
 
 }  // namespace kdxtest
