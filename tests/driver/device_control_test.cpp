@@ -287,6 +287,23 @@ TEST_P(DeviceControlTest, PurgeRefusesEmptyAndUnknownMasksAndOnlyAbortEmptiesThe
     EXPECT_EQ((std::vector<UCHAR>{6, 7}), read.output) << "only what came after the purge";
 }
 
+// The pump stops reading while more than 4096 bytes are buffered; emptying the buffer lets it
+// read what the device still holds.
+TEST_P(DeviceControlTest, PurgeRxabortLetsAPumpThatWaitsForRoomReadOn)
+{
+    StartReceivePump(portHandle);
+    Receive(portHandle, std::vector<UCHAR>(7000, 0x44), 6144);
+    EXPECT_EQ(STATUS_SUCCESS, Purge(SERIAL_PURGE_RXCLEAR));
+    host.Sleep(host::Milliseconds(100));
+    EXPECT_EQ(6144u, CommStatus(portHandle).AmountInInQueue) << "RXCLEAR makes no room";
+    EXPECT_EQ(7000u - 6144u, Device().QueuedInBytes()) << "still at the device";
+
+    EXPECT_EQ(STATUS_SUCCESS, Purge(SERIAL_PURGE_RXABORT));
+    EXPECT_TRUE(WaitUntil([&] { return CommStatus(portHandle).AmountInInQueue == 7000 - 6144; }))
+        << "buffered after RXABORT: " << CommStatus(portHandle).AmountInInQueue;
+    EXPECT_EQ(0u, Device().QueuedInBytes());
+}
+
 TEST_P(DeviceControlTest, ThePropertiesDescribeASerialPortWithTheOpenReceiveBuffer)
 {
     SERIAL_COMMPROP properties = Get<SERIAL_COMMPROP>(portHandle, IOCTL_SERIAL_GET_PROPERTIES);

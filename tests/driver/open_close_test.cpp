@@ -36,16 +36,25 @@ TEST_P(OpenCloseTest, ASecondOpenIsDeniedAndTheFirstHandleKeepsWorking)
 {
     PlugPort(kNumberedProduct);
     host::Handle first = Open();
+    SetWaitMask(first, SERIAL_EV_TXEMPTY);
+    host::OutstandingRequest wait = StartWait(first);
+    ULONG resets = Device().Resets().port;
 
     host::OpenResult second = TryOpen();
     EXPECT_EQ(STATUS_ACCESS_DENIED, second.status);
     EXPECT_EQ(nullptr, second.handle);
     EXPECT_EQ(1, PortExtension()->OpenCount) << "the refused open backed out";
+    EXPECT_EQ(resets, Device().Resets().port) << "no port reset for a refused open";
 
     EXPECT_EQ(9600u, Get<ULONG>(first, IOCTL_SERIAL_GET_BAUD_RATE)) << "the first handle";
+    EXPECT_EQ(ULONG(SERIAL_EV_TXEMPTY), Get<ULONG>(first, IOCTL_SERIAL_GET_WAIT_MASK));
+    EXPECT_FALSE(wait.Completed()) << "the first handle's wait";
     host::IoResult written = app().Write(first, {1, 2, 3});
     EXPECT_EQ(STATUS_SUCCESS, written.status);
     EXPECT_EQ(3u, written.information);
+    host::IoResult waited = wait.Wait();
+    EXPECT_EQ(STATUS_SUCCESS, waited.status) << "the wait still belongs to the port";
+    EXPECT_EQ(3u, Get<SERIALPERF_STATS>(first, IOCTL_SERIAL_GET_STATS).TransmittedCount);
     EXPECT_EQ(STATUS_SUCCESS, app().Close(first));
 
     host::Handle again = Open();
@@ -205,6 +214,69 @@ TEST_P(OpenCloseTest, TheLandingBufferIsHeldWhileOpenAndReleasedByEveryClose)
     EXPECT_EQ(plugged.count, DriverPool().count) << "closed with the pump running:\n"
                                                  << DriverPool().listing;
     EXPECT_EQ(plugged.bytes, DriverPool().bytes);
+}
+
+TEST_P(OpenCloseTest, ACloseEndsEveryRequestInProgressAndTheNextOpenStartsAfresh)
+{
+    PlugPort(kOtherProduct);
+    host::Pool::Outstanding plugged = DriverPool();
+    host::Handle handle = Open();
+    SetWaitMask(handle, SERIAL_EV_RXCHAR);
+    host::OutstandingRequest wait = StartWait(handle);
+    host::OutstandingRequest read = app().StartRead(handle, 16);
+    ASSERT_TRUE(WaitForTransfers(host::Direction::In, 1)) << "the read starts the pump";
+    Device().HoldOut(true);
+    host::OutstandingRequest held = app().StartWrite(handle, {1, 2});
+    ASSERT_TRUE(WaitForTransfers(host::Direction::Out, 1)) << "the device holds the write";
+    host::OutstandingRequest queued = app().StartWrite(handle, {3});
+
+    EXPECT_EQ(STATUS_SUCCESS, app().Close(handle));
+    EXPECT_EQ(0u, app().OutstandingCount()) << "every request of the handle completed";
+    EXPECT_EQ(STATUS_CANCELLED, wait.Wait().status);
+    EXPECT_EQ(0u, read.Wait().information);
+    host::IoResult aborted = held.Wait();
+    EXPECT_EQ(STATUS_TIMEOUT, aborted.status) << "the write the device held, its transfer aborted";
+    EXPECT_EQ(0u, aborted.information);
+    EXPECT_EQ(STATUS_CANCELLED, queued.Wait().status) << "the write behind it";
+    EXPECT_EQ(0u, Device().PendingTransfers(host::Direction::In)) << "no bulk-IN read left";
+    EXPECT_EQ(0u, Device().PendingTransfers(host::Direction::Out)) << "no bulk-OUT write left";
+    EXPECT_EQ(plugged.count, DriverPool().count) << DriverPool().listing;
+    EXPECT_EQ(1, PortExtension()->IoCount) << "no reference left behind";
+    Device().HoldOut(false);
+    Device().TakeOutTransfers();
+
+    handle = Open();
+    read = app().StartRead(handle, 16);
+    ASSERT_TRUE(WaitForTransfers(host::Direction::In, 1)) << "a new pump";
+    Device().OfferIn({4, 5, 6});
+    host::IoResult received = read.Wait();
+    EXPECT_EQ(STATUS_SUCCESS, received.status);
+    EXPECT_EQ((std::vector<UCHAR>{4, 5, 6}), received.output);
+    EXPECT_EQ(STATUS_SUCCESS, app().Write(handle, {7}).status);
+    EXPECT_EQ(1u, Device().TakeOutTransfers().size()) << "only the new write reached the device";
+    app().Close(handle);
+}
+
+// The pump stops reading while more than 4096 bytes are buffered; a close finds it waiting
+// for room and still ends it.
+TEST_P(OpenCloseTest, ACloseEndsAPumpThatWaitsForRoomInTheReceiveBuffer)
+{
+    PlugPort(kNumberedProduct);
+    host::Pool::Outstanding plugged = DriverPool();
+    host::Handle handle = Open();
+    StartReceivePump(handle);
+    Receive(handle, std::vector<UCHAR>(8000, 0x33), 6144);
+    EXPECT_EQ(8000u - 6144u, Device().QueuedInBytes()) << "left at the device";
+    host.Sleep(host::Milliseconds(100));
+    EXPECT_EQ(0u, Device().PendingTransfers(host::Direction::In)) << "the pump waits for room";
+
+    EXPECT_EQ(STATUS_SUCCESS, app().Close(handle));
+    EXPECT_EQ(plugged.count, DriverPool().count) << DriverPool().listing;
+    EXPECT_EQ(0, PortExtension()->ReceivePumpRunning);
+
+    handle = Open();
+    EXPECT_EQ(0u, CommStatus(handle).AmountInInQueue) << "the new open starts empty";
+    app().Close(handle);
 }
 
 TEST_P(OpenCloseTest, ALandingBufferThatCannotBeAllocatedFailsTheOpenAndLeavesThePortClosed)

@@ -109,6 +109,10 @@ TEST_P(WaitMaskTest, EveryFinishedWriteRaisesTxemptyAlsoAFailedOrTimedOutOne)
         EXPECT_EQ(ULONG(SERIAL_EV_TXEMPTY), Delivered(wait, "after a write"));
 
         wait = StartWait(portHandle);
+        EXPECT_EQ(STATUS_SUCCESS, app().Write(portHandle, {}).status);
+        EXPECT_EQ(ULONG(SERIAL_EV_TXEMPTY), Delivered(wait, "after an empty write"));
+
+        wait = StartWait(portHandle);
         Device().HoldOut(true);
         host::IoResult timedOut = app().Write(portHandle, {4, 5});
         Device().HoldOut(false);
@@ -163,6 +167,24 @@ TEST_P(WaitMaskTest, AReadThatTimesOutRaisesErr)
     EXPECT_EQ(STATUS_TIMEOUT, read.status);
     EXPECT_EQ(0u, read.information);
     EXPECT_EQ(ULONG(SERIAL_EV_ERR), Delivered(wait, "after the read timeout"));
+}
+
+TEST_P(WaitMaskTest, AFailedBulkInReadRaisesErr)
+{
+    for (USHORT product : {kNumberedProduct, kOtherProduct}) {
+        SCOPED_TRACE("product " + Hex(product));
+        OpenPort(product);
+        StartReceivePump(portHandle);
+        SetWaitMask(portHandle, SERIAL_EV_ERR | SERIAL_EV_RXCHAR);
+        host::OutstandingRequest wait = StartWait(portHandle);
+        Device().FailNext(host::Direction::In, 1, STATUS_UNSUCCESSFUL, USBD_STATUS_DATA_OVERRUN);
+        EXPECT_EQ(ULONG(SERIAL_EV_ERR), Delivered(wait, "after a failed bulk-IN read"));
+
+        wait = StartWait(portHandle);
+        Device().OfferIn({1});
+        EXPECT_EQ(ULONG(SERIAL_EV_RXCHAR), Delivered(wait, "the pump reads on"));
+        ClosePort();
+    }
 }
 
 TEST_P(WaitMaskTest, ANonZeroMaskLeavesAPendingWaitWaitingForItAndAZeroMaskCancelsIt)
