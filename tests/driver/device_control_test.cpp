@@ -287,6 +287,41 @@ TEST_P(DeviceControlTest, PurgeRefusesEmptyAndUnknownMasksAndOnlyAbortEmptiesThe
     EXPECT_EQ((std::vector<UCHAR>{6, 7}), read.output) << "only what came after the purge";
 }
 
+// Queued requests have no cancel routine: a purge marks them, and each is completed as
+// cancelled when its worker reaches it, after the request in progress.
+TEST_P(DeviceControlTest, PurgeCancelsQueuedReadsAndWritesButNotTheOnesInProgress)
+{
+    host::OutstandingRequest current = app().StartRead(portHandle, 4);
+    ASSERT_TRUE(WaitForTransfers(host::Direction::In, 1)) << "the first read waits for data";
+    host::OutstandingRequest queuedRead = app().StartRead(portHandle, 4);
+    Device().HoldOut(true);
+    host::OutstandingRequest sending = app().StartWrite(portHandle, {1, 2});
+    ASSERT_TRUE(WaitForTransfers(host::Direction::Out, 1)) << "the device holds the first write";
+    host::OutstandingRequest queuedWrite = app().StartWrite(portHandle, {3});
+
+    EXPECT_EQ(STATUS_SUCCESS, Purge(SERIAL_PURGE_RXABORT | SERIAL_PURGE_TXABORT));
+    host.Sleep(host::Milliseconds(100));
+    EXPECT_FALSE(current.Completed()) << "the read waiting for data goes on";
+    EXPECT_FALSE(sending.Completed()) << "the write in flight goes on";
+
+    Device().HoldOut(false);
+    host::IoResult sent = sending.Wait();
+    EXPECT_EQ(STATUS_SUCCESS, sent.status);
+    EXPECT_EQ(2u, sent.information);
+    EXPECT_EQ(STATUS_CANCELLED, queuedWrite.Wait().status) << "the queued write";
+    std::vector<std::vector<UCHAR>> reached = Device().TakeOutTransfers();
+    ASSERT_EQ(1u, reached.size()) << "only the first write reached the device";
+    EXPECT_EQ((std::vector<UCHAR>{1, 2}), reached[0]);
+
+    Device().OfferIn({9, 8});
+    host::IoResult read = current.Wait();
+    EXPECT_EQ(STATUS_SUCCESS, read.status);
+    EXPECT_EQ((std::vector<UCHAR>{9, 8}), read.output);
+    host::IoResult cancelledRead = queuedRead.Wait();
+    EXPECT_EQ(STATUS_CANCELLED, cancelledRead.status) << "the queued read";
+    EXPECT_EQ(0u, cancelledRead.information);
+}
+
 // The pump stops reading while more than 4096 bytes are buffered; emptying the buffer lets it
 // read what the device still holds.
 TEST_P(DeviceControlTest, PurgeRxabortLetsAPumpThatWaitsForRoomReadOn)

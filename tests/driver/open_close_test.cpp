@@ -279,6 +279,32 @@ TEST_P(OpenCloseTest, ACloseEndsAPumpThatWaitsForRoomInTheReceiveBuffer)
     app().Close(handle);
 }
 
+// A bulk-IN read that fails with STATUS_INVALID_DEVICE_REQUEST ends the pump for the rest of
+// the open; the pump gives the landing buffer up then, and the close has nothing left to free.
+TEST_P(OpenCloseTest, APumpThatEndsOnItsOwnReleasesTheLandingBufferAndTheCloseNothingMore)
+{
+    PlugPort(kOtherProduct);
+    host::Pool::Outstanding plugged = DriverPool();
+    host::Handle handle = Open();
+    SetWaitMask(handle, SERIAL_EV_RXCHAR | SERIAL_EV_ERR);
+    StartReceivePump(handle);
+    host::OutstandingRequest wait = StartWait(handle);
+    Device().FailNext(host::Direction::In, 1, STATUS_INVALID_DEVICE_REQUEST,
+                      USBD_STATUS_DATA_OVERRUN);
+    EXPECT_TRUE(WaitUntil([&] { return PortExtension()->ReceivePumpRunning == 0; }))
+        << "the pump ended";
+    EXPECT_EQ(plugged.count, DriverPool().count) << "the pump's end released its buffer:\n"
+                                                 << DriverPool().listing;
+    host::IoResult waited = wait.Wait();
+    EXPECT_EQ(STATUS_CANCELLED, waited.status) << "the pump's end cancels the pending wait";
+
+    EXPECT_EQ(STATUS_SUCCESS, app().Close(handle));
+    EXPECT_EQ(plugged.count, DriverPool().count) << DriverPool().listing;
+    handle = Open();
+    EXPECT_EQ(plugged.count + 1, DriverPool().count) << "a new buffer for the new open";
+    app().Close(handle);
+}
+
 TEST_P(OpenCloseTest, ALandingBufferThatCannotBeAllocatedFailsTheOpenAndLeavesThePortClosed)
 {
     PlugPort(kNumberedProduct);

@@ -129,6 +129,18 @@ TEST_P(WaitMaskTest, EveryFinishedWriteRaisesTxemptyAlsoAFailedOrTimedOutOne)
     }
 }
 
+TEST_P(WaitMaskTest, AFailedWriteRaisesErrAlsoWithoutTxemptyInTheMask)
+{
+    OpenPort(kOtherProduct);
+    SetWaitMask(portHandle, SERIAL_EV_ERR);
+    host::OutstandingRequest wait = StartWait(portHandle);
+    EXPECT_EQ(STATUS_SUCCESS, app().Write(portHandle, {1}).status);
+    EXPECT_TRUE(StaysPending(wait)) << "a successful write raises no ERR";
+    Device().FailNext(host::Direction::Out, 1, STATUS_UNSUCCESSFUL, USBD_STATUS_DATA_OVERRUN);
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, app().Write(portHandle, {2}).status);
+    EXPECT_EQ(ULONG(SERIAL_EV_ERR), Delivered(wait, "after a failed write"));
+}
+
 // A write cancelled while it waits behind another is completed as cancelled and raises no
 // event: the next wait reports only the byte that arrives after it.
 TEST_P(WaitMaskTest, AWriteCompletedAsCancelledRaisesNoTxempty)
