@@ -27,6 +27,21 @@ protected:
         host.Sleep(host::Milliseconds(kNoWaitCompletes));
         return !wait.Completed();
     }
+    // Opens the port with a wait pending for `mask` and a read that has started the pump.
+    struct Pending {
+        host::OutstandingRequest wait;
+        host::OutstandingRequest read;
+    };
+    Pending WaitWithAReadPending(USHORT product, ULONG mask)
+    {
+        OpenPort(product);
+        SetWaitMask(portHandle, mask);
+        Pending pending;
+        pending.wait = StartWait(portHandle);
+        pending.read = app().StartRead(portHandle, 16);
+        EXPECT_TRUE(WaitForTransfers(host::Direction::In, 1)) << "the read starts the pump";
+        return pending;
+    }
     void ExpectCancelled(host::OutstandingRequest& wait, const char* what)
     {
         host::IoResult result = wait.Wait();
@@ -37,11 +52,7 @@ protected:
 
 TEST_P(WaitMaskTest, ReceivedBytesCompleteAnRxcharWaitOnTheNumberedProductAtOnce)
 {
-    OpenPort(kNumberedProduct);
-    SetWaitMask(portHandle, SERIAL_EV_RXCHAR);
-    host::OutstandingRequest wait = StartWait(portHandle);
-    host::OutstandingRequest read = app().StartRead(portHandle, 16);
-    ASSERT_TRUE(WaitForTransfers(host::Direction::In, 1)) << "the read starts the pump";
+    auto [wait, read] = WaitWithAReadPending(kNumberedProduct, SERIAL_EV_RXCHAR);
     EXPECT_FALSE(wait.Completed()) << "before any byte arrived";
 
     Device().OfferIn({1, 2, 3, 4, 5});
@@ -53,11 +64,7 @@ TEST_P(WaitMaskTest, ReceivedBytesCompleteAnRxcharWaitOnTheNumberedProductAtOnce
 
 TEST_P(WaitMaskTest, ReceivedBytesCompleteAnRxcharWaitOnOtherProductsTwoMillisecondsLater)
 {
-    OpenPort(kOtherProduct);
-    SetWaitMask(portHandle, SERIAL_EV_RXCHAR);
-    host::OutstandingRequest wait = StartWait(portHandle);
-    host::OutstandingRequest read = app().StartRead(portHandle, 16);
-    ASSERT_TRUE(WaitForTransfers(host::Direction::In, 1)) << "the read starts the pump";
+    auto [wait, read] = WaitWithAReadPending(kOtherProduct, SERIAL_EV_RXCHAR);
 
     host::Ticks arrival = host.Now();
     Device().OfferIn({1, 2, 3, 4, 5});
@@ -239,11 +246,7 @@ TEST_P(WaitMaskTest, ASecondWaitAndAWaitWithAnEmptyMaskAreInvalidAndLeaveThePend
 // jump past the 2 ms, and the second delivery's events then reach the next wait.
 TEST_P(WaitMaskTest, DeliveriesWithinTheTwoMillisecondsAreReportedTogether)
 {
-    OpenPort(kOtherProduct);
-    SetWaitMask(portHandle, SERIAL_EV_RXCHAR | SERIAL_EV_TXEMPTY);
-    host::OutstandingRequest wait = StartWait(portHandle);
-    host::OutstandingRequest read = app().StartRead(portHandle, 16);
-    ASSERT_TRUE(WaitForTransfers(host::Direction::In, 1));
+    auto [wait, read] = WaitWithAReadPending(kOtherProduct, SERIAL_EV_RXCHAR | SERIAL_EV_TXEMPTY);
 
     Device().OfferIn({1});
     EXPECT_EQ(1u, read.Wait().information);
@@ -281,11 +284,7 @@ TEST_P(WaitMaskTest, ACancelledWaitCompletesCancelledOnceAndMakesRoomForTheNext)
 // explorer the clock may reach the completion first.
 TEST_P(WaitMaskTest, AWaitCancelledAfterItsDeliveryEndsOnceEitherWay)
 {
-    OpenPort(kOtherProduct);
-    SetWaitMask(portHandle, SERIAL_EV_RXCHAR);
-    host::OutstandingRequest wait = StartWait(portHandle);
-    host::OutstandingRequest read = app().StartRead(portHandle, 16);
-    ASSERT_TRUE(WaitForTransfers(host::Direction::In, 1));
+    auto [wait, read] = WaitWithAReadPending(kOtherProduct, SERIAL_EV_RXCHAR);
     Device().OfferIn({1});
     EXPECT_EQ(1u, read.Wait().information);
     wait.Cancel();
