@@ -168,13 +168,20 @@ protected:
         Device().TakeOutTransfers();
     }
 
-    // Bytes that arrive on the bulk-IN pipe, and the wait until the pump has buffered them.
-    void Receive(host::Handle handle, const std::vector<UCHAR>& bytes, ULONG bufferedAfter)
+    // Bytes that arrive on the bulk-IN pipe, and the wait until the pump has taken `accepted`
+    // of them (all unless the receive buffer fills) into the receive buffer and run its
+    // delivery step for them, which counts them after they are buffered.
+    void Receive(host::Handle handle, const std::vector<UCHAR>& bytes, ULONG accepted)
     {
+        ULONG buffered = CommStatus(handle).AmountInInQueue;
+        ULONG counted = Get<SERIALPERF_STATS>(handle, IOCTL_SERIAL_GET_STATS).ReceivedCount;
         Device().OfferIn(bytes);
-        EXPECT_TRUE(WaitUntil([&] { return CommStatus(handle).AmountInInQueue == bufferedAfter; }))
-            << "bytes buffered: " << CommStatus(handle).AmountInInQueue << ", wanted "
-            << bufferedAfter;
+        EXPECT_TRUE(WaitUntil([&] {
+            return Get<SERIALPERF_STATS>(handle, IOCTL_SERIAL_GET_STATS).ReceivedCount ==
+                   counted + accepted;
+        })) << "bytes counted as received, wanted "
+            << counted + accepted;
+        EXPECT_EQ(buffered + accepted, CommStatus(handle).AmountInInQueue) << "bytes buffered";
     }
 
     Plugged port;
