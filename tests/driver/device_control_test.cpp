@@ -426,6 +426,40 @@ TEST_P(DeviceControlTest, StatisticsCountWrittenAndReceivedBytesUntilCleared)
     EXPECT_EQ(0u, stats.TransmittedCount) << "after clearing";
 }
 
+// Product 0x005B resets its USB port at open; a port that reads disconnected then marks the
+// device gone, and the open still succeeds.
+class GoneDeviceTest : public PortTest {};
+
+TEST_P(GoneDeviceTest, ADeviceFoundGoneAnswersOnlyTheStatusQueryWithAnAllZeroRecord)
+{
+    PlugPort(kNumberedProduct);
+    host::Pool::Outstanding plugged = host.pool().OutstandingBlocks(host.driver());
+    Device().SetPortConnected(false);
+    portHandle = Open();
+    ASSERT_NE(nullptr, portHandle);
+    EXPECT_EQ(1, PortExtension()->DeviceGone);
+
+    host::IoResult status = Control(portHandle, IOCTL_SERIAL_GET_COMMSTATUS, {}, 20);
+    EXPECT_EQ(STATUS_SUCCESS, status.status);
+    EXPECT_EQ(std::vector<UCHAR>(20, 0), status.output) << "an all-zero status record";
+    EXPECT_EQ(STATUS_BUFFER_TOO_SMALL,
+              Control(portHandle, IOCTL_SERIAL_GET_COMMSTATUS, {}, 19).status);
+    for (const Code& code : Codes()) {
+        if (code.value == IOCTL_SERIAL_GET_COMMSTATUS) continue;
+        host::IoResult refused = Control(portHandle, code.value, code.input, code.outputMinimum);
+        EXPECT_EQ(STATUS_ACCESS_DENIED, refused.status) << code.name;
+        EXPECT_EQ(0u, refused.information) << code.name;
+    }
+
+    EXPECT_EQ(STATUS_SUCCESS, ClosePort()) << "the close of a gone device";
+    EXPECT_EQ(0, PortExtension()->OpenCount);
+    EXPECT_EQ(0, PortExtension()->HandleOpen);
+    EXPECT_EQ(0, PortExtension()->PortOpen);
+    EXPECT_EQ(plugged.count, host.pool().OutstandingBlocks(host.driver()).count);
+    EXPECT_EQ(STATUS_DELETE_PENDING, TryOpen().status) << "no open of a gone device";
+}
+
 KDX_FOR_BOTH_BUS_MODES(DeviceControlTest);
+KDX_FOR_BOTH_BUS_MODES(GoneDeviceTest);
 
 }  // namespace
