@@ -326,9 +326,13 @@ TEST_P(OpenCloseTest, ALandingBufferThatCannotBeAllocatedFailsTheOpenAndLeavesTh
     if (handle != nullptr) app().Close(handle);
 }
 
-TEST_P(OpenCloseTest, RequestsAfterTheCloseAreRefused)
+TEST_P(OpenCloseTest, RequestsBeforeTheFirstOpenAndAfterTheCloseAreRefused)
 {
     PlugPort(kOtherProduct);
+    EXPECT_EQ(STATUS_ACCESS_DENIED, ControlWithoutHandle(IOCTL_SERIAL_SET_BREAK_ON))
+        << "before the first open";
+    EXPECT_EQ(STATUS_ACCESS_DENIED, ControlWithoutHandle(IOCTL_SERIAL_GET_BAUD_RATE, 0, 4))
+        << "before the first open";
     host::Handle handle = Open();
     EXPECT_EQ(STATUS_SUCCESS, Control(handle, IOCTL_SERIAL_SET_BREAK_ON).status) << "while open";
     app().Close(handle);
