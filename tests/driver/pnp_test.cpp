@@ -40,6 +40,11 @@ TEST_P(PnpTest, QueryRemoveWaitsForRequestsInProgressAndCancelRemoveAdmitsAgain)
             answered = true;
         },
         &thread);
+    // Under the schedule explorer the query's thread may first run after any amount of
+    // virtual time: wait until it has marked the removal, then give it a second to answer.
+    for (int waited = 0; waited < 10000 && extension->RemovePending == 0; waited++) {
+        host.Sleep(host::Milliseconds(1));
+    }
     host.Sleep(host::Milliseconds(1000));
     EXPECT_FALSE(answered) << "answered while a request was in progress";
     EXPECT_EQ(1, extension->RemovePending);
