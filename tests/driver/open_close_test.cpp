@@ -305,6 +305,28 @@ TEST_P(OpenCloseTest, APumpThatEndsOnItsOwnReleasesTheLandingBufferAndTheCloseNo
     app().Close(handle);
 }
 
+// Opens and closes with data moving both ways (the device echoes every write) and a read
+// left waiting at the close: every request ends, and nothing of an open outlives its close.
+TEST_P(OpenCloseTest, OpensAndClosesWithDataMovingLeaveNothingBehind)
+{
+    PlugPort(kNumberedProduct);
+    Device().SetEcho(true);
+    host::Pool::Outstanding plugged = DriverPool();
+    for (int round = 0; round < 6; round++) {
+        host::Handle handle = Open();
+        SetTimeouts(handle, Timeouts(0, 0, 5000));
+        host::OutstandingRequest read = app().StartRead(handle, 64);
+        EXPECT_EQ(STATUS_SUCCESS, app().Write(handle, {1, 2, UCHAR(round)}).status);
+        host::OutstandingRequest late = app().StartRead(handle, 64);
+        EXPECT_EQ(STATUS_SUCCESS, app().Close(handle)) << "round " << round;
+        EXPECT_TRUE(read.Completed()) << "round " << round;
+        EXPECT_TRUE(late.Completed()) << "round " << round;
+        EXPECT_EQ(plugged.count, DriverPool().count) << "round " << round << DriverPool().listing;
+        EXPECT_EQ(1, PortExtension()->IoCount) << "round " << round;
+    }
+    Device().SetEcho(false);
+}
+
 TEST_P(OpenCloseTest, ALandingBufferThatCannotBeAllocatedFailsTheOpenAndLeavesThePortClosed)
 {
     PlugPort(kNumberedProduct);

@@ -306,6 +306,41 @@ TEST_P(WaitMaskTest, AWaitCancelledAfterItsDeliveryEndsOnceEitherWay)
     EXPECT_EQ(ULONG(SERIAL_EV_RXCHAR), Delivered(next, "a wait after it"));
 }
 
+// Waits issued against a running stream (the device echoes every write), some cancelled at
+// once, some ended by a mask of 0, race the deliveries of both directions: each ends once,
+// as served or as cancelled, and reports only the events of its mask.
+TEST_P(WaitMaskTest, WaitsRacingAStreamOfDeliveriesEachEndOnce)
+{
+    for (USHORT product : {kNumberedProduct, kOtherProduct}) {
+        SCOPED_TRACE("product " + Hex(product));
+        OpenPort(product);
+        Device().SetEcho(true);
+        const ULONG mask = SERIAL_EV_RXCHAR | SERIAL_EV_TXEMPTY;
+        for (int round = 0; round < 12; round++) {
+            SetWaitMask(portHandle, mask);
+            host::OutstandingRequest wait = StartWait(portHandle);
+            host::OutstandingRequest write = app().StartWrite(portHandle, {UCHAR(round)});
+            if (round % 3 == 1) wait.Cancel();
+            if (round % 3 == 2) SetWaitMask(portHandle, 0);
+            EXPECT_EQ(STATUS_SUCCESS, write.Wait().status) << "round " << round;
+            host::IoResult result = wait.Wait();
+            if (result.status == STATUS_CANCELLED) {
+                EXPECT_NE(0, round % 3) << "a wait nobody cancelled, round " << round;
+                EXPECT_EQ(0u, result.information) << "round " << round;
+            } else {
+                EXPECT_EQ(STATUS_SUCCESS, result.status) << "round " << round;
+                ASSERT_EQ(4u, result.information) << "round " << round;
+                ULONG events = As<ULONG>(result);
+                EXPECT_NE(0u, events) << "round " << round;
+                EXPECT_EQ(0u, events & ~mask) << "round " << round;
+            }
+        }
+        Device().SetEcho(false);
+        ClosePort();
+        EXPECT_EQ(0u, app().OutstandingCount());
+    }
+}
+
 TEST_P(WaitMaskTest, OnlyReceiveTransmitAndErrorEventsEverReachAWait)
 {
     OpenPort(kNumberedProduct);
