@@ -137,14 +137,31 @@ TEST_P(OpenCloseTest, AnOpenWhileACloseIsUnderWayIsDeniedAndTheSameOpenAfterItSu
     if (after.handle != nullptr) app().Close(after.handle);
 }
 
-TEST_P(OpenCloseTest, TheNumberedProductsPortIsResetAtOpenAndAtClose)
+// Every open and every close of product 0x005B resets the USB port, and the close completes
+// no sooner than 20 ms after its reset.
+TEST_P(OpenCloseTest, TheNumberedProductsPortIsResetAtEveryOpenAndClose)
 {
-    PlugPort(kNumberedProduct);
+    std::unique_ptr<LowerFilter> filter;
+    PlugPort(kNumberedProduct, &filter);
+    std::atomic<host::Ticks> lastReset{0};
+    filter->answer = [&](PIRP irp) -> std::optional<NTSTATUS> {
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        if (stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL &&
+            stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_RESET_PORT) {
+            lastReset = host.Now();
+        }
+        return std::nullopt;
+    };
     ULONG before = Device().Resets().port;
-    host::Handle handle = Open();
-    EXPECT_EQ(before + 1, Device().Resets().port) << "after the open";
-    app().Close(handle);
-    EXPECT_EQ(before + 2, Device().Resets().port) << "after the close";
+    for (ULONG round = 0; round < 2; round++) {
+        host::Handle handle = Open();
+        EXPECT_EQ(before + 2 * round + 1, Device().Resets().port) << "after open " << round;
+        app().Close(handle);
+        EXPECT_EQ(before + 2 * round + 2, Device().Resets().port) << "after close " << round;
+        EXPECT_GE(host.Now() - lastReset.load(), host::Milliseconds(20))
+            << "the close completed that long after its reset, round " << round;
+    }
+    filter->answer = nullptr;
 }
 
 TEST_P(OpenCloseTest, OtherProductsHaveNoPortResetAtOpenOrClose)
