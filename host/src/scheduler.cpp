@@ -422,6 +422,7 @@ void Scheduler::Yield(const char* where)
     (void)where;
     HostThread* self = t_current;
     if (self == nullptr) return;  // not a host thread: nothing to schedule
+    if (self->preemptionOff != 0) return;
     std::unique_lock<std::mutex> lock(mutex_);
     if (!explore_ || current_ != self) return;
     steps_++;

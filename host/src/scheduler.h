@@ -74,6 +74,8 @@ public:
     // detection), and the host's progress count when the run of polls began.
     uint32_t consecutivePolls = 0;
     uint64_t pollProgress = 0;
+    // Host code holds a std::mutex of its own across kernel calls (NoPreemption).
+    int preemptionOff = 0;
 };
 
 // The thread this code runs on, registered with the scheduler on first use.
@@ -111,6 +113,21 @@ public:
 private:
     HostThread& thread_;
     PDRIVER_OBJECT saved_;
+};
+
+// Keeps the schedule explorer from switching threads at the preemption points of the calling
+// thread while host code holds a std::mutex of its own across kernel calls: a thread switched
+// to there that waits for the same mutex would hold the baton in a wait the explorer cannot
+// see, and every thread would stop. The section runs as one step; it must not block.
+class NoPreemption {
+public:
+    NoPreemption() : thread_(CurrentThread()) { thread_.preemptionOff++; }
+    ~NoPreemption() { thread_.preemptionOff--; }
+    NoPreemption(const NoPreemption&) = delete;
+    NoPreemption& operator=(const NoPreemption&) = delete;
+
+private:
+    HostThread& thread_;
 };
 
 class Scheduler {

@@ -14,6 +14,7 @@
 #include <usbioctl.h>
 
 #include <algorithm>
+#include <optional>
 
 #include "usb_bus.h"
 
@@ -23,17 +24,21 @@ namespace {
 
 size_t Index(Direction direction) { return direction == Direction::In ? 0 : 1; }
 
-// The cancel spin lock, then a device's mutex.
+// The cancel spin lock, then a device's mutex. The sections under both set cancel routines,
+// timers and DPCs, which are preemption points; no thread switch may happen there while the
+// mutex is held (NoPreemption), since the device's side takes the mutex from other threads.
 class TransferLock {
 public:
     explicit TransferLock(std::mutex& mutex) : mutex_(mutex)
     {
         IoAcquireCancelSpinLock(&irql_);
+        noPreemption_.emplace();
         mutex_.lock();
     }
     ~TransferLock()
     {
         mutex_.unlock();
+        noPreemption_.reset();
         IoReleaseCancelSpinLock(irql_);
     }
     TransferLock(const TransferLock&) = delete;
@@ -42,6 +47,7 @@ public:
 private:
     std::mutex& mutex_;
     KIRQL irql_ = PASSIVE_LEVEL;
+    std::optional<NoPreemption> noPreemption_;
 };
 
 }  // namespace

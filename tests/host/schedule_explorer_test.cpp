@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <functional>
+#include <mutex>
 
 #include "support/test_driver.h"
 
@@ -287,6 +288,39 @@ TEST(ScheduleExplorer, ASeedReplaysTheSameSchedule)
     }
     EXPECT_EQ(first, second) << "the same seeds showed the bug in other runs";
     EXPECT_EQ(trace(7), trace(7)) << "seed 7 took another number of steps";
+}
+
+// Host code that holds a std::mutex of its own across preemption points (the bus sets cancel
+// routines and queues DPCs under its device mutex) runs that section as one step: another
+// thread that wants the same mutex never gets the baton while it is held, so it never waits
+// for the mutex where the explorer cannot see it.
+TEST(ScheduleExplorer, ASectionWithoutPreemptionHoldsItsMutexWithoutAThreadSwitch)
+{
+    for (uint64_t seed = 1; seed <= 40; seed++) {
+        host::Host host(Seeded(seed));
+        std::mutex mutex;
+        LONG inside = 0;
+        LONG seen = 0;
+        std::unique_ptr<host::HostThread> thread;
+        std::thread holder = host::Scheduler::Instance().Spawn(
+            "holder",
+            [&] {
+                for (int round = 0; round < 50; round++) {
+                    host::NoPreemption noPreemption;
+                    std::lock_guard<std::mutex> guard(mutex);
+                    InterlockedIncrement(&inside);  // preemption points with the mutex held
+                    InterlockedDecrement(&inside);
+                }
+            },
+            &thread);
+        for (int round = 0; round < 50; round++) {
+            InterlockedIncrement(&seen);  // a preemption point between the takes
+            std::lock_guard<std::mutex> guard(mutex);
+            EXPECT_EQ(0, inside) << "seed " << seed << ": the holder was switched away";
+        }
+        host::Scheduler::Instance().Join(holder, *thread);
+        EXPECT_GT(host::Scheduler::Instance().steps(), 0u) << "seed " << seed;
+    }
 }
 
 TEST(ScheduleExplorer, AFailureUnderASeedPrintsTheSeedAndTheReplayCommand)

@@ -1,0 +1,365 @@
+// Wait-on-mask: the events that complete a pending wait (received bytes, finished writes, read
+// timeouts), when they are reported (at once on product 0x005B, 2 ms later on others, merged
+// meanwhile; events with no wait pending at the next delivery), and the ways a wait ends
+// otherwise: a mask of 0, a cancel, the handle's close.
+#include <gtest/gtest.h>
+
+#include "support/port_fixture.h"
+
+using namespace kdxtest;
+
+namespace {
+
+constexpr ULONG kNoWaitCompletes = 100;  // ms a wait is given to show that it stays pending
+
+class WaitMaskTest : public PortTest {
+protected:
+    // The mask a completed wait reports; the wait must have succeeded with Information 4.
+    ULONG Delivered(host::OutstandingRequest& wait, const char* what)
+    {
+        host::IoResult result = wait.Wait();
+        EXPECT_EQ(STATUS_SUCCESS, result.status) << what;
+        EXPECT_EQ(sizeof(ULONG), result.information) << what;
+        return result.output.size() == sizeof(ULONG) ? As<ULONG>(result) : 0;
+    }
+    bool StaysPending(host::OutstandingRequest& wait)
+    {
+        host.Sleep(host::Milliseconds(kNoWaitCompletes));
+        return !wait.Completed();
+    }
+    // Opens the port with a wait pending for `mask` and a read that has started the pump.
+    struct Pending {
+        host::OutstandingRequest wait;
+        host::OutstandingRequest read;
+    };
+    Pending WaitWithAReadPending(USHORT product, ULONG mask)
+    {
+        OpenPort(product);
+        SetWaitMask(portHandle, mask);
+        Pending pending;
+        pending.wait = StartWait(portHandle);
+        pending.read = app().StartRead(portHandle, 16);
+        EXPECT_TRUE(WaitForTransfers(host::Direction::In, 1)) << "the read starts the pump";
+        return pending;
+    }
+    void ExpectCancelled(host::OutstandingRequest& wait, const char* what)
+    {
+        host::IoResult result = wait.Wait();
+        EXPECT_EQ(STATUS_CANCELLED, result.status) << what;
+        EXPECT_EQ(0u, result.information) << what;
+    }
+};
+
+TEST_P(WaitMaskTest, ReceivedBytesCompleteAnRxcharWaitOnTheNumberedProductAtOnce)
+{
+    auto [wait, read] = WaitWithAReadPending(kNumberedProduct, SERIAL_EV_RXCHAR);
+    EXPECT_FALSE(wait.Completed()) << "before any byte arrived";
+
+    Device().OfferIn({1, 2, 3, 4, 5});
+    host::IoResult received = read.Wait();
+    EXPECT_EQ(5u, received.information);
+    EXPECT_TRUE(wait.Completed()) << "completed before the read that took the bytes";
+    EXPECT_EQ(ULONG(SERIAL_EV_RXCHAR), Delivered(wait, "after 5 bytes"));
+}
+
+TEST_P(WaitMaskTest, ReceivedBytesCompleteAnRxcharWaitOnOtherProductsTwoMillisecondsLater)
+{
+    auto [wait, read] = WaitWithAReadPending(kOtherProduct, SERIAL_EV_RXCHAR);
+
+    host::Ticks arrival = host.Now();
+    Device().OfferIn({1, 2, 3, 4, 5});
+    EXPECT_EQ(ULONG(SERIAL_EV_RXCHAR), Delivered(wait, "after 5 bytes"));
+    EXPECT_GE(host.Now() - arrival, host::Milliseconds(2)) << "completed 2 ms after the delivery";
+    EXPECT_EQ(5u, read.Wait().information);
+}
+
+TEST_P(WaitMaskTest, BytesThatArriveWithNoWaitPendingAreReportedByTheNextDeliveryEvenAnEmptyOne)
+{
+    for (USHORT product : {kNumberedProduct, kOtherProduct}) {
+        SCOPED_TRACE("product " + Hex(product));
+        OpenPort(product);
+        SetWaitMask(portHandle, SERIAL_EV_RXCHAR);
+        StartReceivePump(portHandle);
+        Receive(portHandle, {7}, 1);
+
+        host::OutstandingRequest wait = StartWait(portHandle);
+        EXPECT_TRUE(StaysPending(wait)) << "no delivery since the byte arrived";
+        Device().OfferZeroLengthIn();
+        EXPECT_EQ(ULONG(SERIAL_EV_RXCHAR), Delivered(wait, "after an empty bulk-IN read"));
+        ClosePort();
+    }
+}
+
+TEST_P(WaitMaskTest, BytesThatArriveWithNoWaitPendingAreReportedTogetherWithNewerEvents)
+{
+    OpenPort(kNumberedProduct);
+    StartReceivePump(portHandle);
+    SetWaitMask(portHandle, SERIAL_EV_RXCHAR | SERIAL_EV_TXEMPTY);
+    Receive(portHandle, {7, 8}, 2);
+
+    host::OutstandingRequest wait = StartWait(portHandle);
+    EXPECT_TRUE(StaysPending(wait));
+    EXPECT_EQ(STATUS_SUCCESS, app().Write(portHandle, {9}).status);
+    EXPECT_EQ(ULONG(SERIAL_EV_RXCHAR | SERIAL_EV_TXEMPTY), Delivered(wait, "after the write"));
+}
+
+TEST_P(WaitMaskTest, EveryFinishedWriteRaisesTxemptyAlsoAFailedOrTimedOutOne)
+{
+    for (USHORT product : {kNumberedProduct, kOtherProduct}) {
+        SCOPED_TRACE("product " + Hex(product));
+        OpenPort(product);
+        SetTimeouts(portHandle, Timeouts(0, 0, 0, 0, 200));
+        SetWaitMask(portHandle, SERIAL_EV_TXEMPTY);
+
+        host::OutstandingRequest wait = StartWait(portHandle);
+        EXPECT_EQ(STATUS_SUCCESS, app().Write(portHandle, {1, 2, 3}).status);
+        EXPECT_EQ(ULONG(SERIAL_EV_TXEMPTY), Delivered(wait, "after a write"));
+
+        wait = StartWait(portHandle);
+        EXPECT_EQ(STATUS_SUCCESS, app().Write(portHandle, {}).status);
+        EXPECT_EQ(ULONG(SERIAL_EV_TXEMPTY), Delivered(wait, "after an empty write"));
+
+        wait = StartWait(portHandle);
+        Device().HoldOut(true);
+        host::IoResult timedOut = app().Write(portHandle, {4, 5});
+        Device().HoldOut(false);
+        EXPECT_EQ(STATUS_TIMEOUT, timedOut.status) << "a write the device never took";
+        EXPECT_EQ(ULONG(SERIAL_EV_TXEMPTY), Delivered(wait, "after a timed-out write"));
+
+        SetWaitMask(portHandle, SERIAL_EV_TXEMPTY | SERIAL_EV_ERR);
+        wait = StartWait(portHandle);
+        Device().FailNext(host::Direction::Out, 1, STATUS_UNSUCCESSFUL, USBD_STATUS_DATA_OVERRUN);
+        EXPECT_FALSE(NT_SUCCESS(app().Write(portHandle, {6}).status)) << "a failed write";
+        EXPECT_EQ(ULONG(SERIAL_EV_TXEMPTY | SERIAL_EV_ERR),
+                  Delivered(wait, "after a failed write"));
+        ClosePort();
+    }
+}
+
+TEST_P(WaitMaskTest, AFailedWriteRaisesErrAlsoWithoutTxemptyInTheMask)
+{
+    OpenPort(kOtherProduct);
+    SetWaitMask(portHandle, SERIAL_EV_ERR);
+    host::OutstandingRequest wait = StartWait(portHandle);
+    EXPECT_EQ(STATUS_SUCCESS, app().Write(portHandle, {1}).status);
+    EXPECT_TRUE(StaysPending(wait)) << "a successful write raises no ERR";
+    Device().FailNext(host::Direction::Out, 1, STATUS_UNSUCCESSFUL, USBD_STATUS_DATA_OVERRUN);
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, app().Write(portHandle, {2}).status);
+    EXPECT_EQ(ULONG(SERIAL_EV_ERR), Delivered(wait, "after a failed write"));
+}
+
+// A write cancelled while it waits behind another is completed as cancelled and raises no
+// event: the next wait reports only the byte that arrives after it.
+TEST_P(WaitMaskTest, AWriteCompletedAsCancelledRaisesNoTxempty)
+{
+    for (USHORT product : {kNumberedProduct, kOtherProduct}) {
+        SCOPED_TRACE("product " + Hex(product));
+        OpenPort(product);
+        SetWaitMask(portHandle, SERIAL_EV_TXEMPTY | SERIAL_EV_RXCHAR);
+        Device().HoldOut(true);
+        host::OutstandingRequest first = app().StartWrite(portHandle, {1});
+        ASSERT_TRUE(WaitForTransfers(host::Direction::Out, 1));
+        host::OutstandingRequest second = app().StartWrite(portHandle, {2});
+        second.Cancel();  // queued: no cancel routine, the worker sees the request cancelled
+
+        host::OutstandingRequest wait = StartWait(portHandle);
+        Device().HoldOut(false);
+        EXPECT_EQ(STATUS_SUCCESS, first.Wait().status);
+        EXPECT_EQ(STATUS_CANCELLED, second.Wait().status);
+        EXPECT_EQ(ULONG(SERIAL_EV_TXEMPTY), Delivered(wait, "after the first write"));
+
+        wait = StartWait(portHandle);
+        ASSERT_TRUE(WaitForTransfers(host::Direction::In, 1)) << "the first write started the pump";
+        Device().OfferIn({3});
+        EXPECT_EQ(ULONG(SERIAL_EV_RXCHAR), Delivered(wait, "after the cancelled write and a byte"));
+        ClosePort();
+    }
+}
+
+TEST_P(WaitMaskTest, AReadThatTimesOutRaisesErr)
+{
+    OpenPort(kOtherProduct);
+    SetTimeouts(portHandle, Timeouts(0, 0, 200));
+    SetWaitMask(portHandle, SERIAL_EV_ERR);
+    host::OutstandingRequest wait = StartWait(portHandle);
+    host::IoResult read = app().Read(portHandle, 10);
+    EXPECT_EQ(STATUS_TIMEOUT, read.status);
+    EXPECT_EQ(0u, read.information);
+    EXPECT_EQ(ULONG(SERIAL_EV_ERR), Delivered(wait, "after the read timeout"));
+}
+
+TEST_P(WaitMaskTest, AFailedBulkInReadRaisesErr)
+{
+    for (USHORT product : {kNumberedProduct, kOtherProduct}) {
+        SCOPED_TRACE("product " + Hex(product));
+        OpenPort(product);
+        StartReceivePump(portHandle);
+        SetWaitMask(portHandle, SERIAL_EV_ERR | SERIAL_EV_RXCHAR);
+        host::OutstandingRequest wait = StartWait(portHandle);
+        Device().FailNext(host::Direction::In, 1, STATUS_UNSUCCESSFUL, USBD_STATUS_DATA_OVERRUN);
+        EXPECT_EQ(ULONG(SERIAL_EV_ERR), Delivered(wait, "after a failed bulk-IN read"));
+
+        wait = StartWait(portHandle);
+        Device().OfferIn({1});
+        EXPECT_EQ(ULONG(SERIAL_EV_RXCHAR), Delivered(wait, "the pump reads on"));
+        ClosePort();
+    }
+}
+
+TEST_P(WaitMaskTest, ANonZeroMaskLeavesAPendingWaitWaitingForItAndAZeroMaskCancelsIt)
+{
+    OpenPort(kNumberedProduct);
+    SetWaitMask(portHandle, SERIAL_EV_RXCHAR);
+    host::OutstandingRequest wait = StartWait(portHandle);
+    SetWaitMask(portHandle, SERIAL_EV_TXEMPTY);
+    EXPECT_TRUE(StaysPending(wait)) << "after a new non-zero mask";
+    EXPECT_EQ(STATUS_SUCCESS, app().Write(portHandle, {1}).status);
+    EXPECT_EQ(ULONG(SERIAL_EV_TXEMPTY), Delivered(wait, "an event of the new mask"));
+
+    wait = StartWait(portHandle);
+    host::IoResult cleared = Control(portHandle, IOCTL_SERIAL_SET_WAIT_MASK, Bytes(ULONG(0)));
+    EXPECT_EQ(STATUS_SUCCESS, cleared.status);
+    EXPECT_EQ(4u, cleared.information);
+    ExpectCancelled(wait, "after the mask 0");
+}
+
+TEST_P(WaitMaskTest, ASecondWaitAndAWaitWithAnEmptyMaskAreInvalidAndLeaveThePendingOne)
+{
+    OpenPort(kOtherProduct);
+    host::IoResult empty = Control(portHandle, IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG));
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, empty.status) << "the mask is 0 after the open";
+    EXPECT_EQ(0u, empty.information);
+
+    SetWaitMask(portHandle, SERIAL_EV_RXCHAR);
+    host::OutstandingRequest wait = StartWait(portHandle);
+    host::IoResult second = Control(portHandle, IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG));
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, second.status) << "a second wait";
+    EXPECT_FALSE(wait.Completed()) << "the first wait is not disturbed";
+
+    StartReceivePump(portHandle);
+    Device().OfferIn({1});
+    EXPECT_EQ(ULONG(SERIAL_EV_RXCHAR), Delivered(wait, "the first wait"));
+}
+
+// Two deliveries before the 2 ms completion of a non-0x005B wait are reported together. Time
+// cannot pass between them in the ordinary mode; under the schedule explorer the clock may
+// jump past the 2 ms, and the second delivery's events then reach the next wait.
+TEST_P(WaitMaskTest, DeliveriesWithinTheTwoMillisecondsAreReportedTogether)
+{
+    auto [wait, read] = WaitWithAReadPending(kOtherProduct, SERIAL_EV_RXCHAR | SERIAL_EV_TXEMPTY);
+
+    Device().OfferIn({1});
+    EXPECT_EQ(1u, read.Wait().information);
+    EXPECT_EQ(STATUS_SUCCESS, app().Write(portHandle, {2}).status);
+    ULONG first = Delivered(wait, "after a byte and a write");
+    EXPECT_EQ(ULONG(SERIAL_EV_RXCHAR), first & SERIAL_EV_RXCHAR) << "the first delivery's event";
+    if (!host::Scheduler::Instance().exploring()) {
+        EXPECT_EQ(ULONG(SERIAL_EV_RXCHAR | SERIAL_EV_TXEMPTY), first) << "merged";
+    }
+    if ((first & SERIAL_EV_TXEMPTY) == 0) {
+        wait = StartWait(portHandle);
+        Device().OfferZeroLengthIn();
+        EXPECT_EQ(ULONG(SERIAL_EV_TXEMPTY), Delivered(wait, "the write's event, not lost"));
+    }
+}
+
+TEST_P(WaitMaskTest, ACancelledWaitCompletesCancelledOnceAndMakesRoomForTheNext)
+{
+    OpenPort(kNumberedProduct);
+    SetWaitMask(portHandle, SERIAL_EV_RXCHAR);
+    host::OutstandingRequest wait = StartWait(portHandle);
+    EXPECT_TRUE(wait.Cancel()) << "a pending wait has a cancel routine";
+    ExpectCancelled(wait, "after IoCancelIrp");
+    EXPECT_FALSE(wait.Cancel()) << "a completed wait";
+
+    host::OutstandingRequest next = StartWait(portHandle);
+    EXPECT_TRUE(StaysPending(next)) << "accepted as the port's one wait";
+    StartReceivePump(portHandle);
+    Device().OfferIn({1});
+    EXPECT_EQ(ULONG(SERIAL_EV_RXCHAR), Delivered(next, "the next wait"));
+}
+
+// On products other than 0x005B a delivered wait is completed 2 ms later; a cancel in between
+// ends it as cancelled and the completion finds nothing to complete. Under the schedule
+// explorer the clock may reach the completion first.
+TEST_P(WaitMaskTest, AWaitCancelledAfterItsDeliveryEndsOnceEitherWay)
+{
+    auto [wait, read] = WaitWithAReadPending(kOtherProduct, SERIAL_EV_RXCHAR);
+    Device().OfferIn({1});
+    EXPECT_EQ(1u, read.Wait().information);
+    wait.Cancel();
+    host::IoResult result = wait.Wait();
+    if (!host::Scheduler::Instance().exploring()) {
+        EXPECT_EQ(STATUS_CANCELLED, result.status) << "cancelled within the 2 ms";
+    }
+    if (result.status == STATUS_CANCELLED) {
+        EXPECT_EQ(0u, result.information) << "a delivered mask is not reported";
+    } else {
+        EXPECT_EQ(STATUS_SUCCESS, result.status);
+        EXPECT_EQ(4u, result.information);
+    }
+    host.Sleep(host::Milliseconds(10));  // the completion work item has run
+    EXPECT_EQ(0u, app().OutstandingCount());
+
+    host::OutstandingRequest next = StartWait(portHandle);
+    Device().OfferIn({2});
+    EXPECT_EQ(ULONG(SERIAL_EV_RXCHAR), Delivered(next, "a wait after it"));
+}
+
+// Waits issued against a running stream (the device echoes every write), some cancelled at
+// once, some ended by a mask of 0, race the deliveries of both directions: each ends once,
+// as served or as cancelled, and reports only the events of its mask.
+TEST_P(WaitMaskTest, WaitsRacingAStreamOfDeliveriesEachEndOnce)
+{
+    for (USHORT product : {kNumberedProduct, kOtherProduct}) {
+        SCOPED_TRACE("product " + Hex(product));
+        OpenPort(product);
+        Device().SetEcho(true);
+        const ULONG mask = SERIAL_EV_RXCHAR | SERIAL_EV_TXEMPTY;
+        for (int round = 0; round < 12; round++) {
+            SetWaitMask(portHandle, mask);
+            host::OutstandingRequest wait = StartWait(portHandle);
+            host::OutstandingRequest write = app().StartWrite(portHandle, {UCHAR(round)});
+            if (round % 3 == 1) wait.Cancel();
+            if (round % 3 == 2) SetWaitMask(portHandle, 0);
+            EXPECT_EQ(STATUS_SUCCESS, write.Wait().status) << "round " << round;
+            host::IoResult result = wait.Wait();
+            if (result.status == STATUS_CANCELLED) {
+                EXPECT_NE(0, round % 3) << "a wait nobody cancelled, round " << round;
+                EXPECT_EQ(0u, result.information) << "round " << round;
+            } else {
+                EXPECT_EQ(STATUS_SUCCESS, result.status) << "round " << round;
+                ASSERT_EQ(4u, result.information) << "round " << round;
+                ULONG events = As<ULONG>(result);
+                EXPECT_NE(0u, events) << "round " << round;
+                EXPECT_EQ(0u, events & ~mask) << "round " << round;
+            }
+        }
+        Device().SetEcho(false);
+        ClosePort();
+        EXPECT_EQ(0u, app().OutstandingCount());
+    }
+}
+
+TEST_P(WaitMaskTest, OnlyReceiveTransmitAndErrorEventsEverReachAWait)
+{
+    OpenPort(kNumberedProduct);
+    StartReceivePump(portHandle);
+    SetWaitMask(portHandle, 0x1FFF);
+    host::OutstandingRequest wait = StartWait(portHandle);
+    Device().OfferIn({0x00, 0x11, 0x13, 0x0D, 0x1A});  // the event character is 0
+    EXPECT_EQ(ULONG(SERIAL_EV_RXCHAR), Delivered(wait, "after bytes of every special kind"));
+}
+
+TEST_P(WaitMaskTest, ClosingTheHandleCancelsAPendingWait)
+{
+    OpenPort(kOtherProduct);
+    SetWaitMask(portHandle, SERIAL_EV_RXCHAR);
+    host::OutstandingRequest wait = StartWait(portHandle);
+    EXPECT_EQ(STATUS_SUCCESS, ClosePort());
+    ExpectCancelled(wait, "after the close");
+}
+
+KDX_FOR_BOTH_BUS_MODES(WaitMaskTest);
+
+}  // namespace
