@@ -42,6 +42,7 @@ struct WaitBlock {
     LIST_ENTRY objectLink{};  // in the object's WaitListHead while waiting on one
     DISPATCHER_HEADER* object = nullptr;
     Ticks deadline = kForever;
+    bool untilIdle = false;  // also ends once every other host thread is blocked
     State state = State::Waiting;
     std::string what;                  // for hang reports
     WaitBlock* nextBlocked = nullptr;  // the scheduler's list of blocked waits
@@ -165,6 +166,8 @@ public:
 private:
     Scheduler();
     void StopRunning(std::unique_lock<std::mutex>& lock);
+    // Nothing runs: ends the waits that last only until then; false when there is none.
+    bool WakeIdleWaiters();
     void AdvanceVirtualClock();
     // Moves the clock to the earliest deadline within `limit` and wakes what is due then;
     // false when no deadline is that close.

@@ -220,7 +220,7 @@ void UsbDevice::EndLocked(Transfer transfer, NTSTATUS status, USBD_STATUS usbdSt
     transfer.usbdStatus = usbdStatus;
     if (schedule_ && NT_SUCCESS(status)) {
         if (transfer.direction == Direction::Out) {
-            ULONG size = transfer.pipe->maximumPacketSize;
+            ULONG size = std::max<ULONG>(transfer.pipe->maximumPacketSize, 1);
             transfer.packets = (transfer.urb->TransferBufferLength + size - 1) / size;
         }
         transfer.due = schedule_->Place(Scheduler::Instance().Now(), transfer.packets);
@@ -271,6 +271,8 @@ void UsbDevice::QueuePacketsLocked(const std::vector<UCHAR>& bytes)
             }
         }
     }
+    // A pipe that reports a packet size of 0 sends what it has as one packet.
+    if (size == 0) size = std::max<size_t>(bytes.size(), 1);
     for (size_t offset = 0; offset < bytes.size(); offset += size) {
         size_t end = std::min(bytes.size(), offset + size);
         inPackets_.emplace_back(bytes.begin() + ptrdiff_t(offset), bytes.begin() + ptrdiff_t(end));

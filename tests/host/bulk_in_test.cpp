@@ -139,4 +139,15 @@ TEST_P(BulkIn, BadRequestsFailAtOnceWithInvalidParameter)
 
 INSTANTIATE_TEST_SUITE_P(Bus, BulkIn, testing::Bool(), BusModeName);
 
+TEST(BulkInPacketSizeZero, TheDeviceSendsWhatItHasAsOnePacket)
+{
+    BusClient client(Serial(false, 0));
+    ASSERT_EQ(0u, client.inPacketSize);
+    auto transfer = client.In(300);
+    client.device->OfferIn(Bytes(300));
+    EXPECT_EQ(STATUS_SUCCESS, transfer->Wait());
+    EXPECT_EQ(Bytes(300), transfer->Received()) << "one packet filling the buffer";
+    EXPECT_EQ(0u, client.device->QueuedInBytes());
+}
+
 }  // namespace
