@@ -1,0 +1,268 @@
+// The port commands of a scenario: opening and closing ports by their DOS names, reads, writes
+// and the serial device-control requests, each sent through the host's application side as a
+// program's calls would be, and the outstanding requests they leave.
+#include <ntddser.h>
+
+#include <cstring>
+
+#include "data_text.h"
+#include "device_options.h"
+#include "names.h"
+#include "scenario.h"
+
+namespace kdxsim {
+
+namespace {
+
+constexpr unsigned long kLargestLength = 1UL << 24;
+
+ULONG ParseUlong(const std::string& text, int base)
+{
+    return ULONG(ParseNumber(text, base, 0xFFFFFFFF));
+}
+
+template <typename Record>
+std::vector<UCHAR> BytesOf(const Record& record)
+{
+    std::vector<UCHAR> bytes(sizeof(Record));
+    memcpy(bytes.data(), &record, sizeof(Record));
+    return bytes;
+}
+
+// The returned record, when the request succeeded and returned all of it.
+template <typename Record>
+bool Returned(const host::IoResult& result, Record* record)
+{
+    if (!NT_SUCCESS(result.status) || result.output.size() < sizeof(Record)) return false;
+    memcpy(record, result.output.data(), sizeof(Record));
+    return true;
+}
+
+}  // namespace
+
+host::Handle Scenario::HandleOf(const std::string& name) const
+{
+    auto it = handles_.find(name);
+    if (it == handles_.end()) throw ScenarioError("no handle named \"" + name + "\" is open");
+    return it->second;
+}
+
+std::string Scenario::CompletionText(RequestKind kind, const host::IoResult& result)
+{
+    std::string line = StatusName(result.status);
+    if (kind == RequestKind::Write) return line + " written=" + std::to_string(result.information);
+    if (kind == RequestKind::Read) return line + " " + DataText(result.output);
+    ULONG mask = 0;
+    if (result.output.size() >= sizeof(mask)) memcpy(&mask, result.output.data(), sizeof(mask));
+    return line + " mask=" + HexNumber(mask, 4);
+}
+
+std::string Scenario::Finish(RequestKind kind, host::OutstandingRequest request,
+                             const std::string& asyncName)
+{
+    if (asyncName.empty()) {
+        host::IoResult result = request.Wait();
+        Settle();
+        return CompletionText(kind, result);
+    }
+    Settle();
+    requests_.insert_or_assign(asyncName, Request{kind, request});
+    if (!request.Completed()) return "STATUS_PENDING as " + asyncName;
+    return CompletionText(kind, request.Wait());
+}
+
+// The name R of a trailing "async R" at words[at] (checked, and free unless its request has
+// completed), or "" when the words end at `at`.
+std::string Scenario::AsyncName(const Words& words, size_t at, const char* usage) const
+{
+    if (words.size() == at) return "";
+    Require(words.size() == at + 2 && words[at] == "async", usage);
+    const std::string& name = words[at + 1];
+    CheckName(name, "request");
+    auto it = requests_.find(name);
+    if (it != requests_.end() && !it->second.request.Completed()) {
+        throw ScenarioError("request \"" + name + "\" is still outstanding");
+    }
+    return name;
+}
+
+std::string Scenario::Open(const Words& words)
+{
+    Require(words.size() == 2 || (words.size() == 4 && words[2] == "as"), "open PORT [as H]");
+    const std::string& name = words.size() == 4 ? words[3] : words[1];
+    CheckName(name, "handle");
+    if (handles_.count(name) != 0) throw ScenarioError("handle \"" + name + "\" is open");
+    host::OpenResult opened = host_.app().Open(host::Widen(words[1]));
+    Settle();
+    if (opened.handle != nullptr) handles_[name] = opened.handle;
+    return "open " + name + ": " + StatusName(opened.status);
+}
+
+std::string Scenario::Close(const Words& words)
+{
+    Require(words.size() == 2, "close H");
+    host::Handle handle = HandleOf(words[1]);
+    handles_.erase(words[1]);
+    NTSTATUS status = host_.app().Close(handle);
+    Settle();
+    return "close " + words[1] + ": " + StatusName(status);
+}
+
+std::string Scenario::Write(const Words& words)
+{
+    const char* usage = "write H DATA [async R]";
+    Require(words.size() >= 3, usage);
+    host::Handle handle = HandleOf(words[1]);
+    Bytes data = ParseData(words[2]);
+    std::string asyncName = AsyncName(words, 3, usage);
+    return "write " + words[1] + ": " +
+           Finish(RequestKind::Write, host_.app().StartWrite(handle, data), asyncName);
+}
+
+std::string Scenario::Read(const Words& words)
+{
+    const char* usage = "read H N [async R]";
+    Require(words.size() >= 3, usage);
+    host::Handle handle = HandleOf(words[1]);
+    ULONG length = ULONG(ParseNumber(words[2], 10, kLargestLength));
+    std::string asyncName = AsyncName(words, 3, usage);
+    return "read " + words[1] + ": " +
+           Finish(RequestKind::Read, host_.app().StartRead(handle, length), asyncName);
+}
+
+std::string Scenario::WaitMask(const Words& words)
+{
+    const char* usage = "waitmask H [async R]";
+    Require(words.size() >= 2, usage);
+    host::Handle handle = HandleOf(words[1]);
+    std::string asyncName = AsyncName(words, 2, usage);
+    host::OutstandingRequest request =
+        host_.app().StartDeviceControl(handle, IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG));
+    return "waitmask " + words[1] + ": " + Finish(RequestKind::WaitMask, request, asyncName);
+}
+
+Scenario::Request& Scenario::FindRequest(const std::string& name)
+{
+    auto it = requests_.find(name);
+    if (it == requests_.end()) throw ScenarioError("no request named \"" + name + "\"");
+    return it->second;
+}
+
+std::string Scenario::Wait(const Words& words)
+{
+    Require(words.size() == 2, "wait R");
+    Request& request = FindRequest(words[1]);
+    host::IoResult result = request.request.Wait();
+    Settle();
+    return words[1] + ": " + CompletionText(request.kind, result);
+}
+
+std::string Scenario::Cancel(const Words& words)
+{
+    Require(words.size() == 2, "cancel R");
+    BOOLEAN cancelled = FindRequest(words[1]).request.Cancel();
+    Settle();
+    return "cancel " + words[1] + ": " + (cancelled ? "TRUE" : "FALSE");
+}
+
+host::IoResult Scenario::Control(const std::string& handle, ULONG code,
+                                 const std::vector<UCHAR>& input, ULONG outputLength)
+{
+    host::IoResult result =
+        host_.app().StartDeviceControl(HandleOf(handle), code, input, outputLength).Wait();
+    Settle();
+    return result;
+}
+
+std::string Scenario::ControlLine(const std::string& name, const std::string& handle, ULONG code,
+                                  const std::vector<UCHAR>& input)
+{
+    return name + " " + handle + ": " + StatusName(Control(handle, code, input, 0).status);
+}
+
+std::string Scenario::SetTimeouts(const Words& words)
+{
+    Require(words.size() == 7, "timeouts H RI RM RC WM WC");
+    SERIAL_TIMEOUTS timeouts;
+    timeouts.ReadIntervalTimeout = ParseUlong(words[2], 10);
+    timeouts.ReadTotalTimeoutMultiplier = ParseUlong(words[3], 10);
+    timeouts.ReadTotalTimeoutConstant = ParseUlong(words[4], 10);
+    timeouts.WriteTotalTimeoutMultiplier = ParseUlong(words[5], 10);
+    timeouts.WriteTotalTimeoutConstant = ParseUlong(words[6], 10);
+    return ControlLine("timeouts", words[1], IOCTL_SERIAL_SET_TIMEOUTS, BytesOf(timeouts));
+}
+
+std::string Scenario::SetMask(const Words& words)
+{
+    Require(words.size() == 3, "mask H HEX");
+    HandleOf(words[1]);
+    ULONG mask = ParseUlong(words[2], 16);
+    return ControlLine("mask", words[1], IOCTL_SERIAL_SET_WAIT_MASK, BytesOf(mask));
+}
+
+std::string Scenario::Purge(const Words& words)
+{
+    Require(words.size() == 3, "purge H HEX");
+    HandleOf(words[1]);
+    ULONG flags = ParseUlong(words[2], 16);
+    return ControlLine("purge", words[1], IOCTL_SERIAL_PURGE, BytesOf(flags));
+}
+
+std::string Scenario::Stats(const Words& words)
+{
+    Require(words.size() == 2, "stats H");
+    host::IoResult result = Control(words[1], IOCTL_SERIAL_GET_STATS, {}, sizeof(SERIALPERF_STATS));
+    std::string line = "stats " + words[1] + ": " + StatusName(result.status);
+    SERIALPERF_STATS stats;
+    if (!Returned(result, &stats)) return line;
+    return line + " rx=" + std::to_string(stats.ReceivedCount) +
+           " tx=" + std::to_string(stats.TransmittedCount);
+}
+
+std::string Scenario::CommStatus(const Words& words)
+{
+    Require(words.size() == 2, "commstatus H");
+    host::IoResult result =
+        Control(words[1], IOCTL_SERIAL_GET_COMMSTATUS, {}, sizeof(SERIAL_STATUS));
+    std::string line = "commstatus " + words[1] + ": " + StatusName(result.status);
+    SERIAL_STATUS status;
+    if (!Returned(result, &status)) return line;
+    return line + " inq=" + std::to_string(status.AmountInInQueue) +
+           " outq=" + std::to_string(status.AmountInOutQueue);
+}
+
+std::string Scenario::Ioctl(const Words& words)
+{
+    const char* usage = "ioctl H CODE [in=HEX] [out=N]";
+    Require(words.size() >= 3 && words.size() <= 5, usage);
+    HandleOf(words[1]);
+    ULONG code = ParseUlong(words[2], 16);
+    std::vector<UCHAR> input;
+    ULONG outputLength = 0;
+    bool sawInput = false, sawOutput = false;
+    for (size_t i = 3; i < words.size(); i++) {
+        const std::string& option = words[i];
+        if (option.rfind("in=", 0) == 0 && !sawInput) {
+            input = ParseHexBytes(option.substr(3));
+            sawInput = true;
+        } else if (option.rfind("out=", 0) == 0 && !sawOutput) {
+            outputLength = ULONG(ParseNumber(option.substr(4), 10, kLargestLength));
+            sawOutput = true;
+        } else {
+            throw ScenarioError(std::string("usage: ") + usage);
+        }
+    }
+    host::IoResult result = Control(words[1], code, input, outputLength);
+    return "ioctl " + words[1] + " " + HexNumber(code, 6) + ": " + StatusName(result.status) +
+           " info=" + std::to_string(result.information) + " out=" + HexText(result.output);
+}
+
+std::string Scenario::Sleep(const Words& words)
+{
+    Require(words.size() == 2, "sleep MS");
+    host_.Sleep(host::Milliseconds(int64_t(ParseNumber(words[1], 10, 0xFFFFFFFF))));
+    Settle();
+    return "sleep: now=" + std::to_string(host_.Now() / host::kTicksPerMillisecond) + " ms";
+}
+
+}  // namespace kdxsim
