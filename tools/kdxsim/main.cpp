@@ -50,7 +50,7 @@ expect STATUS_INVALID_DEVICE_STATE
 # A data round trip through the first port: what is written comes back from the device's echo.
 open VLT0
 expect open VLT0: STATUS_SUCCESS
-timeouts VLT0 0 0 1000 0 1000
+timeouts VLT0 0 0 5000 0 5000
 expect timeouts VLT0: STATUS_SUCCESS
 mask VLT0 0001
 expect mask VLT0: STATUS_SUCCESS
@@ -111,6 +111,7 @@ int RunScenario(host::Host& host, std::istream& input, const std::string& source
 {
     kdxsim::Scenario scenario(host, stdout);
     bool passed = scenario.Run(input, source);
+    scenario.CloseHandles();
     if (scenario.DevicesPlugged() == 0) {
         host.UnloadDriver();
         puts("driver unloaded: no device was plugged");

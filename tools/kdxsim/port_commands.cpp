@@ -108,6 +108,17 @@ std::string Scenario::Close(const Words& words)
     return "close " + words[1] + ": " + StatusName(status);
 }
 
+void Scenario::CloseHandles()
+{
+    Settle();
+    for (const auto& [name, handle] : handles_) {
+        NTSTATUS status = host_.app().Close(handle);
+        Settle();
+        fprintf(out_, "close %s: %s (at the end)\n", name.c_str(), StatusName(status).c_str());
+    }
+    handles_.clear();
+}
+
 std::string Scenario::Write(const Words& words)
 {
     const char* usage = "write H DATA [async R]";

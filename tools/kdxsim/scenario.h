@@ -22,6 +22,10 @@ public:
     // expect. Returns true when every line was well formed and every expect held.
     bool Run(std::istream& input, const std::string& source);
 
+    // Closes the handles the scenario left open, as a program's end closes them, each with a
+    // line: close H: STATUS (at the end).
+    void CloseHandles();
+
     // The closing lines: how many expects held, and each failure with its place.
     void PrintVerdict() const;
 
