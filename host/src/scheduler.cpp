@@ -30,6 +30,7 @@ struct AdoptedThread {
 };
 
 thread_local HostThread* t_current = nullptr;
+thread_local int t_preemptionOff = 0;  // HostLockGuards held by this thread
 thread_local AdoptedThread t_adopted;
 
 int64_t SteadyNowTicks()
@@ -434,11 +435,16 @@ void Scheduler::AwaitTurn(HostThread& thread, std::unique_lock<std::mutex>& lock
     while (current_ != &thread) thread.wakeup.wait(lock);
 }
 
+HostLockGuard::HostLockGuard(std::mutex& mutex) : guard_(mutex) { t_preemptionOff++; }
+
+HostLockGuard::~HostLockGuard() { t_preemptionOff--; }
+
 void Scheduler::Yield(const char* where)
 {
     (void)where;
     HostThread* self = t_current;
     if (self == nullptr) return;  // not a host thread: nothing to schedule
+    if (t_preemptionOff > 0) return;
     std::unique_lock<std::mutex> lock(mutex_);
     if (!explore_ || current_ != self) return;
     steps_++;

@@ -112,6 +112,21 @@ private:
     PDRIVER_OBJECT saved_;
 };
 
+// Holds a mutex of host bookkeeping with the schedule explorer's preemption points off on this
+// thread. Host code calls kernel routines that are preemption points (IoSetCancelRoutine,
+// KeSetEvent, KeSetTimer, ...) while holding such a mutex; a thread that gave up its turn there
+// would leave the thread whose turn it is blocked on the mutex, outside any host wait.
+class HostLockGuard {
+public:
+    explicit HostLockGuard(std::mutex& mutex);
+    ~HostLockGuard();
+    HostLockGuard(const HostLockGuard&) = delete;
+    HostLockGuard& operator=(const HostLockGuard&) = delete;
+
+private:
+    std::lock_guard<std::mutex> guard_;
+};
+
 class Scheduler {
 public:
     static Scheduler& Instance();

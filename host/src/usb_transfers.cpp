@@ -14,6 +14,7 @@
 #include <usbioctl.h>
 
 #include <algorithm>
+#include <optional>
 
 #include "usb_bus.h"
 
@@ -26,22 +27,22 @@ size_t Index(Direction direction) { return direction == Direction::In ? 0 : 1; }
 // The cancel spin lock, then a device's mutex.
 class TransferLock {
 public:
-    explicit TransferLock(std::mutex& mutex) : mutex_(mutex)
+    explicit TransferLock(std::mutex& mutex)
     {
         IoAcquireCancelSpinLock(&irql_);
-        mutex_.lock();
+        guard_.emplace(mutex);
     }
     ~TransferLock()
     {
-        mutex_.unlock();
+        guard_.reset();
         IoReleaseCancelSpinLock(irql_);
     }
     TransferLock(const TransferLock&) = delete;
     TransferLock& operator=(const TransferLock&) = delete;
 
 private:
-    std::mutex& mutex_;
     KIRQL irql_ = PASSIVE_LEVEL;
+    std::optional<HostLockGuard> guard_;
 };
 
 }  // namespace
@@ -70,7 +71,7 @@ NTSTATUS UsbBus::BulkTransfer(UsbDevice& device, PIRP irp, UsbDevice::BulkUrb& u
     }
     UsbDevice::Pipe* pipe;
     {
-        std::lock_guard<std::mutex> guard(device.mutex_);
+        HostLockGuard guard(device.mutex_);
         pipe = device.FindPipe(urb.PipeHandle);
     }
     USBD_STATUS usbdStatus = USBD_STATUS_INVALID_PIPE_HANDLE;
@@ -347,7 +348,7 @@ VOID UsbDevice::CancelTransfer(PDEVICE_OBJECT deviceObject, PIRP irp)
     Transfer removed;
     bool found;
     {
-        std::lock_guard<std::mutex> guard(device.mutex_);
+        HostLockGuard guard(device.mutex_);
         found = device.RemoveLocked(irp, &removed);
     }
     IoReleaseCancelSpinLock(irp->CancelIrql);
@@ -373,7 +374,7 @@ void UsbDevice::ServeAndComplete(Direction direction)
 void UsbDevice::OfferIn(const std::vector<UCHAR>& bytes)
 {
     {
-        std::lock_guard<std::mutex> guard(mutex_);
+        HostLockGuard guard(mutex_);
         QueuePacketsLocked(bytes);
     }
     ServeAndComplete(Direction::In);
@@ -382,7 +383,7 @@ void UsbDevice::OfferIn(const std::vector<UCHAR>& bytes)
 void UsbDevice::OfferZeroLengthIn()
 {
     {
-        std::lock_guard<std::mutex> guard(mutex_);
+        HostLockGuard guard(mutex_);
         inPackets_.emplace_back();
     }
     ServeAndComplete(Direction::In);
@@ -390,14 +391,14 @@ void UsbDevice::OfferZeroLengthIn()
 
 void UsbDevice::SetEcho(bool on)
 {
-    std::lock_guard<std::mutex> guard(mutex_);
+    HostLockGuard guard(mutex_);
     model.echo = on;
 }
 
 void UsbDevice::HoldOut(bool hold)
 {
     {
-        std::lock_guard<std::mutex> guard(mutex_);
+        HostLockGuard guard(mutex_);
         model.holdOut = hold;
     }
     ServeAndComplete(Direction::Out);
@@ -405,7 +406,7 @@ void UsbDevice::HoldOut(bool hold)
 
 std::vector<std::vector<UCHAR>> UsbDevice::TakeOutTransfers()
 {
-    std::lock_guard<std::mutex> guard(mutex_);
+    HostLockGuard guard(mutex_);
     std::vector<std::vector<UCHAR>> taken;
     taken.swap(outTransfers_);
     return taken;
@@ -414,7 +415,7 @@ std::vector<std::vector<UCHAR>> UsbDevice::TakeOutTransfers()
 void UsbDevice::FailNext(Direction direction, ULONG count, NTSTATUS status, USBD_STATUS usbdStatus)
 {
     {
-        std::lock_guard<std::mutex> guard(mutex_);
+        HostLockGuard guard(mutex_);
         faults_[Index(direction)] = Fault{count, status, usbdStatus};
     }
     ServeAndComplete(direction);
@@ -423,7 +424,7 @@ void UsbDevice::FailNext(Direction direction, ULONG count, NTSTATUS status, USBD
 void UsbDevice::SetPortConnected(bool connected)
 {
     {
-        std::lock_guard<std::mutex> guard(mutex_);
+        HostLockGuard guard(mutex_);
         model.connected = connected;
     }
     ServeAndComplete(Direction::In);
@@ -433,7 +434,7 @@ void UsbDevice::SetPortConnected(bool connected)
 void UsbDevice::SetPortEnabled(bool enabled)
 {
     {
-        std::lock_guard<std::mutex> guard(mutex_);
+        HostLockGuard guard(mutex_);
         model.enabled = enabled;
     }
     ServeAndComplete(Direction::In);
@@ -442,19 +443,19 @@ void UsbDevice::SetPortEnabled(bool enabled)
 
 void UsbDevice::SetPortStatusFails(bool fails)
 {
-    std::lock_guard<std::mutex> guard(mutex_);
+    HostLockGuard guard(mutex_);
     model.portStatusFails = fails;
 }
 
 ResetCounts UsbDevice::Resets() const
 {
-    std::lock_guard<std::mutex> guard(mutex_);
+    HostLockGuard guard(mutex_);
     return resets_;
 }
 
 size_t UsbDevice::PendingTransfers(Direction direction) const
 {
-    std::lock_guard<std::mutex> guard(mutex_);
+    HostLockGuard guard(mutex_);
     size_t count = (direction == Direction::In ? waitingIn_ : waitingOut_).size();
     for (const Transfer& transfer : inFlight_) count += transfer.direction == direction;
     return count;
@@ -462,7 +463,7 @@ size_t UsbDevice::PendingTransfers(Direction direction) const
 
 size_t UsbDevice::QueuedInBytes() const
 {
-    std::lock_guard<std::mutex> guard(mutex_);
+    HostLockGuard guard(mutex_);
     return inBytes_;
 }
 
