@@ -19,57 +19,36 @@ host::Direction ParseDirection(const std::string& text)
     return Choose(text, "in", "out") ? host::Direction::In : host::Direction::Out;
 }
 
-// "KEY=0" or "KEY=1" when `word` starts with KEY=.
-bool ParseFlag(const std::string& word, const std::string& key, bool* value)
-{
-    if (word.rfind(key + "=", 0) != 0) return false;
-    *value = ParseNumber(word.substr(key.size() + 1), 10, 1) != 0;
-    return true;
-}
-
+// fail in|out STATUS [usbd=HEX] [times=N]: the next transfers of a direction fail.
 std::string Fail(host::UsbDevice& usb, const Words& words)
 {
-    Require(words.size() >= 5 && words.size() <= 7, kDeviceUsage);
+    Require(words.size() >= 5, kDeviceUsage);
     host::Direction direction = ParseDirection(words[3]);
     NTSTATUS status = ParseStatus(words[4]);
-    USBD_STATUS usbdStatus = USBD_STATUS_SUCCESS;
-    unsigned long times = 1;
-    bool sawUsbd = false, sawTimes = false;
-    for (size_t i = 5; i < words.size(); i++) {
-        const std::string& option = words[i];
-        if (option.rfind("usbd=", 0) == 0 && !sawUsbd) {
-            usbdStatus = USBD_STATUS(ParseNumber(option.substr(5), 16, 0xFFFFFFFF));
-            sawUsbd = true;
-        } else if (option.rfind("times=", 0) == 0 && !sawTimes) {
-            times = ParseNumber(option.substr(6), 10, 0xFFFFFFFF);
-            sawTimes = true;
-        } else {
-            throw ScenarioError(std::string("usage: ") + kDeviceUsage);
-        }
-    }
+    auto options = KeyValues(words, 5, {"usbd", "times"}, kDeviceUsage);
+    auto usbdStatus = USBD_STATUS(
+        options.count("usbd") ? ParseNumber(options["usbd"], 16, 0xFFFFFFFF) : USBD_STATUS_SUCCESS);
+    unsigned long times =
+        options.count("times") ? ParseNumber(options["times"], 10, 0xFFFFFFFF) : 1;
     usb.FailNext(direction, ULONG(times), status, usbdStatus);
     return words[3] + ": " + StatusName(status) + " usbd=" + HexNumber(ULONG(usbdStatus), 8) +
            " times=" + std::to_string(times);
 }
 
+// port connected=0|1 enabled=0|1, either key or both: the port as the hub reports it from now
+// on. Returns the keys as given.
 std::string Port(host::UsbDevice& usb, const Words& words)
 {
-    Require(words.size() == 4 || words.size() == 5, kDeviceUsage);
-    bool connected = usb.model.connected, enabled = usb.model.enabled;
-    bool sawConnected = false, sawEnabled = false;
-    for (size_t i = 3; i < words.size(); i++) {
-        if (!sawConnected && ParseFlag(words[i], "connected", &connected)) {
-            sawConnected = true;
-        } else if (!sawEnabled && ParseFlag(words[i], "enabled", &enabled)) {
-            sawEnabled = true;
-        } else {
-            throw ScenarioError(std::string("usage: ") + kDeviceUsage);
-        }
+    Require(words.size() >= 4, kDeviceUsage);
+    auto options = KeyValues(words, 3, {"connected", "enabled"}, kDeviceUsage);
+    std::string given;
+    for (const auto& [key, value] : options) {
+        bool on = ParseNumber(value, 10, 1) != 0;
+        given += (given.empty() ? "" : " ") + key + "=" + (on ? "1" : "0");
     }
-    if (sawConnected) usb.SetPortConnected(connected);
-    if (sawEnabled) usb.SetPortEnabled(enabled);
-    return "connected=" + std::to_string(int(connected)) +
-           " enabled=" + std::to_string(int(enabled));
+    if (options.count("connected")) usb.SetPortConnected(options["connected"] == "1");
+    if (options.count("enabled")) usb.SetPortEnabled(options["enabled"] == "1");
+    return given;
 }
 
 }  // namespace

@@ -245,24 +245,13 @@ std::string Scenario::CommStatus(const Words& words)
 std::string Scenario::Ioctl(const Words& words)
 {
     const char* usage = "ioctl H CODE [in=HEX] [out=N]";
-    Require(words.size() >= 3 && words.size() <= 5, usage);
+    Require(words.size() >= 3, usage);
     HandleOf(words[1]);
     ULONG code = ParseUlong(words[2], 16);
-    std::vector<UCHAR> input;
-    ULONG outputLength = 0;
-    bool sawInput = false, sawOutput = false;
-    for (size_t i = 3; i < words.size(); i++) {
-        const std::string& option = words[i];
-        if (option.rfind("in=", 0) == 0 && !sawInput) {
-            input = ParseHexBytes(option.substr(3));
-            sawInput = true;
-        } else if (option.rfind("out=", 0) == 0 && !sawOutput) {
-            outputLength = ULONG(ParseNumber(option.substr(4), 10, kLargestLength));
-            sawOutput = true;
-        } else {
-            throw ScenarioError(std::string("usage: ") + usage);
-        }
-    }
+    auto options = KeyValues(words, 3, {"in", "out"}, usage);
+    std::vector<UCHAR> input = options.count("in") ? ParseHexBytes(options["in"]) : Bytes();
+    ULONG outputLength =
+        options.count("out") ? ULONG(ParseNumber(options["out"], 10, kLargestLength)) : 0;
     host::IoResult result = Control(words[1], code, input, outputLength);
     return "ioctl " + words[1] + " " + HexNumber(code, 6) + ": " + StatusName(result.status) +
            " info=" + std::to_string(result.information) + " out=" + HexText(result.output);

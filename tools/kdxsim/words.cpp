@@ -79,6 +79,21 @@ void Require(bool condition, const char* usage)
     if (!condition) throw ScenarioError(std::string("usage: ") + usage);
 }
 
+std::map<std::string, std::string> KeyValues(const Words& words, size_t from,
+                                             std::initializer_list<const char*> keys,
+                                             const char* usage)
+{
+    std::map<std::string, std::string> values;
+    for (size_t i = from; i < words.size(); i++) {
+        size_t equals = words[i].find('=');
+        std::string key = words[i].substr(0, equals);
+        bool known = std::any_of(keys.begin(), keys.end(), [&](const char* k) { return key == k; });
+        Require(equals != std::string::npos && known && values.count(key) == 0, usage);
+        values[key] = words[i].substr(equals + 1);
+    }
+    return values;
+}
+
 void CheckName(const std::string& name, const char* what)
 {
     bool valid = !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {

@@ -2,6 +2,8 @@
 // its words.
 #pragma once
 
+#include <initializer_list>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -20,6 +22,12 @@ Words SplitWords(const std::string& line);
 
 // Throws ScenarioError("usage: ...") unless `condition` holds.
 void Require(bool condition, const char* usage);
+
+// The KEY=VALUE words from words[from] on, each key one of `keys` and given at most once;
+// throws ScenarioError("usage: ...") otherwise.
+std::map<std::string, std::string> KeyValues(const Words& words, size_t from,
+                                             std::initializer_list<const char*> keys,
+                                             const char* usage);
 
 // A name the scenario gives to a device, a handle or a request: letters, digits, _ - .
 void CheckName(const std::string& name, const char* what);
