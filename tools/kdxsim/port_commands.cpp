@@ -4,6 +4,7 @@
 #include <ntddser.h>
 
 #include <cstring>
+#include <functional>
 
 #include "data_text.h"
 #include "device_options.h"
@@ -119,37 +120,39 @@ void Scenario::CloseHandles()
     handles_.clear();
 }
 
+std::string Scenario::StartRequest(const Words& words, size_t asyncAt, const char* usage,
+                                   RequestKind kind, const RequestStarter& start)
+{
+    host::Handle handle = HandleOf(words[1]);
+    std::string asyncName = AsyncName(words, asyncAt, usage);
+    return words[0] + " " + words[1] + ": " + Finish(kind, start(handle), asyncName);
+}
+
 std::string Scenario::Write(const Words& words)
 {
     const char* usage = "write H DATA [async R]";
     Require(words.size() >= 3, usage);
-    host::Handle handle = HandleOf(words[1]);
     Bytes data = ParseData(words[2]);
-    std::string asyncName = AsyncName(words, 3, usage);
-    return "write " + words[1] + ": " +
-           Finish(RequestKind::Write, host_.app().StartWrite(handle, data), asyncName);
+    return StartRequest(words, 3, usage, RequestKind::Write,
+                        [&](host::Handle handle) { return host_.app().StartWrite(handle, data); });
 }
 
 std::string Scenario::Read(const Words& words)
 {
     const char* usage = "read H N [async R]";
     Require(words.size() >= 3, usage);
-    host::Handle handle = HandleOf(words[1]);
     ULONG length = ULONG(ParseNumber(words[2], 10, kLargestLength));
-    std::string asyncName = AsyncName(words, 3, usage);
-    return "read " + words[1] + ": " +
-           Finish(RequestKind::Read, host_.app().StartRead(handle, length), asyncName);
+    return StartRequest(words, 3, usage, RequestKind::Read,
+                        [&](host::Handle handle) { return host_.app().StartRead(handle, length); });
 }
 
 std::string Scenario::WaitMask(const Words& words)
 {
     const char* usage = "waitmask H [async R]";
     Require(words.size() >= 2, usage);
-    host::Handle handle = HandleOf(words[1]);
-    std::string asyncName = AsyncName(words, 2, usage);
-    host::OutstandingRequest request =
-        host_.app().StartDeviceControl(handle, IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG));
-    return "waitmask " + words[1] + ": " + Finish(RequestKind::WaitMask, request, asyncName);
+    return StartRequest(words, 2, usage, RequestKind::WaitMask, [&](host::Handle handle) {
+        return host_.app().StartDeviceControl(handle, IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG));
+    });
 }
 
 Scenario::Request& Scenario::FindRequest(const std::string& name)

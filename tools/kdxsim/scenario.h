@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <istream>
 #include <map>
 #include <string>
@@ -72,6 +73,11 @@ private:
     // The name R of a trailing "async R" at words[at] (free unless its request has completed),
     // or "" when the words end at `at`.
     std::string AsyncName(const Words& words, size_t at, const char* usage) const;
+    // Sends the request `start` makes on the handle named by words[1], then as Finish does;
+    // an "async R" may follow at words[asyncAt]. Returns the whole result line.
+    using RequestStarter = std::function<host::OutstandingRequest(host::Handle)>;
+    std::string StartRequest(const Words& words, size_t asyncAt, const char* usage,
+                             RequestKind kind, const RequestStarter& start);
     // A request just sent: waited for, or with `async R` left outstanding as R unless it
     // completed at once. Returns the result after "NAME H: ".
     std::string Finish(RequestKind kind, host::OutstandingRequest request,
