@@ -222,27 +222,35 @@ std::string Scenario::Purge(const Words& words)
     return ControlLine("purge", words[1], IOCTL_SERIAL_PURGE, BytesOf(flags));
 }
 
+// NAME H: STATUS, then the fields of the record the query returned when it returned all of it.
+template <typename Record>
+std::string Scenario::Query(const Words& words, ULONG code,
+                            std::string (*fields)(const Record& record))
+{
+    std::string usage = words[0] + " H";
+    Require(words.size() == 2, usage.c_str());
+    host::IoResult result = Control(words[1], code, {}, sizeof(Record));
+    std::string line = words[0] + " " + words[1] + ": " + StatusName(result.status);
+    Record record;
+    return Returned(result, &record) ? line + " " + fields(record) : line;
+}
+
 std::string Scenario::Stats(const Words& words)
 {
-    Require(words.size() == 2, "stats H");
-    host::IoResult result = Control(words[1], IOCTL_SERIAL_GET_STATS, {}, sizeof(SERIALPERF_STATS));
-    std::string line = "stats " + words[1] + ": " + StatusName(result.status);
-    SERIALPERF_STATS stats;
-    if (!Returned(result, &stats)) return line;
-    return line + " rx=" + std::to_string(stats.ReceivedCount) +
-           " tx=" + std::to_string(stats.TransmittedCount);
+    return Query<SERIALPERF_STATS>(words, IOCTL_SERIAL_GET_STATS,
+                                   [](const SERIALPERF_STATS& stats) {
+                                       return "rx=" + std::to_string(stats.ReceivedCount) +
+                                              " tx=" + std::to_string(stats.TransmittedCount);
+                                   });
 }
 
 std::string Scenario::CommStatus(const Words& words)
 {
-    Require(words.size() == 2, "commstatus H");
-    host::IoResult result =
-        Control(words[1], IOCTL_SERIAL_GET_COMMSTATUS, {}, sizeof(SERIAL_STATUS));
-    std::string line = "commstatus " + words[1] + ": " + StatusName(result.status);
-    SERIAL_STATUS status;
-    if (!Returned(result, &status)) return line;
-    return line + " inq=" + std::to_string(status.AmountInInQueue) +
-           " outq=" + std::to_string(status.AmountInOutQueue);
+    return Query<SERIAL_STATUS>(words, IOCTL_SERIAL_GET_COMMSTATUS,
+                                [](const SERIAL_STATUS& status) {
+                                    return "inq=" + std::to_string(status.AmountInInQueue) +
+                                           " outq=" + std::to_string(status.AmountInOutQueue);
+                                });
 }
 
 std::string Scenario::Ioctl(const Words& words)

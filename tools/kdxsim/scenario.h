@@ -84,6 +84,8 @@ private:
                        const std::string& asyncName);
     // How a completed request reads: its status, then written=, n= data= sum= or mask=.
     static std::string CompletionText(RequestKind kind, const host::IoResult& result);
+    template <typename Record>
+    std::string Query(const Words& words, ULONG code, std::string (*fields)(const Record& record));
     host::IoResult Control(const std::string& handle, ULONG code, const std::vector<UCHAR>& input,
                            ULONG outputLength);
     std::string ControlLine(const std::string& name, const std::string& handle, ULONG code,
