@@ -85,10 +85,11 @@ a timeout of a minute costs no wall time.
 
 )" + kdxsim::Scenario::Help() +
            R"(
-At the end kdxsim prints the verifier summary and the verdict. Devices stay plugged
-(removal and driver unload come with later work), so their device objects, links and pool
-show as outstanding; the driver is unloaded, with the verifier's checks, only when the
-scenario plugged no device.
+At the end, handles the scenario left open are closed, as a program's are when it exits,
+each with a line close H: STATUS (at the end). Then kdxsim prints the verifier summary and
+the verdict. Devices stay plugged (removal and driver unload come with later work), so
+their device objects, links and pool show as outstanding; the driver is unloaded, with the
+verifier's checks, only when the scenario plugged no device.
 
 Exit status:
   0  every expect held (--table: nothing outstanding after the unload)
