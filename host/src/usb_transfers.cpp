@@ -192,13 +192,14 @@ bool UsbDevice::ServeInLocked(Transfer& transfer)
         ULONG room = length - transfer.transferred;
         ULONG size = ULONG(packet.size());
         if (size > room) {
-            memcpy(buffer + transfer.transferred, packet.data(), room);
+            std::copy_n(packet.begin(), room, buffer + transfer.transferred);
             transfer.transferred = length;
             transfer.status = STATUS_UNSUCCESSFUL;
             transfer.usbdStatus = USBD_STATUS_DATA_OVERRUN;
             return true;
         }
-        memcpy(buffer + transfer.transferred, packet.data(), size);
+        // A zero-length packet has no bytes, and no buffer to copy from.
+        std::copy_n(packet.begin(), size, buffer + transfer.transferred);
         transfer.transferred += size;
         if (transfer.transferred == length) return true;
         if (size < transfer.pipe->maximumPacketSize) {

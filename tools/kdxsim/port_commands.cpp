@@ -72,8 +72,6 @@ std::string Scenario::Finish(RequestKind kind, host::OutstandingRequest request,
     return CompletionText(kind, request.Wait());
 }
 
-// The name R of a trailing "async R" at words[at] (checked, and free unless its request has
-// completed), or "" when the words end at `at`.
 std::string Scenario::AsyncName(const Words& words, size_t at, const char* usage) const
 {
     if (words.size() == at) return "";
