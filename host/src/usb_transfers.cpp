@@ -202,7 +202,8 @@ bool UsbDevice::ServeInLocked(Transfer& transfer)
         std::copy_n(packet.begin(), size, buffer + transfer.transferred);
         transfer.transferred += size;
         if (transfer.transferred == length) return true;
-        if (size < transfer.pipe->maximumPacketSize) {
+        // A pipe that reports a packet size of 0 sends each of its packets as a whole transfer.
+        if (size < transfer.pipe->maximumPacketSize || transfer.pipe->maximumPacketSize == 0) {
             if ((transfer.urb->TransferFlags & USBD_SHORT_TRANSFER_OK) == 0) {
                 transfer.status = STATUS_UNSUCCESSFUL;
                 transfer.usbdStatus = USBD_STATUS_ERROR_SHORT_TRANSFER;
