@@ -80,6 +80,10 @@ public:
     // The clock, and a host wait of the calling thread (virtual time moves while it waits).
     Ticks Now() const { return Scheduler::Instance().Now(); }
     void Sleep(Ticks duration);
+    // A host wait of the calling thread that ends once every other host thread is blocked
+    // (waiting on an object, a timer or a deadline): what was set off has run as far as it can
+    // without the clock moving, and the clock has not moved.
+    void RunUntilIdle();
 
 private:
     PDRIVER_OBJECT CreateDriverObject(const std::string& name);

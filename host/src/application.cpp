@@ -90,14 +90,14 @@ std::u16string ObjectName(const std::u16string& name)
 // ---------------------------------------------------------------------------------------------
 bool OutstandingRequest::Completed() const
 {
-    std::lock_guard<std::mutex> guard(request_->mutex);
+    HostLockGuard guard(request_->mutex);
     return request_->completed;
 }
 
 IoResult OutstandingRequest::Wait()
 {
     WaitOn(&request_->done.Header, kForever, "application: " + request_->what);
-    std::lock_guard<std::mutex> guard(request_->mutex);
+    HostLockGuard guard(request_->mutex);
     return request_->result;
 }
 
@@ -105,7 +105,7 @@ BOOLEAN OutstandingRequest::Cancel()
 {
     PIRP irp;
     {
-        std::lock_guard<std::mutex> guard(request_->mutex);
+        HostLockGuard guard(request_->mutex);
         if (request_->completed) return FALSE;
         request_->cancelling++;
         irp = request_->irp;
@@ -114,7 +114,7 @@ BOOLEAN OutstandingRequest::Cancel()
     BOOLEAN cancelled = IoCancelIrp(irp);
     bool free;
     {
-        std::lock_guard<std::mutex> guard(request_->mutex);
+        HostLockGuard guard(request_->mutex);
         request_->cancelling--;
         free = request_->completed && request_->cancelling == 0 && request_->irp != nullptr;
         if (free) request_->irp = nullptr;
@@ -131,13 +131,13 @@ Application::~Application() = default;
 
 size_t Application::OutstandingCount() const
 {
-    std::lock_guard<std::mutex> guard(mutex_);
+    HostLockGuard guard(mutex_);
     return outstanding_.size();
 }
 
 ApplicationFile& Application::Require(Handle handle, const char* call)
 {
-    std::lock_guard<std::mutex> guard(mutex_);
+    HostLockGuard guard(mutex_);
     auto it = files_.find(handle);
     if (it == files_.end() || !it->second->open) {
         ReportViolation(
@@ -176,7 +176,7 @@ std::shared_ptr<ApplicationRequest> Application::NewRequest(ApplicationFile& fil
 OutstandingRequest Application::Send(const std::shared_ptr<ApplicationRequest>& request)
 {
     {
-        std::lock_guard<std::mutex> guard(mutex_);
+        HostLockGuard guard(mutex_);
         outstanding_[request.get()] = request;
         if (request->file->outstanding++ == 0) KeResetEvent(&request->file->idle);
     }
@@ -190,7 +190,7 @@ NTSTATUS Application::RequestDone(PDEVICE_OBJECT, PIRP irp, PVOID context)
     auto* request = static_cast<ApplicationRequest*>(context);
     bool free;
     {
-        std::lock_guard<std::mutex> guard(request->mutex);
+        HostLockGuard guard(request->mutex);
         IoResult& result = request->result;
         result.status = irp->IoStatus.Status;
         result.information = irp->IoStatus.Information;
@@ -213,7 +213,7 @@ NTSTATUS Application::RequestDone(PDEVICE_OBJECT, PIRP irp, PVOID context)
     std::shared_ptr<ApplicationRequest> keep;
     {
         Application& app = *request->app;
-        std::lock_guard<std::mutex> guard(app.mutex_);
+        HostLockGuard guard(app.mutex_);
         auto it = app.outstanding_.find(request);
         keep = std::move(it->second);
         app.outstanding_.erase(it);
@@ -240,7 +240,7 @@ OpenResult Application::Open(const std::u16string& name, ULONG createOptions)
     KeInitializeEvent(&file.object.Event, NotificationEvent, FALSE);
     KeInitializeEvent(&file.idle, NotificationEvent, TRUE);
     {
-        std::lock_guard<std::mutex> guard(mutex_);
+        HostLockGuard guard(mutex_);
         files_[&file.object] = std::move(created);
     }
     auto request = NewRequest(file, IRP_MJ_CREATE, "CreateFile");
@@ -250,7 +250,7 @@ OpenResult Application::Open(const std::u16string& name, ULONG createOptions)
     request->irp->Flags |= IRP_CREATE_OPERATION | IRP_SYNCHRONOUS_API;
     IoResult result = Send(request).Wait();
     if (!NT_SUCCESS(result.status)) return OpenResult{result.status, nullptr};
-    std::lock_guard<std::mutex> guard(mutex_);
+    HostLockGuard guard(mutex_);
     file.open = true;
     return OpenResult{result.status, &file.object};
 }
@@ -259,7 +259,7 @@ NTSTATUS Application::Close(Handle handle)
 {
     ApplicationFile& file = Require(handle, "CloseHandle");
     {
-        std::lock_guard<std::mutex> guard(mutex_);
+        HostLockGuard guard(mutex_);
         file.open = false;
     }
     auto cleanup = NewRequest(file, IRP_MJ_CLEANUP, "CloseHandle (cleanup)");

@@ -270,4 +270,15 @@ void Host::Sleep(Ticks duration)
     WaitOn(nullptr, Scheduler::Instance().Now() + duration, "Host::Sleep");
 }
 
+void Host::RunUntilIdle()
+{
+    Scheduler& scheduler = Scheduler::Instance();
+    std::unique_lock<std::mutex> lock(scheduler.mutex());
+    WaitBlock wait;
+    wait.thread = &CurrentThread();
+    wait.untilIdle = true;
+    wait.what = "Host::RunUntilIdle";
+    scheduler.Block(wait, lock);
+}
+
 }  // namespace host

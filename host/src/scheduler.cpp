@@ -324,9 +324,23 @@ void Scheduler::StopRunning(std::unique_lock<std::mutex>& lock)
 {
     (void)lock;
     running_--;
-    if (mode_ == ClockMode::Virtual && !explore_ && running_ == 0 && blocked_ != nullptr) {
-        AdvanceVirtualClock();
+    if (explore_ || running_ != 0 || blocked_ == nullptr) return;
+    if (!WakeIdleWaiters() && mode_ == ClockMode::Virtual) AdvanceVirtualClock();
+}
+
+bool Scheduler::WakeIdleWaiters()
+{
+    bool woken = false;
+    WaitBlock* wait = blocked_;
+    while (wait != nullptr) {
+        WaitBlock* next = wait->nextBlocked;
+        if (wait->untilIdle) {
+            Wake(*wait, WaitBlock::State::Satisfied);
+            woken = true;
+        }
+        wait = next;
     }
+    return woken;
 }
 
 Ticks Scheduler::EarliestDeadline() const
@@ -393,11 +407,14 @@ HostThread* Scheduler::ChooseNext()
 }
 
 // The running thread stops (it blocked, spins on a held lock or ended): hand the baton to the
-// best runnable thread, moving the clock when none is runnable.
+// best runnable thread. When none is runnable, the waits until idle end, or else the clock
+// moves.
 void Scheduler::PassBaton()
 {
     HostThread* next = ChooseNext();
-    if (next == nullptr && blocked_ != nullptr && AdvanceClockTo(kForever)) next = ChooseNext();
+    if (next == nullptr && blocked_ != nullptr && (WakeIdleWaiters() || AdvanceClockTo(kForever))) {
+        next = ChooseNext();
+    }
     if (next == nullptr) {
         if (threads_.empty()) {
             current_ = nullptr;

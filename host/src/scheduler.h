@@ -42,6 +42,7 @@ struct WaitBlock {
     LIST_ENTRY objectLink{};  // in the object's WaitListHead while waiting on one
     DISPATCHER_HEADER* object = nullptr;
     Ticks deadline = kForever;
+    bool untilIdle = false;  // also ends once every other host thread is blocked
     State state = State::Waiting;
     std::string what;                  // for hang reports
     WaitBlock* nextBlocked = nullptr;  // the scheduler's list of blocked waits
@@ -130,6 +131,21 @@ private:
     HostThread& thread_;
 };
 
+// Holds a mutex of host bookkeeping with the schedule explorer's preemption points off on this
+// thread (NoPreemption, taken before the mutex and given back after it). Host code calls kernel
+// routines that are preemption points (IoSetCancelRoutine, KeSetEvent, KeSetTimer, ...) while
+// holding such a mutex.
+class HostLockGuard {
+public:
+    explicit HostLockGuard(std::mutex& mutex) : guard_(mutex) {}
+    HostLockGuard(const HostLockGuard&) = delete;
+    HostLockGuard& operator=(const HostLockGuard&) = delete;
+
+private:
+    NoPreemption noPreemption_;
+    std::lock_guard<std::mutex> guard_;
+};
+
 class Scheduler {
 public:
     static Scheduler& Instance();
@@ -184,6 +200,8 @@ public:
 private:
     Scheduler();
     void StopRunning(std::unique_lock<std::mutex>& lock);
+    // Nothing runs: ends the waits that last only until then; false when there is none.
+    bool WakeIdleWaiters();
     void AdvanceVirtualClock();
     // Moves the clock to the earliest deadline within `limit` and wakes what is due then;
     // false when no deadline is that close.

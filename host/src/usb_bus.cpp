@@ -49,31 +49,31 @@ ULONG_PTR PoolStrings(const std::vector<std::u16string>& strings, bool multi)
 
 bool UsbDevice::configured() const
 {
-    std::lock_guard<std::mutex> guard(mutex_);
+    HostLockGuard guard(mutex_);
     return configured_;
 }
 
 DEVICE_POWER_STATE UsbDevice::powerState() const
 {
-    std::lock_guard<std::mutex> guard(mutex_);
+    HostLockGuard guard(mutex_);
     return powerState_;
 }
 
 std::vector<UsbRequest> UsbDevice::Requests() const
 {
-    std::lock_guard<std::mutex> guard(mutex_);
+    HostLockGuard guard(mutex_);
     return requests_;
 }
 
 void UsbDevice::ClearRequests()
 {
-    std::lock_guard<std::mutex> guard(mutex_);
+    HostLockGuard guard(mutex_);
     requests_.clear();
 }
 
 void UsbDevice::Log(const UsbRequest& request)
 {
-    std::lock_guard<std::mutex> guard(mutex_);
+    HostLockGuard guard(mutex_);
     requests_.push_back(request);
 }
 
@@ -109,7 +109,7 @@ UsbDevice& UsbBus::Connect(const DeviceModel& model)
     device->model = model.WithEndpointNumbers();
     device->deviceDescriptor = DeviceDescriptorOf(model);
     device->configurationDescriptor = ConfigurationDescriptorOf(model);
-    std::lock_guard<std::mutex> guard(mutex_);
+    HostLockGuard guard(mutex_);
     device->port = nextPort_++;
     std::u16string name = u"\\Device\\USBPDO-" + Widen(std::to_string(device->port - 1));
     PDEVICE_OBJECT pdo = nullptr;
@@ -134,7 +134,7 @@ UsbDevice& UsbBus::Connect(const DeviceModel& model)
 
 UsbDevice* UsbBus::DeviceOf(PDEVICE_OBJECT physicalDevice)
 {
-    std::lock_guard<std::mutex> guard(mutex_);
+    HostLockGuard guard(mutex_);
     for (auto& device : devices_) {
         if (device->physicalDevice == physicalDevice) return device.get();
     }
@@ -176,7 +176,7 @@ NTSTATUS UsbBus::DispatchInternalDeviceControl(PDEVICE_OBJECT deviceObject, PIRP
     case IOCTL_INTERNAL_USB_GET_PORT_STATUS: {
         auto* word = static_cast<PULONG>(stack->Parameters.Others.Argument1);
         {
-            std::lock_guard<std::mutex> guard(device.mutex_);
+            HostLockGuard guard(device.mutex_);
             status = device.model.portStatusFails ? STATUS_UNSUCCESSFUL : STATUS_SUCCESS;
             if (NT_SUCCESS(status)) {
                 *word = (device.model.connected ? USBD_PORT_CONNECTED : 0) |
@@ -192,7 +192,7 @@ NTSTATUS UsbBus::DispatchInternalDeviceControl(PDEVICE_OBJECT deviceObject, PIRP
         // A port reset that succeeds enables the port again and resets the device, which
         // clears its halted endpoints.
         {
-            std::lock_guard<std::mutex> guard(device.mutex_);
+            HostLockGuard guard(device.mutex_);
             device.resets_.port++;
             status = !device.model.connected       ? STATUS_NO_SUCH_DEVICE
                      : device.model.resetPortFails ? STATUS_UNSUCCESSFUL
@@ -279,7 +279,7 @@ NTSTATUS UsbBus::SelectConfiguration(UsbDevice& device, struct _URB_SELECT_CONFI
 {
     if (request.ConfigurationDescriptor == nullptr) {
         {
-            std::lock_guard<std::mutex> guard(device.mutex_);
+            HostLockGuard guard(device.mutex_);
             device.configured_ = false;
             device.pipes_.clear();
         }
@@ -344,7 +344,7 @@ NTSTATUS UsbBus::SelectConfiguration(UsbDevice& device, struct _URB_SELECT_CONFI
             reinterpret_cast<PUCHAR>(information) + information->Length);
     }
     if (NT_SUCCESS(status) && USBD_SUCCESS(usbdStatus)) {
-        std::lock_guard<std::mutex> guard(device.mutex_);
+        HostLockGuard guard(device.mutex_);
         device.configured_ = true;
         device.pipes_ = std::move(pipes);
         request.ConfigurationHandle = &device;
@@ -362,7 +362,7 @@ NTSTATUS UsbBus::ResetPipe(UsbDevice& device, struct _URB_PIPE_REQUEST& request)
     NTSTATUS status = STATUS_SUCCESS;
     USBD_STATUS usbdStatus = USBD_STATUS_SUCCESS;
     {
-        std::lock_guard<std::mutex> guard(device.mutex_);
+        HostLockGuard guard(device.mutex_);
         UsbDevice::Pipe* pipe = device.FindPipe(request.PipeHandle);
         if (pipe == nullptr) {
             status = STATUS_INVALID_PARAMETER;
@@ -514,7 +514,7 @@ NTSTATUS UsbBus::DispatchPower(PDEVICE_OBJECT deviceObject, PIRP irp)
     switch (stack->MinorFunction) {
     case IRP_MN_SET_POWER:
         if (stack->Parameters.Power.Type == DevicePowerState) {
-            std::lock_guard<std::mutex> guard(device.mutex_);
+            HostLockGuard guard(device.mutex_);
             device.powerState_ = stack->Parameters.Power.State.DeviceState;
         }
         status = STATUS_SUCCESS;

@@ -26,28 +26,25 @@ size_t Index(Direction direction) { return direction == Direction::In ? 0 : 1; }
 
 // The cancel spin lock, then a device's mutex. The sections under both set cancel routines,
 // timers and DPCs, which are preemption points; no thread switch may happen there while the
-// mutex is held (NoPreemption), since the device's side takes the mutex from other threads.
+// mutex is held (HostLockGuard), since the device's side takes the mutex from other threads.
 class TransferLock {
 public:
-    explicit TransferLock(std::mutex& mutex) : mutex_(mutex)
+    explicit TransferLock(std::mutex& mutex)
     {
         IoAcquireCancelSpinLock(&irql_);
-        noPreemption_.emplace();
-        mutex_.lock();
+        guard_.emplace(mutex);
     }
     ~TransferLock()
     {
-        mutex_.unlock();
-        noPreemption_.reset();
+        guard_.reset();
         IoReleaseCancelSpinLock(irql_);
     }
     TransferLock(const TransferLock&) = delete;
     TransferLock& operator=(const TransferLock&) = delete;
 
 private:
-    std::mutex& mutex_;
     KIRQL irql_ = PASSIVE_LEVEL;
-    std::optional<NoPreemption> noPreemption_;
+    std::optional<HostLockGuard> guard_;
 };
 
 }  // namespace
@@ -76,7 +73,7 @@ NTSTATUS UsbBus::BulkTransfer(UsbDevice& device, PIRP irp, UsbDevice::BulkUrb& u
     }
     UsbDevice::Pipe* pipe;
     {
-        std::lock_guard<std::mutex> guard(device.mutex_);
+        HostLockGuard guard(device.mutex_);
         pipe = device.FindPipe(urb.PipeHandle);
     }
     USBD_STATUS usbdStatus = USBD_STATUS_INVALID_PIPE_HANDLE;
@@ -197,16 +194,18 @@ bool UsbDevice::ServeInLocked(Transfer& transfer)
         ULONG room = length - transfer.transferred;
         ULONG size = ULONG(packet.size());
         if (size > room) {
-            memcpy(buffer + transfer.transferred, packet.data(), room);
+            std::copy_n(packet.begin(), room, buffer + transfer.transferred);
             transfer.transferred = length;
             transfer.status = STATUS_UNSUCCESSFUL;
             transfer.usbdStatus = USBD_STATUS_DATA_OVERRUN;
             return true;
         }
-        if (size != 0) memcpy(buffer + transfer.transferred, packet.data(), size);
+        // A zero-length packet has no bytes, and no buffer to copy from.
+        std::copy_n(packet.begin(), size, buffer + transfer.transferred);
         transfer.transferred += size;
         if (transfer.transferred == length) return true;
-        if (size < transfer.pipe->maximumPacketSize) {
+        // A pipe that reports a packet size of 0 sends each of its packets as a whole transfer.
+        if (size < transfer.pipe->maximumPacketSize || transfer.pipe->maximumPacketSize == 0) {
             if ((transfer.urb->TransferFlags & USBD_SHORT_TRANSFER_OK) == 0) {
                 transfer.status = STATUS_UNSUCCESSFUL;
                 transfer.usbdStatus = USBD_STATUS_ERROR_SHORT_TRANSFER;
@@ -226,7 +225,7 @@ void UsbDevice::EndLocked(Transfer transfer, NTSTATUS status, USBD_STATUS usbdSt
     transfer.usbdStatus = usbdStatus;
     if (schedule_ && NT_SUCCESS(status)) {
         if (transfer.direction == Direction::Out) {
-            ULONG size = transfer.pipe->maximumPacketSize;
+            ULONG size = std::max<ULONG>(transfer.pipe->maximumPacketSize, 1);
             transfer.packets = (transfer.urb->TransferBufferLength + size - 1) / size;
         }
         transfer.due = schedule_->Place(Scheduler::Instance().Now(), transfer.packets);
@@ -277,6 +276,8 @@ void UsbDevice::QueuePacketsLocked(const std::vector<UCHAR>& bytes)
             }
         }
     }
+    // A pipe that reports a packet size of 0 sends what it has as one packet.
+    if (size == 0) size = std::max<size_t>(bytes.size(), 1);
     for (size_t offset = 0; offset < bytes.size(); offset += size) {
         size_t end = std::min(bytes.size(), offset + size);
         inPackets_.emplace_back(bytes.begin() + ptrdiff_t(offset), bytes.begin() + ptrdiff_t(end));
@@ -351,7 +352,7 @@ VOID UsbDevice::CancelTransfer(PDEVICE_OBJECT deviceObject, PIRP irp)
     Transfer removed;
     bool found;
     {
-        std::lock_guard<std::mutex> guard(device.mutex_);
+        HostLockGuard guard(device.mutex_);
         found = device.RemoveLocked(irp, &removed);
     }
     IoReleaseCancelSpinLock(irp->CancelIrql);
@@ -377,7 +378,7 @@ void UsbDevice::ServeAndComplete(Direction direction)
 void UsbDevice::OfferIn(const std::vector<UCHAR>& bytes)
 {
     {
-        std::lock_guard<std::mutex> guard(mutex_);
+        HostLockGuard guard(mutex_);
         QueuePacketsLocked(bytes);
     }
     ServeAndComplete(Direction::In);
@@ -386,7 +387,7 @@ void UsbDevice::OfferIn(const std::vector<UCHAR>& bytes)
 void UsbDevice::OfferZeroLengthIn()
 {
     {
-        std::lock_guard<std::mutex> guard(mutex_);
+        HostLockGuard guard(mutex_);
         inPackets_.emplace_back();
     }
     ServeAndComplete(Direction::In);
@@ -394,14 +395,14 @@ void UsbDevice::OfferZeroLengthIn()
 
 void UsbDevice::SetEcho(bool on)
 {
-    std::lock_guard<std::mutex> guard(mutex_);
+    HostLockGuard guard(mutex_);
     model.echo = on;
 }
 
 void UsbDevice::HoldOut(bool hold)
 {
     {
-        std::lock_guard<std::mutex> guard(mutex_);
+        HostLockGuard guard(mutex_);
         model.holdOut = hold;
     }
     ServeAndComplete(Direction::Out);
@@ -409,7 +410,7 @@ void UsbDevice::HoldOut(bool hold)
 
 std::vector<std::vector<UCHAR>> UsbDevice::TakeOutTransfers()
 {
-    std::lock_guard<std::mutex> guard(mutex_);
+    HostLockGuard guard(mutex_);
     std::vector<std::vector<UCHAR>> taken;
     taken.swap(outTransfers_);
     return taken;
@@ -418,7 +419,7 @@ std::vector<std::vector<UCHAR>> UsbDevice::TakeOutTransfers()
 void UsbDevice::FailNext(Direction direction, ULONG count, NTSTATUS status, USBD_STATUS usbdStatus)
 {
     {
-        std::lock_guard<std::mutex> guard(mutex_);
+        HostLockGuard guard(mutex_);
         faults_[Index(direction)] = Fault{count, status, usbdStatus};
     }
     ServeAndComplete(direction);
@@ -427,7 +428,7 @@ void UsbDevice::FailNext(Direction direction, ULONG count, NTSTATUS status, USBD
 void UsbDevice::SetPortConnected(bool connected)
 {
     {
-        std::lock_guard<std::mutex> guard(mutex_);
+        HostLockGuard guard(mutex_);
         model.connected = connected;
     }
     ServeAndComplete(Direction::In);
@@ -437,7 +438,7 @@ void UsbDevice::SetPortConnected(bool connected)
 void UsbDevice::SetPortEnabled(bool enabled)
 {
     {
-        std::lock_guard<std::mutex> guard(mutex_);
+        HostLockGuard guard(mutex_);
         model.enabled = enabled;
     }
     ServeAndComplete(Direction::In);
@@ -446,19 +447,19 @@ void UsbDevice::SetPortEnabled(bool enabled)
 
 void UsbDevice::SetPortStatusFails(bool fails)
 {
-    std::lock_guard<std::mutex> guard(mutex_);
+    HostLockGuard guard(mutex_);
     model.portStatusFails = fails;
 }
 
 ResetCounts UsbDevice::Resets() const
 {
-    std::lock_guard<std::mutex> guard(mutex_);
+    HostLockGuard guard(mutex_);
     return resets_;
 }
 
 size_t UsbDevice::PendingTransfers(Direction direction) const
 {
-    std::lock_guard<std::mutex> guard(mutex_);
+    HostLockGuard guard(mutex_);
     size_t count = (direction == Direction::In ? waitingIn_ : waitingOut_).size();
     for (const Transfer& transfer : inFlight_) count += transfer.direction == direction;
     return count;
@@ -466,7 +467,7 @@ size_t UsbDevice::PendingTransfers(Direction direction) const
 
 size_t UsbDevice::QueuedInBytes() const
 {
-    std::lock_guard<std::mutex> guard(mutex_);
+    HostLockGuard guard(mutex_);
     return inBytes_;
 }
 

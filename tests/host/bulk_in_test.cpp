@@ -139,4 +139,22 @@ TEST_P(BulkIn, BadRequestsFailAtOnceWithInvalidParameter)
 
 INSTANTIATE_TEST_SUITE_P(Bus, BulkIn, testing::Bool(), BusModeName);
 
+TEST(BulkInPacketSizeZero, TheDeviceSendsWhatItHasAsOnePacketThatEndsTheTransfer)
+{
+    BusClient client(Serial(false, 0));
+    ASSERT_EQ(0u, client.inPacketSize);
+    auto first = client.In(2048);
+    client.device->OfferIn(Bytes(300));
+    EXPECT_EQ(STATUS_SUCCESS, first->Wait());
+    EXPECT_EQ(Bytes(300), first->Received()) << "one packet, 300 bytes, ending the transfer";
+    EXPECT_EQ(0u, client.device->QueuedInBytes());
+
+    client.device->OfferIn(Bytes(5, 7));
+    client.device->OfferIn(Bytes(3, 1));
+    auto second = client.In(2048);
+    EXPECT_EQ(STATUS_SUCCESS, second->Wait());
+    EXPECT_EQ(Bytes(5, 7), second->Received()) << "each offer is a packet of its own";
+    EXPECT_EQ(3u, client.device->QueuedInBytes());
+}
+
 }  // namespace

@@ -338,3 +338,50 @@ TEST(ScheduleExplorer, AFailureUnderASeedPrintsTheSeedAndTheReplayCommand)
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Host bookkeeping held under a std::mutex calls kernel routines that are preemption points.
+// Held with a HostLockGuard, no schedule hands the turn to a thread that then blocks on the
+// mutex outside any host wait (the host would stop until the watchdog ends it).
+// ---------------------------------------------------------------------------------------------
+struct Bookkeeping {
+    std::mutex mutex;
+    KEVENT event;
+    KEVENT workerDone;
+    WORK_QUEUE_ITEM item;
+    int updates = 0;
+
+    Bookkeeping()
+    {
+        KeInitializeEvent(&event, NotificationEvent, FALSE);
+        KeInitializeEvent(&workerDone, NotificationEvent, FALSE);
+        ExInitializeWorkItem(&item, Worker, this);
+    }
+    void Update()
+    {
+        for (int i = 0; i < 20; i++) {
+            host::HostLockGuard guard(mutex);
+            updates++;
+            KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+            KeResetEvent(&event);
+        }
+    }
+    static VOID Worker(PVOID parameter)
+    {
+        auto* bookkeeping = static_cast<Bookkeeping*>(parameter);
+        bookkeeping->Update();
+        KeSetEvent(&bookkeeping->workerDone, IO_NO_INCREMENT, FALSE);
+    }
+};
+
+TEST(HostLockGuard, NoScheduleSwitchesThreadsWhileTheMutexIsHeld)
+{
+    for (uint64_t seed = 1; seed <= 100; seed++) {
+        host::Host host(Seeded(seed));
+        Bookkeeping bookkeeping;
+        ExQueueWorkItem(&bookkeeping.item, DelayedWorkQueue);
+        bookkeeping.Update();
+        KeWaitForSingleObject(&bookkeeping.workerDone, Executive, KernelMode, FALSE, nullptr);
+        EXPECT_EQ(40, bookkeeping.updates) << "seed " << seed;
+    }
+}

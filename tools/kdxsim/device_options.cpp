@@ -32,6 +32,13 @@ unsigned long ParseNumber(const std::string& text, int base, unsigned long max)
     return value;
 }
 
+bool Choose(const std::string& value, const char* yes, const char* no)
+{
+    if (value == yes) return true;
+    if (value == no) return false;
+    throw ScenarioError("\"" + value + "\" is neither " + yes + " nor " + no);
+}
+
 namespace {
 
 // What the options collect before the interfaces are laid out.
@@ -45,14 +52,6 @@ struct DeviceDraft {
 };
 
 USHORT Hex16(const std::string& text) { return USHORT(ParseNumber(text, 16, 0xFFFF)); }
-
-// A key of two values: true for `yes`, false for `no`.
-bool Choose(const std::string& value, const char* yes, const char* no)
-{
-    if (value == yes) return true;
-    if (value == no) return false;
-    throw ScenarioError("\"" + value + "\" is neither " + yes + " nor " + no);
-}
 
 // A fault key: "fail" turns the fault on, "ok" leaves the device well.
 bool Fails(const std::string& value) { return Choose(value, "fail", "ok"); }
@@ -105,11 +104,10 @@ const Key kKeys[] = {
      [](DeviceDraft& d, const std::string& v) { d.model.productId = Hex16(v); }},
     {"release", "HEX", "bcdDevice (default 0100)",
      [](DeviceDraft& d, const std::string& v) { d.model.deviceRelease = Hex16(v); }},
-    {"packet", "N", "maximum packet size of the bulk endpoints, 1..1024\n(default 64)",
-     [](DeviceDraft& d, const std::string& v) {
-         d.packetSize = USHORT(ParseNumber(v, 10, 1024));
-         if (d.packetSize == 0) throw ScenarioError("a packet size of 0");
-     }},
+    {"packet", "N",
+     "maximum packet size of the bulk endpoints, 0..1024\n"
+     "(default 64); a device reporting 0 sends what it has\nas one packet",
+     [](DeviceDraft& d, const std::string& v) { d.packetSize = USHORT(ParseNumber(v, 10, 1024)); }},
     {"endpoints", "LIST",
      "endpoints of interface 0 in pipe order, comma-separated:\n"
      "bulk-in, bulk-out, int-in or int-out, each optionally\n"

@@ -20,6 +20,9 @@ public:
 // ScenarioError otherwise.
 unsigned long ParseNumber(const std::string& text, int base, unsigned long max);
 
+// A word of two values: true for `yes`, false for `no`; throws ScenarioError otherwise.
+bool Choose(const std::string& value, const char* yes, const char* no);
+
 // Builds a device from plug options such as "pid=1234" or "endpoints=bulk-in,int-in*2". Keys
 // not given keep their defaults: vendor 0x0000, product 0x005B, one interface with a bulk-in
 // and a bulk-out pipe of 64 bytes, no faults. Throws ScenarioError for an unknown key, a

@@ -1,5 +1,6 @@
-// kdxsim: the simulator. Loads the driver into a host running in real time and runs a
-// scenario against it: the built-in demo, a scenario file, or standard input.
+// kdxsim: the simulator. Loads the driver into a host running in virtual time (or real time,
+// or under the schedule explorer) and runs a scenario against it: the built-in demo, a scenario
+// file, or standard input.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,7 +15,7 @@
 
 namespace {
 
-const char kUsage[] = "usage: kdxsim [--seed N] [FILE | - | --table | --help]\n";
+const char kUsage[] = "usage: kdxsim [--seed N | --real-time] [FILE | - | --table | --help]\n";
 
 const char kDemo[] = R"(# Two devices of the numbered product 0x005B and one of another product.
 plug first
@@ -46,12 +47,31 @@ power first device D0
 expect STATUS_SUCCESS reported=D0,D3,D0
 power first query
 expect STATUS_INVALID_DEVICE_STATE
+# A data round trip through the first port: what is written comes back from the device's echo.
+open VLT0
+expect open VLT0: STATUS_SUCCESS
+timeouts VLT0 0 0 5000 0 5000
+expect timeouts VLT0: STATUS_SUCCESS
+mask VLT0 0001
+expect mask VLT0: STATUS_SUCCESS
+device first echo on
+expect device first echo: on
+write VLT0 "hello, port\n"
+expect write VLT0: STATUS_SUCCESS written=12
+read VLT0 12
+expect read VLT0: STATUS_SUCCESS n=12 data="hello, port\n" sum=0x
+stats VLT0
+expect stats VLT0: STATUS_SUCCESS rx=12 tx=12
+close VLT0
+expect close VLT0: STATUS_SUCCESS
 )";
 
 std::string Help()
 {
     return std::string(kUsage) + R"(
-Loads the kdxlusb driver into the host (in real time) and runs a scenario against it:
+Loads the kdxlusb driver into the host and runs a scenario against it, in virtual time: the
+clock moves only when every host thread waits, straight to the next deadline, so a sleep or
+a timeout of a minute costs no wall time.
   (no argument)   the built-in demo, after the table of what DriverEntry installed
   FILE            the scenario in FILE (examples in tools/kdxsim/scenarios/)
   -               the scenario read from standard input
@@ -60,13 +80,16 @@ Loads the kdxlusb driver into the host (in real time) and runs a scenario agains
   --seed N        run in virtual time under the schedule explorer with seed N (N > 0):
                   one thread runs at a time and seed N chooses the interleaving, so a run
                   that fails replays exactly with the same seed (make stress sweeps seeds)
+  --real-time     run on the real clock instead, to watch a scenario live: a sleep
+                  or a timeout takes its time
 
 )" + kdxsim::Scenario::Help() +
            R"(
-At the end kdxsim prints the verifier summary and the verdict. Devices stay plugged
-(removal and driver unload come with later work), so their device objects, links and pool
-show as outstanding; the driver is unloaded, with the verifier's checks, only when the
-scenario plugged no device.
+At the end, handles the scenario left open are closed, as a program's are when it exits,
+each with a line close H: STATUS (at the end). Then kdxsim prints the verifier summary and
+the verdict. Devices stay plugged (removal and driver unload come with later work), so
+their device objects, links and pool show as outstanding; the driver is unloaded, with the
+verifier's checks, only when the scenario plugged no device.
 
 Exit status:
   0  every expect held (--table: nothing outstanding after the unload)
@@ -89,6 +112,7 @@ int RunScenario(host::Host& host, std::istream& input, const std::string& source
 {
     kdxsim::Scenario scenario(host, stdout);
     bool passed = scenario.Run(input, source);
+    scenario.CloseHandles();
     if (scenario.DevicesPlugged() == 0) {
         host.UnloadDriver();
         puts("driver unloaded: no device was plugged");
@@ -107,18 +131,28 @@ int RunScenario(host::Host& host, std::istream& input, const std::string& source
 int main(int argc, char** argv)
 {
     host::HostOptions options;
-    options.clock = host::ClockMode::Real;
+    options.clock = host::ClockMode::Virtual;
     options.schedule = host::ScheduleOptions();
     int first = 1;
-    if (argc > 2 && strcmp(argv[1], "--seed") == 0) {
-        char* end = nullptr;
-        options.schedule.seed = strtoull(argv[2], &end, 10);
-        if (options.schedule.seed == 0 || *end != '\0') {
-            fputs(kUsage, stderr);
-            return 2;
+    std::string seedText;
+    for (; first < argc; first++) {
+        if (strcmp(argv[first], "--real-time") == 0 && options.clock == host::ClockMode::Virtual) {
+            options.clock = host::ClockMode::Real;
+        } else if (strcmp(argv[first], "--seed") == 0 && first + 1 < argc && seedText.empty()) {
+            seedText = argv[++first];
+            char* end = nullptr;
+            options.schedule.seed = strtoull(seedText.c_str(), &end, 10);
+            if (options.schedule.seed == 0 || *end != '\0') {
+                fputs(kUsage, stderr);
+                return 2;
+            }
+        } else {
+            break;
         }
-        options.clock = host::ClockMode::Virtual;
-        first = 3;
+    }
+    if (options.schedule.seed != 0 && options.clock == host::ClockMode::Real) {
+        fputs("kdxsim: --seed explores schedules in virtual time, not with --real-time\n", stderr);
+        return 2;
     }
     std::string argument = argc > first ? argv[first] : "";
     if (argc > first + 1 || (argument.size() > 1 && argument[0] == '-' && argument != "--table" &&
@@ -140,7 +174,7 @@ int main(int argc, char** argv)
     }
 
     if (options.schedule.seed != 0) {
-        host::SetReplayCommand(std::string(argv[0]) + " --seed " + argv[2] + " " + argument);
+        host::SetReplayCommand(std::string(argv[0]) + " --seed " + seedText + " " + argument);
     }
     // The simulator's devices stay plugged until it exits: there is no device removal yet.
     options.devicesStayPlugged = true;

@@ -3,6 +3,8 @@
 
 #include <cstdio>
 
+#include "device_options.h"
+
 namespace kdxsim {
 
 namespace {
@@ -49,6 +51,7 @@ const NamedStatus kStatuses[] = {
     KDXSIM_STATUS(STATUS_DEVICE_NOT_CONNECTED),
     KDXSIM_STATUS(STATUS_IO_TIMEOUT),
     KDXSIM_STATUS(STATUS_NOT_SUPPORTED),
+    KDXSIM_STATUS(STATUS_NOT_A_DIRECTORY),
     KDXSIM_STATUS(STATUS_CANCELLED),
     KDXSIM_STATUS(STATUS_INVALID_DEVICE_STATE),
     KDXSIM_STATUS(STATUS_INVALID_BUFFER_SIZE),
@@ -72,6 +75,17 @@ std::string StatusName(NTSTATUS status)
     char text[16];
     snprintf(text, sizeof(text), "0x%08X", unsigned(status));
     return text;
+}
+
+NTSTATUS ParseStatus(const std::string& text)
+{
+    for (const NamedStatus& named : kStatuses) {
+        if (text == named.name) return named.status;
+    }
+    if (text.rfind("0x", 0) != 0 && text.rfind("0X", 0) != 0) {
+        throw ScenarioError("unknown status \"" + text + "\" (a STATUS_ name or 0x hex)");
+    }
+    return NTSTATUS(ParseNumber(text, 16, 0xFFFFFFFF));
 }
 
 std::string GuidText(const GUID& guid)

@@ -11,6 +11,10 @@ namespace kdxsim {
 // "STATUS_SUCCESS" for the statuses the host headers define, "0x%08X" for any other.
 std::string StatusName(NTSTATUS status);
 
+// The status named (STATUS_CANCELLED) or given in hex (0xC0000120); throws ScenarioError for
+// anything else.
+NTSTATUS ParseStatus(const std::string& text);
+
 // "{36FC9E60-C465-11CF-8056-444553540000}".
 std::string GuidText(const GUID& guid);
 

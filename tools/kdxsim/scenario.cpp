@@ -11,40 +11,11 @@
 
 #include "device_options.h"
 #include "names.h"
+#include "words.h"
 
 namespace kdxsim {
 
 namespace {
-
-std::string Trim(const std::string& text)
-{
-    size_t first = text.find_first_not_of(" \t\r");
-    if (first == std::string::npos) return "";
-    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
-}
-
-std::vector<std::string> SplitWords(const std::string& line)
-{
-    std::istringstream stream(line);
-    std::vector<std::string> words;
-    for (std::string word; stream >> word;) words.push_back(word);
-    return words;
-}
-
-void Require(bool condition, const char* usage)
-{
-    if (!condition) throw ScenarioError(std::string("usage: ") + usage);
-}
-
-void CheckDeviceName(const std::string& name)
-{
-    bool valid = !name.empty() && std::all_of(name.begin(), name.end(), [](char c) {
-        return isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-' || c == '.';
-    });
-    if (!valid) {
-        throw ScenarioError("\"" + name + "\" is not a device name (letters, digits, _ - .)");
-    }
-}
 
 struct NamedMinor {
     const char* name;
@@ -116,15 +87,17 @@ bool Scenario::Run(std::istream& input, const std::string& source)
     int number = 0;
     for (std::string text; std::getline(input, text);) {
         number++;
-        std::string line = Trim(text.substr(0, text.find('#')));
+        std::string line = Trim(StripComment(text));
         if (line.empty()) continue;
         std::string result;
         try {
-            Words words = SplitWords(line);
-            if (words[0] == "expect") {
-                result = Expect(Trim(line.substr(words[0].size())), number);
+            std::string command = line.substr(0, line.find_first_of(" \t"));
+            if (command == "expect") {
+                result = Expect(Trim(line.substr(command.size())), number);
             } else {
-                result = Execute(words);
+                // Every command starts once what the one before set off has run.
+                Settle();
+                result = Execute(SplitWords(line));
                 lastResult_ = result;
             }
         } catch (const ScenarioError& error) {
@@ -170,6 +143,21 @@ std::string Scenario::Execute(const Words& words)
         Require(words.size() == 1, "interfaces");
         return Interfaces();
     }
+    if (command == "open") return Open(words);
+    if (command == "close") return Close(words);
+    if (command == "write") return Write(words);
+    if (command == "read") return Read(words);
+    if (command == "waitmask") return WaitMask(words);
+    if (command == "wait") return Wait(words);
+    if (command == "cancel") return Cancel(words);
+    if (command == "timeouts") return SetTimeouts(words);
+    if (command == "mask") return SetMask(words);
+    if (command == "purge") return Purge(words);
+    if (command == "stats") return Stats(words);
+    if (command == "commstatus") return CommStatus(words);
+    if (command == "ioctl") return Ioctl(words);
+    if (command == "sleep") return Sleep(words);
+    if (command == "device") return DeviceCommand(words);
     throw ScenarioError("unknown command \"" + command + "\" (see kdxsim --help)");
 }
 
@@ -187,7 +175,7 @@ std::string Scenario::Plug(const Words& words)
 {
     Require(words.size() >= 2, "plug NAME [KEY=VALUE ...]");
     const std::string& name = words[1];
-    CheckDeviceName(name);
+    CheckName(name, "device");
     for (const Device& device : devices_) {
         if (device.name == name) throw ScenarioError("device name \"" + name + "\" is taken");
     }
@@ -354,13 +342,70 @@ Commands:
   registry NAME   the PortName value of the device's hardware key: PortName=VLT0, or absent
   interfaces      the enabled device interfaces: NAME={class GUID}
   requests NAME   the requests the simulated device received, in order, separated by "; "
+
+Ports and their requests, as a program makes them. H names an open handle, R a request left
+outstanding; STATUS is the status the request completed with.
+  open PORT [as H]          opens the port by its DOS name (VLT0, KD); the handle is H, or
+                            PORT. Prints open H: STATUS
+  close H                   cleanup, then close: close H: STATUS (the close's status)
+  write H DATA [async R]    write H: STATUS written=N
+  read H N [async R]        read H: STATUS n=K data="..." sum=0xHHHHHHHH
+      With async R the request stays outstanding as R: write H: STATUS_PENDING as R, unless
+      it completed at once, when the line is the completion's.
+  wait R                    lets time run until R completes: R: STATUS and written=N,
+                            n=K data="..." sum=..., or mask=0xHHHH, as fits its kind
+  cancel R                  IoCancelIrp on R: cancel R: TRUE, or FALSE (it had completed)
+  timeouts H RI RM RC WM WC set-timeouts (decimal ms): timeouts H: STATUS
+  mask H HEX                set-wait-mask: mask H: STATUS
+  purge H HEX               purge (1 TXABORT, 2 RXABORT, 4 TXCLEAR, 8 RXCLEAR): purge H: STATUS
+  waitmask H [async R]      wait-on-mask: waitmask H: STATUS mask=0xHHHH, or
+                            waitmask H: STATUS_PENDING as R
+  stats H                   stats H: STATUS_SUCCESS rx=N tx=N (bytes received, transmitted)
+  commstatus H              commstatus H: STATUS_SUCCESS inq=N outq=N
+  ioctl H CODE [in=HEX] [out=N]
+                            any device-control request by its code (hex), with input bytes
+                            (pairs of hex digits) and an output buffer of N bytes:
+                            ioctl H 0x1B0050: STATUS info=N out=HEX (the bytes returned)
+
+The simulated device's side of its bulk pipes and its port:
+  device NAME send DATA     the device offers DATA on its bulk-IN pipe, in packets of its
+                            size: device NAME send: n=K data="..." sum=... queued=N (the IN
+                            bytes no transfer has taken yet)
+  device NAME zlp           one zero-length IN packet: device NAME zlp: queued=N
+  device NAME echo on|off   what arrives on bulk-OUT is offered back on bulk-IN
+  device NAME received      every OUT transfer since the last received, zero-length ones as
+                            0: received NAME: T transfers [len,len,...] n=N data="..." sum=...
+  device NAME fail in|out STATUS [usbd=HEX] [times=N]
+                            fails the next N transfers (default 1) of that direction with
+                            STATUS (a STATUS_ name or 0x hex) and the USBD status HEX (default
+                            0); usbd=C0000004 (a stall) halts the pipe until it is reset
+  device NAME hold out | device NAME release out
+                            OUT transfers wait, cancellable, until released; prints
+                            device NAME hold out: waiting=N (the OUT transfers held)
+  device NAME port connected=0|1 enabled=0|1
+                            the port as the hub reports it from now on (either key or both)
+  device NAME portstatus fail|ok
+                            the get-port-status request fails, or works again
+  device NAME resets        resets NAME: pipe-in=N pipe-out=N port=N (reset requests so far)
+
+  sleep MS        lets MS milliseconds pass: sleep: now=T ms
   expect TEXT     holds when the result line of the last command before it (expects not
                   counted) contains TEXT, the rest of the line. Prints expect: ok, or
                   expect: FAILED (line N): wanted "TEXT" in "<that line>".
 
+DATA is "text" with C escapes (\n \r \t \\ \" \0, \xHH with one or two hex digits,
+octal \ooo), hex:0a0b0c, or bytes=N (N bytes, byte i being i mod 251). Data in a result
+is n=K (the count), data="..." (at most 64 bytes, with C escapes and \xHH for bytes that
+are not printable; ... after the quote when there are more) and sum=0xHHHHHHHH, the CRC-32
+of all K bytes, as zlib computes it. A '#' inside a quoted string is not a comment.
+
+Every command starts once what the commands before it set off has run as far as it can
+without time passing, and a request that completes as a result of a command (a read served
+by data the device sent, a write the device accepted) has completed before its line prints.
+
 A failed expect is reported and the scenario goes on. A malformed line (an unknown command,
-a missing or bad argument, an unknown or reused device name) is reported on stderr with its
-file and line number and stops the scenario.
+a missing or bad argument, an unknown or reused device name, an unknown handle or request
+name) is reported on stderr with its file and line number and stops the scenario.
 
 Plug keys:
 )" + DeviceOptionsHelp();

@@ -3,11 +3,14 @@
 #pragma once
 
 #include <cstdio>
+#include <functional>
 #include <istream>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "host/host.h"
+#include "words.h"
 
 namespace kdxsim {
 
@@ -19,6 +22,10 @@ public:
     // Stops at the first malformed line, after reporting it on stderr; goes on after a failed
     // expect. Returns true when every line was well formed and every expect held.
     bool Run(std::istream& input, const std::string& source);
+
+    // Closes the handles the scenario left open, as a program's end closes them, each with a
+    // line: close H: STATUS (at the end).
+    void CloseHandles();
 
     // The closing lines: how many expects held, and each failure with its place.
     void PrintVerdict() const;
@@ -34,10 +41,59 @@ private:
         std::string name;
         host::PnpManager::Plugged plugged;
     };
-    using Words = std::vector<std::string>;
+    // A request started with `async R`; its kind decides how its completion reads.
+    enum class RequestKind { Read, Write, WaitMask };
+    struct Request {
+        RequestKind kind;
+        host::OutstandingRequest request;
+    };
 
     std::string Execute(const Words& words);
     std::string Expect(const std::string& text, int line);
+    // Lets every host thread run until all are blocked, without moving the clock.
+    void Settle() { host_.RunUntilIdle(); }
+
+    // Ports and their requests (port_commands.cpp).
+    std::string Open(const Words& words);
+    std::string Close(const Words& words);
+    std::string Write(const Words& words);
+    std::string Read(const Words& words);
+    std::string WaitMask(const Words& words);
+    std::string Wait(const Words& words);
+    std::string Cancel(const Words& words);
+    std::string SetTimeouts(const Words& words);
+    std::string SetMask(const Words& words);
+    std::string Purge(const Words& words);
+    std::string Stats(const Words& words);
+    std::string CommStatus(const Words& words);
+    std::string Ioctl(const Words& words);
+    std::string Sleep(const Words& words);
+    host::Handle HandleOf(const std::string& name) const;
+    Request& FindRequest(const std::string& name);
+    // The name R of a trailing "async R" at words[at] (free unless its request has completed),
+    // or "" when the words end at `at`.
+    std::string AsyncName(const Words& words, size_t at, const char* usage) const;
+    // Sends the request `start` makes on the handle named by words[1], then as Finish does;
+    // an "async R" may follow at words[asyncAt]. Returns the whole result line.
+    using RequestStarter = std::function<host::OutstandingRequest(host::Handle)>;
+    std::string StartRequest(const Words& words, size_t asyncAt, const char* usage,
+                             RequestKind kind, const RequestStarter& start);
+    // A request just sent: waited for, or with `async R` left outstanding as R unless it
+    // completed at once. Returns the result after "NAME H: ".
+    std::string Finish(RequestKind kind, host::OutstandingRequest request,
+                       const std::string& asyncName);
+    // How a completed request reads: its status, then written=, n= data= sum= or mask=.
+    static std::string CompletionText(RequestKind kind, const host::IoResult& result);
+    template <typename Record>
+    std::string Query(const Words& words, ULONG code, std::string (*fields)(const Record& record));
+    host::IoResult Control(const std::string& handle, ULONG code, const std::vector<UCHAR>& input,
+                           ULONG outputLength);
+    std::string ControlLine(const std::string& name, const std::string& handle, ULONG code,
+                            const std::vector<UCHAR>& input);
+
+    // The device's side of the bulk pipes (device_commands.cpp).
+    std::string DeviceCommand(const Words& words);
+    std::string Received(const Device& device);
 
     std::string Plug(const Words& words);
     std::string Pnp(const Words& words);
@@ -55,6 +111,8 @@ private:
     host::Host& host_;
     FILE* out_;
     std::vector<Device> devices_;  // in plug order
+    std::map<std::string, host::Handle> handles_;
+    std::map<std::string, Request> requests_;
     std::string lastResult_;       // the result line of the last command that was not an expect
     std::string source_;
     int expects_ = 0;
