@@ -324,6 +324,7 @@ _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
                    PTRANSFER_CONTEXT TransferContext);
 _IRQL_requires_(PASSIVE_LEVEL) VOID StartReceivePump(PDEVICE_EXTENSION DeviceExtension);
 _IRQL_requires_(PASSIVE_LEVEL) VOID WaitForReceivePumpIdle(PDEVICE_EXTENSION DeviceExtension);
+_IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN IsReceivePumpRunning(PDEVICE_EXTENSION DeviceExtension);
 _IRQL_requires_max_(DISPATCH_LEVEL) VOID ReleaseLandingBuffer(PDEVICE_EXTENSION DeviceExtension);
 
 // ---------------------------------------------------------------------------------------------

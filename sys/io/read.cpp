@@ -456,7 +456,7 @@ static VOID WaitForCancelledDelivery(PDEVICE_EXTENSION Extension)
     poll.QuadPart = -10000LL * KDX_DELIVERY_POLL;
     while (KeWaitForSingleObject(&Extension->ReceiveDeliveredEvent, Executive, KernelMode, FALSE,
                                  &poll) != STATUS_SUCCESS) {
-        if (!Extension->ReceivePumpRunning) {
+        if (!IsReceivePumpRunning(Extension)) {
             break;
         }
     }

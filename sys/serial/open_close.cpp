@@ -41,9 +41,16 @@ _Use_decl_annotations_ BOOLEAN WaitForWorkersIdle(PDEVICE_EXTENSION DeviceExtens
 {
     for (ULONG polls = 0; polls < KDX_IDLE_POLLS; polls++) {
         Delay(KDX_IDLE_POLL);
-        if (DeviceExtension->WriteQueueHead == NULL && DeviceExtension->WriteWorkerBusy == 0 &&
-            DeviceExtension->ReadWorkerBusy == 0 && DeviceExtension->ReadQueueHead == NULL &&
-            DeviceExtension->ReceivePumpRunning == 0) {
+        // The workers and the pump change these under DeviceLock; the lock is held for the
+        // look only.
+        KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&DeviceExtension->DeviceLock);
+        BOOLEAN idle = DeviceExtension->WriteQueueHead == NULL &&
+                       DeviceExtension->WriteWorkerBusy == 0 &&
+                       DeviceExtension->ReadWorkerBusy == 0 &&
+                       DeviceExtension->ReadQueueHead == NULL &&
+                       DeviceExtension->ReceivePumpRunning == 0;
+        KeReleaseSpinLock(&DeviceExtension->DeviceLock, oldIrql);
+        if (idle) {
             return TRUE;
         }
     }
@@ -205,7 +212,7 @@ static VOID FinishShutdown(PDEVICE_EXTENSION Extension)
 // and released it already); a pump still running releases it itself when it ends.
 static VOID ReleaseIdleLandingBuffer(PDEVICE_EXTENSION Extension)
 {
-    if (!Extension->ReceivePumpRunning) {
+    if (!IsReceivePumpRunning(Extension)) {
         ReleaseLandingBuffer(Extension);
     }
 }

@@ -42,6 +42,16 @@ _Use_decl_annotations_ VOID ReceivePumpWorker(PVOID Parameter)
     DecrementIoCount(deviceObject);
 }
 
+// True while ReceivePumpWorker runs the pump loop; read under DeviceLock, which the pump
+// holds when it sets and clears the flag. Up to DISPATCH_LEVEL.
+_Use_decl_annotations_ BOOLEAN IsReceivePumpRunning(PDEVICE_EXTENSION DeviceExtension)
+{
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&DeviceExtension->DeviceLock);
+    BOOLEAN running = DeviceExtension->ReceivePumpRunning != 0;
+    KeReleaseSpinLock(&DeviceExtension->DeviceLock, oldIrql);
+    return running;
+}
+
 // True when the pump may run: the port is open for it, it has a landing buffer, and the pipe
 // is a bulk-IN pipe.
 static BOOLEAN PumpCanRun(PDEVICE_EXTENSION Extension, ULONG PipeIndex)
@@ -249,7 +259,7 @@ _Use_decl_annotations_ VOID WaitForReceivePumpIdle(PDEVICE_EXTENSION DeviceExten
 {
     LARGE_INTEGER poll;
     poll.QuadPart = -10000LL * KDX_PUMP_IDLE_POLL;
-    while (DeviceExtension->ReceivePumpRunning) {
+    while (IsReceivePumpRunning(DeviceExtension)) {
         if (KeWaitForSingleObject(&DeviceExtension->ReceivePumpIdleEvent, Executive, KernelMode,
                                   FALSE, &poll) == STATUS_SUCCESS) {
             return;
