@@ -155,6 +155,22 @@ TEST_P(Teardown, RemovalAfterAFailedStartFreesWhatTheStartLeft)
     EXPECT_EQ(0u, TakePortNumber(0));
 }
 
+TEST_P(Teardown, RemovalFreesALandingBufferThatNoCloseGaveBack)
+{
+    Plugged plugged = Plug(Adapter(kNumberedProduct));
+    ASSERT_EQ(STATUS_SUCCESS, plugged.startStatus);
+    size_t blocks = DriverPoolBlocks();
+    ASSERT_EQ(STATUS_SUCCESS, host.app().Open(u"VLT0").status);
+    ASSERT_NE(nullptr, Extension(plugged)->ReceiveLandingBuffer);
+    EXPECT_EQ(blocks + 1, DriverPoolBlocks()) << "the open took its landing buffer";
+
+    // The removal alone, with the port still open (no close will come to give it back).
+    EXPECT_EQ(STATUS_SUCCESS, host.pnp().SendRemove(plugged.physicalDevice));
+    EXPECT_EQ(kDriverWideBlocks, DriverPoolBlocks())
+        << host.pool().OutstandingBlocks(host.driver()).listing;
+    host.UnloadDriver();
+}
+
 TEST_P(Teardown, RemovalOfADeviceNeverStartedDeletesItWithNothingSentToTheDevice)
 {
     Plugged plugged = Add(Adapter(kNumberedProduct));

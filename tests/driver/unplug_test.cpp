@@ -65,6 +65,14 @@ public:
     {
         if (!Open()) return Finish();
         PortClient port(host_.app(), handle_);
+        // Both timers are armed while the read and the write wait.
+        SERIAL_TIMEOUTS timeouts{};
+        timeouts.ReadTotalTimeoutConstant = 60000;
+        timeouts.WriteTotalTimeoutConstant = 60000;
+        host::IoResult set = port.SetTimeouts(timeouts);
+        if (strict_) {
+            ExpectStatus("timeouts", unplugged_ ? STATUS_ACCESS_DENIED : STATUS_SUCCESS, set);
+        }
         Expect("read", AnswerGone(), host_.app().StartRead(handle_, 16), Step::ReadWaiting);
         plugged_.device->HoldOut(true);
         Expect("write", AnswerGone(), host_.app().StartWrite(handle_, Bytes("held")),
@@ -135,7 +143,8 @@ private:
 
     void ExpectStatus(const char* what, NTSTATUS expected, const host::IoResult& result)
     {
-        EXPECT_EQ(Hex(expected), Hex(result.status)) << what << " after the unplug";
+        EXPECT_EQ(Hex(expected), Hex(result.status))
+            << what << (unplugged_ ? " after the unplug" : "");
     }
 
     // The answers of a gone device to requests made after the unplug.
