@@ -211,6 +211,8 @@ TEST_P(Teardown, StopAndRestartWithTheHandleClosedBetweenKeepsThePortWorkingUnde
     host::OpenResult open = host.app().Open(u"KD");
     ASSERT_EQ(STATUS_SUCCESS, open.status);
     EXPECT_EQ(STATUS_SUCCESS, host.app().Write(open.handle, Bytes("x")).status);
+    EXPECT_EQ(Bytes("x"), host.app().Read(open.handle, 1).output)
+        << "the echo, taken off the device";
     EXPECT_EQ(STATUS_SUCCESS, host.app().Close(open.handle));
 
     EXPECT_EQ(STATUS_SUCCESS, host.pnp().Stop(plugged.physicalDevice, false));

@@ -56,8 +56,12 @@ constexpr ULONG kAllPurges =
 class UnplugRun {
 public:
     UnplugRun(host::Host& host, const host::PnpManager::Plugged& plugged, Step unplugAt,
-              bool strict)
-        : host_(host), plugged_(plugged), unplugAt_(unplugAt), strict_(strict)
+              bool strict, std::u16string port = u"VLT0")
+        : host_(host),
+          plugged_(plugged),
+          unplugAt_(unplugAt),
+          strict_(strict),
+          port_(std::move(port))
     {
     }
 
@@ -116,7 +120,7 @@ private:
     bool Open()
     {
         host::OpenResult open;
-        Concurrently(Step::DuringOpen, [&] { open = host_.app().Open(u"VLT0"); });
+        Concurrently(Step::DuringOpen, [&] { open = host_.app().Open(port_); });
         if (!NT_SUCCESS(open.status)) {
             if (strict_) {
                 EXPECT_TRUE(unplugged_) << "open failed with " << Hex(open.status);
@@ -207,6 +211,7 @@ private:
     host::PnpManager::Plugged plugged_;
     Step unplugAt_;
     bool strict_;
+    std::u16string port_;
     bool unplugged_ = false;
     host::Handle handle_ = nullptr;
     std::vector<Pending> outstanding_;
@@ -215,29 +220,31 @@ private:
     NTSTATUS surpriseStatus_ = STATUS_PENDING;
 };
 
-class UnplugAtEveryStep : public testing::TestWithParam<std::tuple<bool, Step>> {};
+// Both products: the numbered one completes a wait-on-mask request directly, any other from
+// a work item.
+class UnplugAtEveryStep : public testing::TestWithParam<std::tuple<bool, USHORT, Step>> {};
 
 TEST_P(UnplugAtEveryStep, CompletesEveryRequestAndUnloadsClean)
 {
-    auto [asynchronous, step] = GetParam();
+    auto [asynchronous, product, step] = GetParam();
     host::Host host(DevicesStayPlugged());
     ASSERT_EQ(STATUS_SUCCESS, host.LoadDriver(DriverEntry));
-    host::PnpManager::Plugged plugged = host.Plug(Adapter(kNumberedProduct, asynchronous));
+    host::PnpManager::Plugged plugged = host.Plug(Adapter(product, asynchronous));
     ASSERT_EQ(STATUS_SUCCESS, plugged.startStatus);
-    UnplugRun(host, plugged, step, true).Run();
+    UnplugRun(host, plugged, step, true, product == kNumberedProduct ? u"VLT0" : u"KD").Run();
 }
 
-INSTANTIATE_TEST_SUITE_P(Bus, UnplugAtEveryStep,
-                         testing::Combine(testing::Bool(),
-                                          testing::Values(Step::DuringOpen, Step::ReadWaiting,
-                                                          Step::WriteHeld, Step::WaitPending,
-                                                          Step::DuringPurge, Step::DuringClose,
-                                                          Step::AfterClose)),
-                         [](const testing::TestParamInfo<std::tuple<bool, Step>>& info) {
-                             return std::string(std::get<0>(info.param) ? "BusCompletesLater_"
-                                                                        : "BusCompletesAtOnce_") +
-                                    StepName(std::get<1>(info.param));
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Bus, UnplugAtEveryStep,
+    testing::Combine(testing::Bool(), testing::Values(kNumberedProduct, kOtherProduct),
+                     testing::Values(Step::DuringOpen, Step::ReadWaiting, Step::WriteHeld,
+                                     Step::WaitPending, Step::DuringPurge, Step::DuringClose,
+                                     Step::AfterClose)),
+    [](const testing::TestParamInfo<std::tuple<bool, USHORT, Step>>& info) {
+        return std::string(std::get<0>(info.param) ? "BusCompletesLater_" : "BusCompletesAtOnce_") +
+               (std::get<1>(info.param) == kNumberedProduct ? "VLT_" : "KD_") +
+               StepName(std::get<2>(info.param));
+    });
 
 // The run with its device pulled out while a read, a held write and a wait are outstanding,
 // with the Nth pool allocation after the start failed, for every N the run makes.
