@@ -224,6 +224,38 @@ TEST_P(Teardown, StopAndRestartWithTheHandleClosedBetweenKeepsThePortWorkingUnde
     host.UnloadDriver();
 }
 
+TEST_P(Teardown, AStopWithThePortOpenEndsItsRequestsAndTheCloseAndARestartStillWork)
+{
+    Plugged plugged = Plug(EchoAdapter(kNumberedProduct));
+    ASSERT_EQ(STATUS_SUCCESS, plugged.startStatus);
+    host::OpenResult open = host.app().Open(u"VLT0");
+    ASSERT_EQ(STATUS_SUCCESS, open.status);
+    host::OutstandingRequest read = host.app().StartRead(open.handle, 8);
+    plugged.device->HoldOut(true);
+    host::OutstandingRequest write = host.app().StartWrite(open.handle, Bytes("held"));
+    PortClient port(host.app(), open.handle);
+    ASSERT_EQ(STATUS_SUCCESS, port.SetWaitMask(SERIAL_EV_TXEMPTY).status);
+    host::OutstandingRequest wait = port.StartWaitOnMask();
+    EXPECT_FALSE(read.Completed());
+    EXPECT_FALSE(write.Completed());
+    EXPECT_FALSE(wait.Completed());
+
+    // The stop alone, as no query-stop succeeds with a handle open.
+    EXPECT_EQ(STATUS_SUCCESS, host.pnp().Stop(plugged.physicalDevice, false));
+    host::IoResult readResult = read.Wait();
+    EXPECT_EQ(0u, readResult.information) << Hex(readResult.status);
+    EXPECT_NE(STATUS_SUCCESS, write.Wait().status) << "the held write did not get through";
+    EXPECT_NE(STATUS_PENDING, wait.Wait().status);
+    EXPECT_EQ(STATUS_DELETE_PENDING, host.app().Write(open.handle, Bytes("late")).status);
+    EXPECT_EQ(STATUS_SUCCESS, host.app().Close(open.handle));
+
+    plugged.device->HoldOut(false);
+    EXPECT_EQ(STATUS_SUCCESS, host.pnp().Start(plugged.physicalDevice));
+    ExpectEchoThrough(u"VLT0");
+    EXPECT_EQ(STATUS_SUCCESS, host.pnp().Remove(plugged.physicalDevice));
+    host.UnloadDriver();
+}
+
 TEST_P(Teardown, QueryRemoveWithAHandleOpenIsCancelledAndThePortStaysUsable)
 {
     Plugged plugged = Plug(EchoAdapter(kNumberedProduct));
