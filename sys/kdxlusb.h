@@ -193,6 +193,12 @@ typedef struct _DEVICE_EXTENSION {
     KSPIN_LOCK DeviceLock;  // the extension's main lock
     UNICODE_STRING InterfaceName;
     LONG OpenCount;
+
+    // Numbers, written by the Plug and Play thread only: PortNumberHeld is set once a start
+    // has taken a port number (a start after a stop keeps it), NumbersReleased once the
+    // instance and port numbers have been given back (they are given back once).
+    UCHAR PortNumberHeld;
+    UCHAR NumbersReleased;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 FORCEINLINE PDEVICE_EXTENSION GetDeviceExtension(PDEVICE_OBJECT deviceObject)
@@ -256,6 +262,16 @@ _IRQL_requires_(PASSIVE_LEVEL) VOID RemovePortName(PDEVICE_EXTENSION DeviceExten
 // driver/pnp.cpp: Plug and Play
 // ---------------------------------------------------------------------------------------------
 _Dispatch_type_(IRP_MJ_PNP) DRIVER_DISPATCH DispatchPnp;
+
+// ---------------------------------------------------------------------------------------------
+// driver/teardown.cpp: stop, surprise removal and removal
+// ---------------------------------------------------------------------------------------------
+_IRQL_requires_(PASSIVE_LEVEL) VOID TeardownDataPath(PDEVICE_OBJECT DeviceObject);
+_IRQL_requires_(PASSIVE_LEVEL) VOID DrainIoCount(PDEVICE_OBJECT DeviceObject, ULONG Retake);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS UnconfigureDevice(PDEVICE_OBJECT DeviceObject);
+_IRQL_requires_(PASSIVE_LEVEL) UCHAR AbortBulkTransfers(PDEVICE_OBJECT DeviceObject);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID ReleaseDeviceNumbers(PDEVICE_EXTENSION DeviceExtension);
+_IRQL_requires_(PASSIVE_LEVEL) VOID DeleteRemovedDevice(PDEVICE_OBJECT DeviceObject);
 
 // ---------------------------------------------------------------------------------------------
 // driver/power.cpp: power and system control

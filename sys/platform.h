@@ -86,4 +86,6 @@ static_assert(sizeof(SERIALPERF_STATS) == 24, "SERIALPERF_STATS layout");
 static_assert(sizeof(SERIAL_STATUS) == 20, "SERIAL_STATUS layout");
 static_assert(sizeof(SERIAL_COMMPROP) == 64, "SERIAL_COMMPROP layout");
 static_assert(sizeof(SERIAL_BASIC_SETTINGS) == 44, "SERIAL_BASIC_SETTINGS layout");
+static_assert(sizeof(FILE_STANDARD_INFORMATION) == 24, "FILE_STANDARD_INFORMATION layout");
+static_assert(sizeof(FILE_POSITION_INFORMATION) == 8, "FILE_POSITION_INFORMATION layout");
 static_assert(sizeof(ULONG) == 4 && sizeof(PVOID) == 8, "LLP64 data model");

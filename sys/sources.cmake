@@ -7,6 +7,7 @@ set(KDX_DRIVER_SOURCES
     driver/start.cpp
     driver/port_name.cpp
     driver/pnp.cpp
+    driver/teardown.cpp
     driver/power.cpp
     usb/sync_requests.cpp
     usb/bulk_transfer.cpp
@@ -15,11 +16,11 @@ set(KDX_DRIVER_SOURCES
     serial/port_state.cpp
     serial/open_close.cpp
     serial/device_control.cpp
+    serial/minor_dispatch.cpp
     io/read.cpp
     io/write.cpp
     io/receive_buffer.cpp
     io/wait_mask.cpp
-    not_yet_built.cpp
 )
 list(TRANSFORM KDX_DRIVER_SOURCES PREPEND "${CMAKE_CURRENT_LIST_DIR}/")
 

@@ -6,6 +6,8 @@
 // that IoCancelIrp never meets a freed IRP.
 #include "application.h"
 
+#include "pnp_manager.h"
+
 #include <algorithm>
 
 namespace host {
@@ -15,6 +17,7 @@ struct ApplicationFile {
     std::u16string name;  // the name it was opened by, links not followed
     PDEVICE_OBJECT device = nullptr;
     bool open = false;
+    bool held = false;  // open, and its close has not completed yet
     size_t outstanding = 0;
     KEVENT idle{};  // set while no request of the file is outstanding
 };
@@ -135,6 +138,16 @@ size_t Application::OutstandingCount() const
     return outstanding_.size();
 }
 
+size_t Application::OpenHandleCount(PDEVICE_OBJECT physicalDevice) const
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    size_t count = 0;
+    for (const auto& [handle, file] : files_) {
+        count += file->held && StackBottom(file->device) == physicalDevice;
+    }
+    return count;
+}
+
 ApplicationFile& Application::Require(Handle handle, const char* call)
 {
     HostLockGuard guard(mutex_);
@@ -252,6 +265,7 @@ OpenResult Application::Open(const std::u16string& name, ULONG createOptions)
     if (!NT_SUCCESS(result.status)) return OpenResult{result.status, nullptr};
     HostLockGuard guard(mutex_);
     file.open = true;
+    file.held = true;
     return OpenResult{result.status, &file.object};
 }
 
@@ -271,7 +285,13 @@ NTSTATUS Application::Close(Handle handle)
                " waits for the handle's outstanding requests");
     auto close = NewRequest(file, IRP_MJ_CLOSE, "CloseHandle (close)");
     close->irp->Flags |= IRP_CLOSE_OPERATION | IRP_SYNCHRONOUS_API;
-    return Send(close).Wait().status;
+    NTSTATUS status = Send(close).Wait().status;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        file.held = false;
+    }
+    Kernel::Current().pnp->HandleClosed(file.device);
+    return status;
 }
 
 OutstandingRequest Application::StartRead(Handle handle, ULONG length)

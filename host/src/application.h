@@ -65,7 +65,8 @@ public:
     // Opens "\DosDevices\X", "\??\X", "\\.\X" or "X": IRP_MJ_CREATE with a new file object.
     OpenResult Open(const std::u16string& name, ULONG createOptions = 0);
     // IRP_MJ_CLEANUP, then, once no request of the handle is outstanding, IRP_MJ_CLOSE; returns
-    // the close's status. The handle is closed from the start.
+    // the close's status. The handle is closed from the start; once the close has completed the
+    // PnP manager hears of it (a removal may have waited for it).
     NTSTATUS Close(Handle handle);
 
     // `length` states a buffer length other than the bytes given (wrong when longer).
@@ -84,6 +85,9 @@ public:
 
     // Requests sent and not yet completed, over every handle.
     size_t OutstandingCount() const;
+    // Handles of the device whose physical device object is given, opened and not yet
+    // closed to the end (their close request has not completed).
+    size_t OpenHandleCount(PDEVICE_OBJECT physicalDevice) const;
 
 private:
     ApplicationFile& Require(Handle handle, const char* call);

@@ -416,6 +416,29 @@ size_t Deferred::WorkItemCount(PDRIVER_OBJECT owner) const
     return count;
 }
 
+std::string Deferred::DescribeWithin(const void* start, size_t length) const
+{
+    auto inside = [&](const void* object) {
+        auto* byte = static_cast<const char*>(object);
+        return byte >= static_cast<const char*>(start) &&
+               byte < static_cast<const char*>(start) + length;
+    };
+    std::string text;
+    for (LIST_ENTRY* entry = timers_.Flink; entry != &timers_; entry = entry->Flink) {
+        const KTIMER* timer = CONTAINING_RECORD(entry, KTIMER, TimerListEntry);
+        if (inside(timer)) text += "  timer " + Hex(timer) + " is set\n";
+    }
+    for (const DpcEntry& entry : dpcQueue_) {
+        if (entry.dpc != nullptr && inside(entry.dpc)) {
+            text += "  DPC " + Hex(entry.dpc) + " is queued\n";
+        }
+    }
+    for (const WorkEntry& entry : workQueue_) {
+        if (inside(entry.item)) text += "  work item " + Hex(entry.item) + " is queued\n";
+    }
+    return text;
+}
+
 size_t Deferred::WorkerThreadCount() const { return workers_.size(); }
 
 }  // namespace host

@@ -101,6 +101,11 @@ public:
     size_t WorkItemCount(PDRIVER_OBJECT owner) const;  // queued or running
     size_t WorkerThreadCount() const;
 
+    // Set timers, queued DPCs and queued work items whose object lies in [start, start +
+    // length), one a line (empty when none), for the check of a device object being deleted.
+    // Scheduler mutex held.
+    std::string DescribeWithin(const void* start, size_t length) const;
+
 private:
     struct DpcEntry {
         PKDPC dpc = nullptr;            // a driver's DPC, or

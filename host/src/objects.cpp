@@ -141,6 +141,22 @@ NTSTATUS ObjectManager::CreateDevice(PDRIVER_OBJECT driver, ULONG extensionSize,
     return STATUS_SUCCESS;
 }
 
+// The memory of a device object and its extension is freed at deletion: nothing the kernel
+// will still use may lie in it.
+static void CheckNoDeferredWorkWithin(PDEVICE_OBJECT device)
+{
+    std::string found;
+    {
+        std::lock_guard<std::mutex> guard(Scheduler::Instance().mutex());
+        found = Kernel::Current().deferred.DescribeWithin(
+            device, DeviceHeaderSize() + device->Size - sizeof(DEVICE_OBJECT));
+    }
+    if (found.empty()) return;
+    ReportViolation(Rule::DeviceDeletedWithDeferredWork,
+                    "Device " + Hex(device) + " (" + Narrow(RecordOf(device)->name) + ") of " +
+                        DriverName(device->DriverObject) + " was deleted while:\n" + found);
+}
+
 void ObjectManager::DeleteDevice(PDEVICE_OBJECT device)
 {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -159,6 +175,9 @@ void ObjectManager::DeleteDevice(PDEVICE_OBJECT device)
                             DriverName(device->DriverObject) + " still has device " + Hex(upper) +
                             " of " + DriverName(upper->DriverObject) + " attached above it.");
     }
+    lock.unlock();
+    CheckNoDeferredWorkWithin(device);
+    lock.lock();
     if (!record->name.empty()) names_.erase(CanonicalName(record->name));
     PDEVICE_OBJECT* link = &device->DriverObject->DeviceObject;
     while (*link != nullptr && *link != device) link = &(*link)->NextDevice;

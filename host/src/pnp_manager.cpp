@@ -1,6 +1,8 @@
 // The Plug and Play and power managers (see pnp_manager.h).
 #include "pnp_manager.h"
 
+#include "application.h"
+
 using namespace host;
 
 namespace host {
@@ -18,7 +20,116 @@ PnpManager::Plugged PnpManager::Plug(const DeviceModel& model, PDRIVER_OBJECT fu
     CheckAddedDevices(plugged.physicalDevice, functionDriver);
     plugged.functionDevice = IoGetAttachedDevice(plugged.physicalDevice);
     plugged.startStatus = SendPnp(plugged.physicalDevice, IRP_MN_START_DEVICE);
+    if (!NT_SUCCESS(plugged.startStatus) && removeAfterFailedStart_) {
+        SendRemove(plugged.physicalDevice);
+        plugged.functionDevice = nullptr;
+    }
     return plugged;
+}
+
+PDEVICE_OBJECT StackBottom(PDEVICE_OBJECT device)
+{
+    while (RecordOf(device)->attachedTo != nullptr) device = RecordOf(device)->attachedTo;
+    return device;
+}
+
+NTSTATUS PnpManager::Stop(PDEVICE_OBJECT physicalDevice, bool query)
+{
+    if (query) {
+        NTSTATUS status = SendPnp(physicalDevice, IRP_MN_QUERY_STOP_DEVICE);
+        if (!NT_SUCCESS(status)) {
+            SendPnp(physicalDevice, IRP_MN_CANCEL_STOP_DEVICE);
+            return status;
+        }
+    }
+    return SendPnp(physicalDevice, IRP_MN_STOP_DEVICE);
+}
+
+NTSTATUS PnpManager::Start(PDEVICE_OBJECT physicalDevice)
+{
+    NTSTATUS status = SendPnp(physicalDevice, IRP_MN_START_DEVICE);
+    if (!NT_SUCCESS(status)) SendRemove(physicalDevice);
+    return status;
+}
+
+NTSTATUS PnpManager::Remove(PDEVICE_OBJECT physicalDevice)
+{
+    NTSTATUS status = SendPnp(physicalDevice, IRP_MN_QUERY_REMOVE_DEVICE);
+    if (!NT_SUCCESS(status)) {
+        SendPnp(physicalDevice, IRP_MN_CANCEL_REMOVE_DEVICE);
+        return status;
+    }
+    SendRemove(physicalDevice);
+    return status;
+}
+
+NTSTATUS PnpManager::SurpriseRemove(PDEVICE_OBJECT physicalDevice)
+{
+    NTSTATUS status = SendPnp(physicalDevice, IRP_MN_SURPRISE_REMOVAL);
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        states_[physicalDevice].removalWaits = true;
+    }
+    RemoveWhenClosed(physicalDevice);
+    return status;
+}
+
+NTSTATUS PnpManager::Unplug(PDEVICE_OBJECT physicalDevice)
+{
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        states_[physicalDevice].unplugged = true;
+    }
+    DeviceFromObject(physicalDevice).Vanish();
+    return SurpriseRemove(physicalDevice);
+}
+
+// Sends the removal that waits for the device's handles once none is open.
+void PnpManager::RemoveWhenClosed(PDEVICE_OBJECT physicalDevice)
+{
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (!states_[physicalDevice].removalWaits) return;
+    }
+    if (Kernel::Current().app->OpenHandleCount(physicalDevice) != 0) return;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        DeviceState& state = states_[physicalDevice];
+        if (!state.removalWaits) return;  // sent by another thread meanwhile
+        state.removalWaits = false;
+    }
+    SendRemove(physicalDevice);
+}
+
+NTSTATUS PnpManager::SendRemove(PDEVICE_OBJECT physicalDevice)
+{
+    NTSTATUS status = SendPnp(physicalDevice, IRP_MN_REMOVE_DEVICE);
+    bool unplugged;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        DeviceState& state = states_[physicalDevice];
+        state.removed = true;
+        state.removalWaits = false;
+        unplugged = state.unplugged;
+    }
+    if (unplugged) bus_.Delete(DeviceFromObject(physicalDevice));
+    return status;
+}
+
+void PnpManager::HandleClosed(PDEVICE_OBJECT device) { RemoveWhenClosed(StackBottom(device)); }
+
+bool PnpManager::Removed(PDEVICE_OBJECT physicalDevice) const
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    auto it = states_.find(physicalDevice);
+    return it != states_.end() && it->second.removed;
+}
+
+bool PnpManager::RemovalWaiting(PDEVICE_OBJECT physicalDevice) const
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    auto it = states_.find(physicalDevice);
+    return it != states_.end() && it->second.removalWaits;
 }
 
 void PnpManager::CheckAddedDevices(PDEVICE_OBJECT physicalDevice, PDRIVER_OBJECT functionDriver)
@@ -40,7 +151,7 @@ void PnpManager::CheckAddedDevices(PDEVICE_OBJECT physicalDevice, PDRIVER_OBJECT
 NTSTATUS PnpManager::Send(PDEVICE_OBJECT physicalDevice, UCHAR major, UCHAR minor,
                           const std::function<void(PIO_STACK_LOCATION)>& setup,
                           ULONG_PTR* information, NTSTATUS arrivingStatus,
-                          ULONG_PTR arrivingInformation)
+                          ULONG_PTR arrivingInformation, const std::function<void(PIRP)>& prepare)
 {
     PDEVICE_OBJECT top = IoGetAttachedDevice(physicalDevice);
     DriverContext system(nullptr);
@@ -57,6 +168,7 @@ NTSTATUS PnpManager::Send(PDEVICE_OBJECT physicalDevice, UCHAR major, UCHAR mino
     next->MajorFunction = major;
     next->MinorFunction = minor;
     if (setup) setup(next);
+    if (prepare) prepare(irp);
     IofCallDriver(top, irp);
     KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
     if (information != nullptr) *information = result.Information;

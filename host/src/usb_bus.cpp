@@ -132,6 +132,18 @@ UsbDevice& UsbBus::Connect(const DeviceModel& model)
     return *devices_.back();
 }
 
+void UsbBus::Delete(UsbDevice& device)
+{
+    PDEVICE_OBJECT physicalDevice = device.physicalDevice;
+    Kernel::Current().objects.RemoveInterfacesOf(physicalDevice);
+    {
+        DriverContext bus(&driver_);
+        IoDeleteDevice(physicalDevice);
+    }
+    std::lock_guard<std::mutex> guard(mutex_);
+    device.physicalDevice = nullptr;
+}
+
 UsbDevice* UsbBus::DeviceOf(PDEVICE_OBJECT physicalDevice)
 {
     HostLockGuard guard(mutex_);
@@ -169,6 +181,11 @@ NTSTATUS UsbBus::DispatchInternalDeviceControl(PDEVICE_OBJECT deviceObject, PIRP
         auto* urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
         if (urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
             return bus.BulkTransfer(device, irp, urb->UrbBulkOrInterruptTransfer);
+        }
+        if (device.gone()) {  // a device that was pulled out answers nothing
+            urb->UrbHeader.Status = USBD_STATUS_DEVICE_GONE;
+            status = STATUS_DEVICE_NOT_CONNECTED;
+            break;
         }
         status = bus.SubmitUrb(device, urb);
         break;

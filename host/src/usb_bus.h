@@ -68,6 +68,11 @@ public:
     // `usbdStatus`. USBD_STATUS_STALL_PID also halts the pipe: every transfer on it fails with
     // that status until the pipe (or the port) is reset.
     void FailNext(Direction direction, ULONG count, NTSTATUS status, USBD_STATUS usbdStatus);
+    // The device is pulled out: every transfer the bus holds completes with
+    // STATUS_DEVICE_NOT_CONNECTED and USBD_STATUS_DEVICE_GONE, later ones and every other URB
+    // fail the same way at once, and the port reads disconnected. For good.
+    void Vanish();
+    bool gone() const;
     // The port as the hub reports it, at run time.
     void SetPortConnected(bool connected);
     void SetPortEnabled(bool enabled);
@@ -122,6 +127,7 @@ private:
     static VOID BusTimeDpc(PKDPC dpc, PVOID context, PVOID, PVOID);
 
     mutable std::mutex mutex_;
+    bool gone_ = false;
     bool configured_ = false;
     std::vector<std::unique_ptr<Pipe>> pipes_;  // a pipe's handle is its address here
     std::vector<UsbRequest> requests_;
@@ -154,6 +160,9 @@ public:
     // A device is connected to a free port: the bus creates its physical device object.
     UsbDevice& Connect(const DeviceModel& model);
     UsbDevice* DeviceOf(PDEVICE_OBJECT physicalDevice);
+    // After the removal of a device that is gone: its interfaces and its physical device object
+    // are deleted. The UsbDevice stays for its request log, with no physical device object.
+    void Delete(UsbDevice& device);
 
 private:
     static NTSTATUS DispatchInternalDeviceControl(PDEVICE_OBJECT device, PIRP irp);

@@ -425,6 +425,36 @@ void UsbDevice::FailNext(Direction direction, ULONG count, NTSTATUS status, USBD
     ServeAndComplete(direction);
 }
 
+void UsbDevice::Vanish()
+{
+    TransferLock lock(mutex_);
+    Completions done;
+    gone_ = true;
+    model.connected = false;
+    // Transfers on a timed bus that had finished on the wire are lost with the device.
+    for (size_t i = 0; i < inFlight_.size();) {
+        if (inFlight_[i].irp->Cancel) {  // its cancel routine takes it
+            i++;
+            continue;
+        }
+        Transfer ended = inFlight_[i];
+        inFlight_.erase(inFlight_.begin() + ptrdiff_t(i));
+        ended.status = STATUS_DEVICE_NOT_CONNECTED;
+        ended.usbdStatus = USBD_STATUS_DEVICE_GONE;
+        ended.transferred = 0;
+        DeliverLocked(ended, done);
+    }
+    ServeLocked(Direction::In, done);
+    ServeLocked(Direction::Out, done);
+    CompleteLater(done);
+}
+
+bool UsbDevice::gone() const
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    return gone_;
+}
+
 void UsbDevice::SetPortConnected(bool connected)
 {
     {

@@ -153,6 +153,9 @@ const RuleInfo& Info(Rule rule)
         {"DEVICE_DELETED_WITH_DEVICE_ATTACHED",
          "A device object was deleted while another device is still attached above it (Driver "
          "Verifier I/O verification)."},
+        {"DEVICE_DELETED_WITH_DEFERRED_WORK",
+         "A device object was deleted while a timer, DPC or work item in its memory was still "
+         "set or queued: the kernel would run it in freed memory."},
         {"DEVICE_STILL_INITIALIZING",
          "AddDevice returned without clearing DO_DEVICE_INITIALIZING on the device it attached: "
          "the I/O manager would send it no request (Driver Verifier I/O verification)."},

@@ -65,6 +65,7 @@ enum class Rule {
     InvalidUnicodeString,
     DeviceDeletedWhileAttached,
     DeviceDeletedWithDeviceAttached,
+    DeviceDeletedWithDeferredWork,
     DeviceLeftInitializing,
     CancelRoutineKeptCancelLock,
     // The application's requests

@@ -1,6 +1,6 @@
 // Plug and Play dispatch: start (after the lower drivers), query-remove and query-stop with
-// their cancels, the capabilities edit, the refused identity query, and the pass-through of
-// everything else.
+// their cancels, stop, surprise removal and removal (their teardown is in teardown.cpp), the
+// capabilities edit, the refused identity query, and the pass-through of everything else.
 //
 // Requests arrive one at a time per device, at PASSIVE_LEVEL, in a system thread that may
 // block. Every path drops the request's I/O reference once it has completed the request or
@@ -24,6 +24,14 @@ static NTSTATUS CopyDown(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     NTSTATUS status = IofCallDriver(GetDeviceExtension(DeviceObject)->LowerDeviceObject, Irp);
     DecrementIoCount(DeviceObject);
     return status;
+}
+
+// Passes the request down with the current stack location handed on, keeping the request's
+// I/O reference; returns the lower driver's status.
+static NTSTATUS SkipDownKeepingReference(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    IoSkipCurrentIrpStackLocation(Irp);
+    return IofCallDriver(GetDeviceExtension(DeviceObject)->LowerDeviceObject, Irp);
 }
 
 static NTSTATUS CompletePnp(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS Status)
@@ -117,6 +125,78 @@ static NTSTATUS HandleCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return CompletePnp(DeviceObject, Irp, STATUS_SUCCESS);
 }
 
+static VOID SetReceiveBufferSizeZero(PDEVICE_EXTENSION Extension, PKSPIN_LOCK Lock)
+{
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(Lock);
+    Extension->ReceiveBufferSize = 0;
+    KeReleaseSpinLock(Lock, oldIrql);
+}
+
+static VOID RemovePortNameIfConfigured(PDEVICE_EXTENSION Extension)
+{
+    if (Extension->PortConfigured == 1) {
+        RemovePortName(Extension);
+        Extension->PortConfigured = 0;
+    }
+}
+
+// Stops a started device for a later start: its data paths and its USB configuration go, and
+// so does its port name; its numbers and start-up buffers stay. The stop goes down only when
+// the device was deconfigured.
+static NTSTATUS HandleStop(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
+    if (extension->PortConfigured) {
+        SetReceiveBufferSizeZero(extension, &extension->DeviceLock);
+        extension->Started = 0;
+        TeardownDataPath(DeviceObject);
+    }
+    DrainIoCount(DeviceObject, 2);
+    NTSTATUS status = UnconfigureDevice(DeviceObject);
+    RemovePortNameIfConfigured(extension);
+    extension->Started = 0;
+    if (!NT_SUCCESS(status)) {
+        return CompletePnp(DeviceObject, Irp, status);
+    }
+    return CopyDown(DeviceObject, Irp);
+}
+
+// The device is gone: its data paths stop, its port name and numbers go. The request's
+// reference stays as the base reference that the removal drains.
+static NTSTATUS HandleSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
+    extension->Removed = 1;
+    if (extension->PortConfigured) {
+        SetReceiveBufferSizeZero(extension, &extension->DeviceLock);
+        TeardownDataPath(DeviceObject);
+    }
+    DrainIoCount(DeviceObject, 1);
+    RemovePortNameIfConfigured(extension);
+    ReleaseDeviceNumbers(extension);
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    return SkipDownKeepingReference(DeviceObject, Irp);
+}
+
+// Removes the device, whatever came before (a surprise removal, a failed start, no start at
+// all): tears down, passes the removal on, frees everything and deletes the device object.
+static NTSTATUS HandleRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
+    ReleaseDeviceNumbers(extension);
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->IoCountLock);
+    extension->Removed = 1;
+    extension->ReceiveBufferSize = 0;
+    KeReleaseSpinLock(&extension->IoCountLock, oldIrql);
+    TeardownDataPath(DeviceObject);
+    DrainIoCount(DeviceObject, 2);
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    NTSTATUS status = SkipDownKeepingReference(DeviceObject, Irp);
+    RemovePortNameIfConfigured(extension);
+    DeleteRemovedDevice(DeviceObject);
+    return status;
+}
+
 static NTSTATUS PassDownUnlessFailed(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS IncomingStatus)
 {
     if (!NT_SUCCESS(IncomingStatus)) {
@@ -143,10 +223,11 @@ _Use_decl_annotations_ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Ir
     case IRP_MN_CANCEL_STOP_DEVICE:
         return HandleCancel(DeviceObject, Irp, &extension->StopPending);
     case IRP_MN_STOP_DEVICE:
+        return HandleStop(DeviceObject, Irp);
     case IRP_MN_SURPRISE_REMOVAL:
+        return HandleSurpriseRemoval(DeviceObject, Irp);
     case IRP_MN_REMOVE_DEVICE:
-        // The teardown sequences come with later work; until then these are refused.
-        return CompletePnp(DeviceObject, Irp, STATUS_INVALID_DEVICE_REQUEST);
+        return HandleRemove(DeviceObject, Irp);
     case IRP_MN_QUERY_DEVICE_RELATIONS:
         return SkipDown(DeviceObject, Irp);
     case IRP_MN_QUERY_CAPABILITIES:

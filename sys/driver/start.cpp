@@ -85,8 +85,11 @@ _Use_decl_annotations_ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject)
     if (NT_SUCCESS(status)) {
         status = ReadConfiguration(DeviceObject);
     }
-    if (extension->ProductId == KDX_PRODUCT_NUMBERED_PORT) {
+    // A start after a stop keeps the port number of the first start: a stop gives no number
+    // back, so taking another would leak the first and rename the port.
+    if (extension->ProductId == KDX_PRODUCT_NUMBERED_PORT && !extension->PortNumberHeld) {
         extension->PortNumber = AllocatePortNumber(extension->InstanceNumber);
+        extension->PortNumberHeld = 1;
     }
     extension->PortConfigured = 0;
     if (!NT_SUCCESS(status)) {

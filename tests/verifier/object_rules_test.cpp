@@ -242,3 +242,35 @@ TEST(ObjectRuleDeathTest, AddDeviceLeavesItsDeviceInitializing)
         "attached device 0x[0-9a-f]+ \\(\\) to physical device 0x[0-9a-f]+ "
         "\\(\\\\Device\\\\USBPDO-[0-9]+\\)");
 }
+
+// A device whose extension holds a timer and a DPC, of a test driver.
+struct TimedDevice {
+    KTIMER timer;
+    KDPC dpc;
+};
+
+TEST(ObjectRuleDeathTest, DeviceDeletedWithATimerInItsExtensionStillSet)
+{
+    host::Host host;
+    PDRIVER_OBJECT driver = LoadTestDriver(host, "timeddrv");
+    auto create = [&] {
+        PDEVICE_OBJECT device = nullptr;
+        EXPECT_EQ(STATUS_SUCCESS, IoCreateDevice(driver, sizeof(TimedDevice), nullptr,
+                                                 FILE_DEVICE_UNKNOWN, 0, FALSE, &device));
+        auto* timed = static_cast<TimedDevice*>(device->DeviceExtension);
+        KeInitializeTimer(&timed->timer);
+        KeInitializeDpc(&timed->dpc, NothingDpc, nullptr);
+        return std::make_pair(device, timed);
+    };
+    RunAs(driver, [&] {
+        auto [device, timed] = create();
+        KeSetTimer(&timed->timer, RelativeMs(1000), &timed->dpc);
+        EXPECT_DEATH(
+            IoDeleteDevice(device),
+            "HOST VERIFIER: DEVICE_DELETED_WITH_DEFERRED_WORK(.|\n)*\\\\Driver\\\\timeddrv "
+            "was deleted while:\n  timer 0x[0-9a-f]+ is set");
+        KeCancelTimer(&timed->timer);
+        IoDeleteDevice(device);  // with the timer cancelled the deletion is clean
+    });
+    host.UnloadDriver(driver);
+}
