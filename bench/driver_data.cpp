@@ -35,10 +35,7 @@ public:
         ok_ = ok_ && NT_SUCCESS(
                          host_.app().DeviceControl(handle_, IOCTL_SERIAL_SET_TIMEOUTS, input, 0).status);
     }
-    ~OpenPort()
-    {
-        if (handle_ != nullptr) host_.app().Close(handle_);
-    }
+    ~OpenPort() { host_.EndRun(); }
 
     bool ok() const { return ok_; }
     host::Host& host() { return host_; }
@@ -67,7 +64,6 @@ private:
         host::HostOptions options;
         options.clock = clock;
         options.schedule = host::ScheduleOptions();
-        options.devicesStayPlugged = true;
         return options;
     }
 

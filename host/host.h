@@ -16,10 +16,6 @@ struct HostOptions {
     ClockMode clock = ClockMode::Virtual;
     // Exploring schedules (virtual time only): by default the seed of KDX_SCHEDULE_SEED.
     ScheduleOptions schedule = ScheduleOptions::FromEnvironment();
-    // When the host ends, whatever a driver still loaded left behind is reported as at unload.
-    // Devices cannot be removed yet, so a run that leaves devices plugged says so here: drivers
-    // that still own device objects are then not checked.
-    bool devicesStayPlugged = false;
 };
 
 // What the verifier finds outstanding, for the summary at the end of a run.
@@ -63,6 +59,12 @@ public:
     PDRIVER_OBJECT driver() const { return driver_; }
 
     VerifierSummary Summary() const;
+
+    // Ends a run the way a user ends a session with the machine: the application's handles
+    // still open are closed, every device still on the bus is pulled out (surprise removal and
+    // removal), and every driver left without devices is unloaded, with the unload checks.
+    // Whatever is then left behind is reported when the host ends.
+    void EndRun();
 
     Kernel& kernel() { return *kernel_; }
     Pool& pool() { return kernel_->pool; }

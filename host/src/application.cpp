@@ -148,6 +148,33 @@ size_t Application::OpenHandleCount(PDEVICE_OBJECT physicalDevice) const
     return count;
 }
 
+std::vector<Handle> Application::OpenHandles() const
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    std::vector<Handle> handles;
+    for (const auto& [handle, file] : files_) {
+        if (file->open) handles.push_back(handle);
+    }
+    return handles;
+}
+
+PDEVICE_OBJECT Application::DeviceOf(Handle handle) const
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    auto it = files_.find(handle);
+    return it == files_.end() ? nullptr : it->second->device;
+}
+
+void Application::Abandon(Handle handle)
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    auto it = files_.find(handle);
+    if (it != files_.end()) {
+        it->second->open = false;
+        it->second->held = false;
+    }
+}
+
 ApplicationFile& Application::Require(Handle handle, const char* call)
 {
     HostLockGuard guard(mutex_);

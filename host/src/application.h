@@ -88,6 +88,13 @@ public:
     // Handles of the device whose physical device object is given, opened and not yet
     // closed to the end (their close request has not completed).
     size_t OpenHandleCount(PDEVICE_OBJECT physicalDevice) const;
+    // Every handle not yet closed, by address.
+    std::vector<Handle> OpenHandles() const;
+    // The device a handle was opened on (its stack's top at the open).
+    PDEVICE_OBJECT DeviceOf(Handle handle) const;
+    // Forgets a handle whose device is gone without a close reaching it (a removal that came
+    // while the handle was open, which Windows never sends): no request is sent.
+    void Abandon(Handle handle);
 
 private:
     ApplicationFile& Require(Handle handle, const char* call);

@@ -105,7 +105,6 @@ Host::Host(HostOptions options) : options_(options)
 Host::~Host()
 {
     for (PDRIVER_OBJECT driver : drivers_) {
-        if (options_.devicesStayPlugged && kernel_->objects.DeviceCount(driver) != 0) continue;
         CheckDevicesGone(driver, "when the host ended");
         CheckNothingLeftBehind(driver, "when the host ended");
     }
@@ -114,6 +113,24 @@ Host::~Host()
     g_current = nullptr;
     for (PDRIVER_OBJECT driver : drivers_) {
         delete CONTAINING_RECORD(driver, DriverAllocation, object);
+    }
+}
+
+void Host::EndRun()
+{
+    for (host::Handle handle : kernel_->app->OpenHandles()) {
+        if (kernel_->objects.DeviceExists(kernel_->app->DeviceOf(handle))) {
+            kernel_->app->Close(handle);
+        } else {
+            kernel_->app->Abandon(handle);  // its device was removed under it
+        }
+    }
+    for (PDEVICE_OBJECT physicalDevice : kernel_->bus->PresentDevices()) {
+        kernel_->pnp->Unplug(physicalDevice);
+    }
+    std::vector<PDRIVER_OBJECT> loaded = drivers_;
+    for (PDRIVER_OBJECT driver : loaded) {
+        if (kernel_->objects.DeviceCount(driver) == 0) UnloadDriver(driver);
     }
 }
 
@@ -183,6 +200,17 @@ void Host::UnloadDriver(PDRIVER_OBJECT driver)
 void Host::CheckDevicesGone(PDRIVER_OBJECT driver, const char* when)
 {
     if (kernel_->objects.DeviceCount(driver) == 0) return;
+    for (PDEVICE_OBJECT device = driver->DeviceObject; device != nullptr;
+         device = device->NextDevice) {
+        if (!RecordOf(device)->deletePending || device->AttachedDevice == nullptr) continue;
+        PDEVICE_OBJECT upper = device->AttachedDevice;
+        ReportViolation(Rule::DeviceDeletedWithDeviceAttached,
+                        "Device " + Hex(device) + " (" + Narrow(RecordOf(device)->name) +
+                            ") of " + DriverName(driver) + " was deleted while device " +
+                            Hex(upper) + " of " + DriverName(upper->DriverObject) +
+                            " was attached above it, and that device never detached; it remains " +
+                            when + ".");
+    }
     std::ostringstream details;
     details << kernel_->objects.DeviceCount(driver) << " device objects of " << DriverName(driver)
             << " remain " << when << ":\n";

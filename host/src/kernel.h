@@ -242,6 +242,10 @@ struct DeviceRecord {
     PDEVICE_OBJECT attachedTo = nullptr;  // the lower device this one is attached to
     bool isPhysical = false;              // a bus driver's physical device object
     bool refusesAttach = false;           // being removed: attachment fails
+    // Deleted while a device above was still attached (as a filter deletes its device in its
+    // removal, before the driver above has detached): the I/O manager defers the deletion
+    // while references remain, so the device goes when the device above detaches.
+    bool deletePending = false;
     std::u16string instancePath;          // physical device objects: "USB\VID_...\<instance>"
     std::vector<std::pair<POWER_STATE_TYPE, POWER_STATE>> reportedPower;
     std::map<std::u16string, std::pair<ULONG, std::vector<UCHAR>>> hardwareKey;  // by upper name
@@ -272,6 +276,7 @@ public:
     void DeleteDevice(PDEVICE_OBJECT device);
     PDEVICE_OBJECT FindDevice(const std::u16string& name) const;  // follows symbolic links
     size_t DeviceCount(PDRIVER_OBJECT driver) const;
+    bool DeviceExists(PDEVICE_OBJECT device) const;
 
     NTSTATUS CreateSymbolicLink(const std::u16string& link, const std::u16string& target);
     NTSTATUS DeleteSymbolicLink(const std::u16string& link);

@@ -168,12 +168,12 @@ void ObjectManager::DeleteDevice(PDEVICE_OBJECT device)
                             ") is still attached to device " + Hex(record->attachedTo) + ".");
     }
     if (device->AttachedDevice != nullptr) {
-        PDEVICE_OBJECT upper = device->AttachedDevice;
+        // The attachment above is a reference: the deletion waits for the device above to
+        // detach (a device deleted for good while one stays attached is reported at the end).
+        record->deletePending = true;
         lock.unlock();
-        ReportViolation(Rule::DeviceDeletedWithDeviceAttached,
-                        "Device " + Hex(device) + " (" + Narrow(record->name) + ") of " +
-                            DriverName(device->DriverObject) + " still has device " + Hex(upper) +
-                            " of " + DriverName(upper->DriverObject) + " attached above it.");
+        CheckNoDeferredWorkWithin(device);
+        return;
     }
     lock.unlock();
     CheckNoDeferredWorkWithin(device);
@@ -202,6 +202,12 @@ PDEVICE_OBJECT ObjectManager::FindDevice(const std::u16string& name) const
         canonical = CanonicalName(it->second.linkTarget);
     }
     return nullptr;
+}
+
+bool ObjectManager::DeviceExists(PDEVICE_OBJECT device) const
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    return devices_.count(device) != 0;
 }
 
 size_t ObjectManager::DeviceCount(PDRIVER_OBJECT driver) const
@@ -468,6 +474,8 @@ extern "C" VOID IoDetachDevice(PDEVICE_OBJECT targetDevice)
     PDEVICE_OBJECT upper = targetDevice->AttachedDevice;
     if (upper != nullptr) RecordOf(upper)->attachedTo = nullptr;
     targetDevice->AttachedDevice = nullptr;
+    // A device its driver deleted while this one was attached goes now.
+    if (RecordOf(targetDevice)->deletePending) Kernel::Current().objects.DeleteDevice(targetDevice);
 }
 
 extern "C" NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING symbolicLinkName,

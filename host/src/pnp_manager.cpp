@@ -11,6 +11,11 @@ PnpManager::Plugged PnpManager::Plug(const DeviceModel& model, PDRIVER_OBJECT fu
 {
     Plugged plugged;
     plugged.device = &bus_.Connect(model);
+    {
+        // A new physical device object may have the address of one removed before.
+        std::lock_guard<std::mutex> guard(mutex_);
+        states_.erase(plugged.device->physicalDevice);
+    }
     plugged.physicalDevice = plugged.device->physicalDevice;
     PDRIVER_ADD_DEVICE addDevice = functionDriver->DriverExtension->AddDevice;
     plugged.addStatus = CallAsDriver(functionDriver, "AddDevice", [&] {

@@ -153,6 +153,16 @@ UsbDevice* UsbBus::DeviceOf(PDEVICE_OBJECT physicalDevice)
     return nullptr;
 }
 
+std::vector<PDEVICE_OBJECT> UsbBus::PresentDevices()
+{
+    HostLockGuard guard(mutex_);
+    std::vector<PDEVICE_OBJECT> present;
+    for (auto& device : devices_) {
+        if (device->physicalDevice != nullptr) present.push_back(device->physicalDevice);
+    }
+    return present;
+}
+
 // Completes at once, or marks the request pending and completes it from a DPC.
 NTSTATUS UsbBus::Finish(UsbDevice& device, PIRP irp, NTSTATUS status)
 {

@@ -160,6 +160,8 @@ public:
     // A device is connected to a free port: the bus creates its physical device object.
     UsbDevice& Connect(const DeviceModel& model);
     UsbDevice* DeviceOf(PDEVICE_OBJECT physicalDevice);
+    // The physical device objects of the devices still on the bus, in the order they came.
+    std::vector<PDEVICE_OBJECT> PresentDevices();
     // After the removal of a device that is gone: its interfaces and its physical device object
     // are deleted. The UsbDevice stays for its request log, with no physical device object.
     void Delete(UsbDevice& device);

@@ -151,8 +151,9 @@ const RuleInfo& Info(Rule rule)
          "A device object was deleted while still attached to a lower device (Driver Verifier "
          "I/O verification)."},
         {"DEVICE_DELETED_WITH_DEVICE_ATTACHED",
-         "A device object was deleted while another device is still attached above it (Driver "
-         "Verifier I/O verification)."},
+         "A device object was deleted while another device was attached above it, and that "
+         "device never detached: the deletion never completes (the I/O manager defers it while "
+         "references remain)."},
         {"DEVICE_DELETED_WITH_DEFERRED_WORK",
          "A device object was deleted while a timer, DPC or work item in its memory was still "
          "set or queued: the kernel would run it in freed memory."},

@@ -93,7 +93,8 @@ TEST_P(BringUpAllocation, EachFailureFailsTheAddCleanlyOrTheStartOrOnlyLosesWhat
     int n = 1;
     for (; n < 100; n++) {
         SCOPED_TRACE("allocation " + std::to_string(n) + " of the bring-up fails");
-        host::Host host(DevicesStayPlugged());
+        host::Host host;
+        RunEnder ender(host);
         ASSERT_EQ(STATUS_SUCCESS, host.LoadDriver(DriverEntry));
         size_t entryBlocks = host.Summary().poolBlocks;
         host.pool().FailNthAllocation(n);

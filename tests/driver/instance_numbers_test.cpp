@@ -21,7 +21,8 @@ class DriverEntryAllocation : public testing::TestWithParam<int> {};
 
 TEST_P(DriverEntryAllocation, FailingFailsTheLoadWithNothingLeftAndALaterLoadSucceeds)
 {
-    host::Host host(DevicesStayPlugged());
+    host::Host host;
+    RunEnder ender(host);
     host.pool().FailNthAllocation(GetParam());
     PDRIVER_OBJECT driver = nullptr;
     EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, host.LoadDriver(DriverEntry, "kdxlusb", &driver));

@@ -227,7 +227,8 @@ class UnplugAtEveryStep : public testing::TestWithParam<std::tuple<bool, USHORT,
 TEST_P(UnplugAtEveryStep, CompletesEveryRequestAndUnloadsClean)
 {
     auto [asynchronous, product, step] = GetParam();
-    host::Host host(DevicesStayPlugged());
+    host::Host host;
+    RunEnder ender(host);
     ASSERT_EQ(STATUS_SUCCESS, host.LoadDriver(DriverEntry));
     host::PnpManager::Plugged plugged = host.Plug(Adapter(product, asynchronous));
     ASSERT_EQ(STATUS_SUCCESS, plugged.startStatus);
@@ -254,7 +255,8 @@ TEST_P(UnplugWithAllocationFailing, EachFailedAllocationStillEndsClean)
 {
     uint64_t attempts = 0;
     {
-        host::Host host(DevicesStayPlugged());
+        host::Host host;
+        RunEnder ender(host);
         ASSERT_EQ(STATUS_SUCCESS, host.LoadDriver(DriverEntry));
         host::PnpManager::Plugged plugged = host.Plug(Adapter(kNumberedProduct, GetParam()));
         uint64_t before = host.pool().AllocationAttempts();
@@ -266,7 +268,8 @@ TEST_P(UnplugWithAllocationFailing, EachFailedAllocationStillEndsClean)
     for (uint64_t n = 1; n <= attempts; n++) {
         SCOPED_TRACE("allocation " + std::to_string(n) + " of " + std::to_string(attempts) +
                      " fails");
-        host::Host host(DevicesStayPlugged());
+        host::Host host;
+        RunEnder ender(host);
         ASSERT_EQ(STATUS_SUCCESS, host.LoadDriver(DriverEntry));
         host::PnpManager::Plugged plugged = host.Plug(Adapter(kNumberedProduct, GetParam()));
         ASSERT_EQ(STATUS_SUCCESS, plugged.startStatus);

@@ -112,11 +112,19 @@ public:
     {
         PDRIVER_OBJECT driver = nullptr;
         EXPECT_EQ(STATUS_SUCCESS, host.LoadDriver(FilterEntry, "lowerfilter", &driver));
-        EXPECT_EQ(STATUS_SUCCESS, IoCreateDevice(driver, sizeof(LowerFilter*), nullptr,
+        EXPECT_EQ(STATUS_SUCCESS, IoCreateDevice(driver, sizeof(FilterExtension), nullptr,
                                                  FILE_DEVICE_UNKNOWN, 0, FALSE, &device_));
-        *static_cast<LowerFilter**>(device_->DeviceExtension) = this;
+        extension_ = static_cast<FilterExtension*>(device_->DeviceExtension);
+        extension_->owner = this;
         device_->Flags &= ~ULONG(DO_DEVICE_INITIALIZING);
         lower_ = IoAttachDeviceToDeviceStack(device_, physicalDevice);
+        extension_->lower = lower_;
+    }
+    // The filter's device stays in the stack until the device is removed; once the test's
+    // observer is gone it only passes requests on.
+    ~LowerFilter()
+    {
+        if (extension_ != nullptr) extension_->owner = nullptr;
     }
 
     std::vector<Seen> SeenRequests(UCHAR major) const
@@ -146,12 +154,48 @@ private:
         for (auto& routine : driver->MajorFunction) routine = FilterDispatch;
         return STATUS_SUCCESS;
     }
+    struct FilterExtension {
+        LowerFilter* owner;    // the test's observer, null once it is gone
+        PDEVICE_OBJECT lower;  // the device the filter passes requests to
+    };
+
     static NTSTATUS FilterDispatch(PDEVICE_OBJECT device, PIRP irp)
     {
-        return (*static_cast<LowerFilter**>(device->DeviceExtension))->Dispatch(device, irp);
+        auto* extension = static_cast<FilterExtension*>(device->DeviceExtension);
+        PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+        if (stack->MajorFunction == IRP_MJ_PNP && stack->MinorFunction == IRP_MN_REMOVE_DEVICE) {
+            // The removal reaches the filter after the port's driver let go of the stack: pass
+            // it on, then leave the stack and delete the filter's device, as a filter does.
+            PDEVICE_OBJECT lower = extension->lower;
+            if (extension->owner != nullptr) {
+                extension->owner->Record(device, irp);
+                extension->owner->extension_ = nullptr;
+            }
+            IoSkipCurrentIrpStackLocation(irp);
+            NTSTATUS status = IoCallDriver(lower, irp);
+            IoDetachDevice(lower);
+            IoDeleteDevice(device);
+            return status;
+        }
+        if (extension->owner != nullptr) return extension->owner->Dispatch(device, irp);
+        IoSkipCurrentIrpStackLocation(irp);
+        return stack->MajorFunction == IRP_MJ_POWER ? PoCallDriver(extension->lower, irp)
+                                                     : IoCallDriver(extension->lower, irp);
     }
 
     NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp)
+    {
+        Seen seen = Record(device, irp);
+        if (std::optional<NTSTATUS> status = answer ? answer(irp) : std::nullopt) {
+            irp->IoStatus.Status = *status;
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+            return *status;
+        }
+        IoSkipCurrentIrpStackLocation(irp);
+        return seen.major == IRP_MJ_POWER ? PoCallDriver(lower_, irp) : IoCallDriver(lower_, irp);
+    }
+
+    Seen Record(PDEVICE_OBJECT device, PIRP irp)
     {
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
         Seen seen;
@@ -173,49 +217,39 @@ private:
             seen.order = seen_.size();
             seen_.push_back(seen);
         }
-        if (std::optional<NTSTATUS> status = answer ? answer(irp) : std::nullopt) {
-            irp->IoStatus.Status = *status;
-            IoCompleteRequest(irp, IO_NO_INCREMENT);
-            return *status;
-        }
-        IoSkipCurrentIrpStackLocation(irp);
-        return seen.major == IRP_MJ_POWER ? PoCallDriver(lower_, irp) : IoCallDriver(lower_, irp);
+        return seen;
     }
 
     host::Host& host_;
     PDEVICE_OBJECT device_ = nullptr;
     PDEVICE_OBJECT lower_ = nullptr;
+    FilterExtension* extension_ = nullptr;  // null once the filter's device is deleted
     mutable std::mutex mutex_;
     std::vector<Seen> seen_;
 };
 
-// The options of every host that runs the driver: devices cannot be removed yet, so the
-// driver keeps the devices it was given when the host ends, and the end-of-run check skips a
-// driver that still owns device objects. The device removal work takes this away.
-inline host::HostOptions DevicesStayPlugged()
-{
-    host::HostOptions options;
-    options.devicesStayPlugged = true;
-    return options;
-}
+// Ends a host's run when the scope that made it ends: the handles left open are closed, the
+// devices still plugged are pulled out, and the drivers without devices unloaded, with the
+// verifier's checks (host::Host::EndRun).
+class RunEnder {
+public:
+    explicit RunEnder(host::Host& host) : host_(host) {}
+    ~RunEnder() { host_.EndRun(); }
+    RunEnder(const RunEnder&) = delete;
+    RunEnder& operator=(const RunEnder&) = delete;
 
-// Ends a test's use of the driver: a driver without devices is unloaded, so that the unload
-// checks run; one with devices stays loaded with its devices plugged.
-inline void UnloadUnlessPlugged(host::Host& host)
-{
-    if (host.driver() != nullptr && host.objects().DeviceCount(host.driver()) == 0) {
-        host.UnloadDriver();
-    }
-}
+private:
+    host::Host& host_;
+};
 
-// A host with kdxlusb loaded. The host ends without unloading a driver that has devices:
-// devices cannot be removed yet, and a driver with devices cannot unload.
+// A host with kdxlusb loaded. At the end of each test the devices still plugged are pulled
+// out and the driver is unloaded, so every test ends with the removal and unload checks.
 class DriverTest : public testing::Test {
 protected:
     using Plugged = host::PnpManager::Plugged;
 
     void SetUp() override { ASSERT_EQ(STATUS_SUCCESS, host.LoadDriver(DriverEntry)); }
-    void TearDown() override { UnloadUnlessPlugged(host); }
+    void TearDown() override { host.EndRun(); }
 
     // Plugs a device: add-device, then start.
     Plugged Plug(const host::DeviceModel& adapter) { return host.Plug(adapter); }
@@ -305,7 +339,7 @@ protected:
         return false;
     }
 
-    host::Host host{DevicesStayPlugged()};
+    host::Host host;
 };
 
 // A suite run twice: with the bus completing every request at once, and with the bus pending

@@ -221,13 +221,38 @@ TEST(ObjectRuleDeathTest, PoolFreedWithAnotherTagThanItWasAllocatedWith)
                  "HOST VERIFIER: POOL_FREED_WITH_WRONG_TAG(.|\n)*allocated with 0x656e6f4e");
 }
 
-TEST(ObjectRuleDeathTest, DeviceDeletedWhileAnotherIsAttachedAboveIt)
+TEST(ObjectRuleDeathTest, DeviceDeletedWhileAnotherStaysAttachedAboveIt)
 {
-    DeviceStack stack;
-    EXPECT_DEATH(IoDeleteDevice(stack.lower),
-                 "HOST VERIFIER: DEVICE_DELETED_WITH_DEVICE_ATTACHED(.|\n)*of "
-                 "\\\\Driver\\\\lowerdrv still has device 0x[0-9a-f]+ of \\\\Driver\\\\upperdrv "
-                 "attached above it");
+    EXPECT_DEATH(
+        {
+            auto* stack = new DeviceStack();  // never torn down: the upper device stays
+            IoDeleteDevice(stack->lower);
+            stack->host.UnloadDriver(stack->lowerDriver);
+        },
+        "HOST VERIFIER: DEVICE_DELETED_WITH_DEVICE_ATTACHED(.|\n)*of \\\\Driver\\\\lowerdrv was "
+        "deleted while device 0x[0-9a-f]+ of \\\\Driver\\\\upperdrv was attached above it");
+}
+
+// As a filter does in its removal: the lower device is deleted while the driver above is still
+// attached, and goes when that driver detaches.
+TEST(ObjectRules, ADeviceDeletedUnderAnAttachedDeviceGoesWhenItDetaches)
+{
+    host::Host host;
+    PDRIVER_OBJECT lowerDriver = LoadTestDriver(host, "lowerdrv");
+    PDRIVER_OBJECT upperDriver = LoadTestDriver(host, "upperdrv");
+    PDEVICE_OBJECT lower = nullptr, upper = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS,
+              IoCreateDevice(lowerDriver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &lower));
+    ASSERT_EQ(STATUS_SUCCESS,
+              IoCreateDevice(upperDriver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &upper));
+    ASSERT_EQ(lower, IoAttachDeviceToDeviceStack(upper, lower));
+    IoDeleteDevice(lower);
+    EXPECT_EQ(1u, host.objects().DeviceCount(lowerDriver)) << "deferred while attached";
+    IoDetachDevice(lower);
+    EXPECT_EQ(0u, host.objects().DeviceCount(lowerDriver)) << "gone once the upper detached";
+    IoDeleteDevice(upper);
+    host.UnloadDriver(upperDriver);
+    host.UnloadDriver(lowerDriver);
 }
 
 TEST(ObjectRuleDeathTest, AddDeviceLeavesItsDeviceInitializing)

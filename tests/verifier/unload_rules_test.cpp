@@ -229,20 +229,3 @@ TEST(UnloadRuleDeathTest, DriverStillLoadedWhenTheHostEndsIsCheckedAsAtUnload)
         "\\\\Driver\\\\testdrv remain when the host ended(.|\n)*\\\\Device\\\\KdxLeft0");
 }
 
-TEST(UnloadRuleDeathTest, DevicesStayingPluggedExemptOnlyDriversThatOwnDevices)
-{
-    host::HostOptions plugged;
-    plugged.devicesStayPlugged = true;
-    {
-        host::Host host(plugged);
-        LoadTestDriver(host, "devdrv", DeviceKeepingEntry);
-    }  // no report: the driver still owns its device
-    EXPECT_DEATH(
-        {
-            host::Host host(plugged);
-            LoadTestDriver(host, "devdrv", DeviceKeepingEntry);
-            LoadTestDriver(host, "testdrv", LinkKeepingEntry);
-        },
-        "HOST VERIFIER: DRIVER_UNLOADED_WITH_SYMBOLIC_LINKS(.|\n)*when the host ended "
-        "\\(\\\\Driver\\\\testdrv\\)");
-}

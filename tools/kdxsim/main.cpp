@@ -118,8 +118,8 @@ int RunScenario(host::Host& host, std::istream& input, const std::string& source
         puts("driver unloaded: no device was plugged");
     } else {
         size_t plugged = scenario.DevicesPlugged();
-        printf("%zu device%s plugged: removal and driver unload come with later work\n", plugged,
-               plugged == 1 ? " remains" : "s remain");
+        host.EndRun();
+        printf("%zu device%s unplugged, driver unloaded\n", plugged, plugged == 1 ? "" : "s");
     }
     fputs(host.Summary().Format().c_str(), stdout);
     scenario.PrintVerdict();
@@ -176,8 +176,6 @@ int main(int argc, char** argv)
     if (options.schedule.seed != 0) {
         host::SetReplayCommand(std::string(argv[0]) + " --seed " + seedText + " " + argument);
     }
-    // The simulator's devices stay plugged until it exits: there is no device removal yet.
-    options.devicesStayPlugged = true;
     host::Host host(options);
     NTSTATUS status = host.LoadDriver(DriverEntry);
     printf("DriverEntry: %s\n", kdxsim::StatusName(status).c_str());
