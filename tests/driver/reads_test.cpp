@@ -1,0 +1,223 @@
+// Reads as an application sees them: served from the receive buffer at once when bytes are
+// there, otherwise waiting for the next bulk-IN transfer or the read total timeout; served in
+// arrival order; cancelled by the caller or by a purge without losing buffered bytes.
+#include <gtest/gtest.h>
+
+#include "support/data_fixture.h"
+
+using namespace kdxtest;
+
+namespace {
+
+class Reads : public DataPathTest {};
+
+TEST_P(Reads, ThreeBufferedBytesAnswerAReadOfTenAtOnce)
+{
+    StartPump();
+    DeviceSends(Pattern(3, 0x10));
+    host::OutstandingRequest read = StartRead(10);
+    ASSERT_TRUE(read.Completed()) << "the read waited although bytes were buffered";
+    host::IoResult result = read.Wait();
+    EXPECT_EQ(STATUS_SUCCESS, result.status) << Hex(result.status);
+    EXPECT_EQ(Pattern(3, 0x10), result.output);
+    EXPECT_EQ(0u, Buffered());
+}
+
+TEST_P(Reads, ImmediateReturnTimeoutsAnswerAtOnceWithNothingEvenBehindAWaitingRead)
+{
+    StartPump();
+    SetTimeouts(ReadTimeouts(0, 0, 0));
+    host::OutstandingRequest waiting = StartRead(8);
+    WaitForCurrentRead();
+
+    SetTimeouts(ReadTimeouts(MAXULONG, 0, 0));
+    host::OutstandingRequest immediate = StartRead(8);
+    ASSERT_TRUE(immediate.Completed()) << "an immediate-return read waited";
+    host::IoResult result = immediate.Wait();
+    EXPECT_EQ(STATUS_SUCCESS, result.status) << Hex(result.status);
+    EXPECT_EQ(0u, result.information);
+
+    usb->OfferIn(Pattern(2, 0x30));
+    host::IoResult first = waiting.Wait();
+    EXPECT_EQ(STATUS_SUCCESS, first.status) << Hex(first.status);
+    EXPECT_EQ(Pattern(2, 0x30), first.output);
+}
+
+TEST_P(Reads, AWaitingReadCompletesAtTheNextBulkInTransferWithWhatArrived)
+{
+    StartPump();
+    host::OutstandingRequest read = StartRead(100);
+    WaitForCurrentRead();
+    EXPECT_FALSE(read.Completed());
+    usb->OfferIn(Pattern(5, 0x40));
+    host::IoResult result = read.Wait();
+    EXPECT_EQ(STATUS_SUCCESS, result.status) << Hex(result.status);
+    EXPECT_EQ(Pattern(5, 0x40), result.output) << "fewer bytes than asked, at once";
+}
+
+TEST_P(Reads, AZeroLengthPacketCompletesAWaitingReadWithNoBytes)
+{
+    StartPump();
+    host::OutstandingRequest read = StartRead(100);
+    WaitForCurrentRead();
+    usb->OfferZeroLengthIn();
+    host::IoResult result = read.Wait();
+    EXPECT_EQ(STATUS_SUCCESS, result.status) << Hex(result.status);
+    EXPECT_EQ(0u, result.information);
+    EXPECT_TRUE(WaitUntil([&] { return PendingIn() == 1; })) << "the pump went on reading";
+}
+
+TEST_P(Reads, AReadTakesAtMost4096BytesTheOldestFirstAndTheRestStaysInOrder)
+{
+    StartPump();
+    std::vector<UCHAR> sent = Pattern(6144, 7);
+    DeviceSends(std::vector<UCHAR>(sent.begin(), sent.begin() + 4096));
+    DeviceSends(std::vector<UCHAR>(sent.begin() + 4096, sent.end()));
+
+    host::IoResult first = Read(10000);
+    EXPECT_EQ(STATUS_SUCCESS, first.status) << Hex(first.status);
+    ASSERT_EQ(4096u, first.output.size());
+    EXPECT_TRUE(std::equal(first.output.begin(), first.output.end(), sent.begin()));
+
+    host::IoResult second = Read(10000);
+    EXPECT_EQ(STATUS_SUCCESS, second.status) << Hex(second.status);
+    ASSERT_EQ(2048u, second.output.size());
+    EXPECT_TRUE(std::equal(second.output.begin(), second.output.end(), sent.begin() + 4096));
+}
+
+// The pump appends a read's bytes to the receive buffer and delivers them in a second step; a
+// read timer that expires between the two finds the bytes buffered. The test appends them as
+// the pump does and lets the timer expire.
+TEST_P(Reads, AReadThatTimesOutWithBytesBufferedCompletesWithThemAndTimeout)
+{
+    StartPump();
+    SetTimeouts(ReadTimeouts(0, 0, 2000));
+    host::OutstandingRequest read = StartRead(10);
+    WaitForCurrentRead();
+    std::vector<UCHAR> appended = Pattern(5, 0x60);
+    AsDriver([&] {
+        KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->DeviceLock);
+        memcpy(&extension->ReceiveBuffer[extension->ReceiveCount], appended.data(), 5);
+        extension->ReceiveCount += 5;
+        KeReleaseSpinLock(&extension->DeviceLock, oldIrql);
+    });
+    host::IoResult result = read.Wait();
+    EXPECT_EQ(STATUS_TIMEOUT, result.status) << Hex(result.status);
+    EXPECT_EQ(appended, result.output);
+    EXPECT_EQ(0u, Buffered());
+}
+
+TEST_P(Reads, WithNoReadTimeoutsAWaitingReadTimesOutAfterSixtySeconds)
+{
+    StartPump();
+    SetTimeouts(ReadTimeouts(0, 0, 0));
+    host::Ticks start = host.Now();
+    host::IoResult result = Read(10);
+    host::Ticks elapsed = host.Now() - start;
+    EXPECT_EQ(STATUS_TIMEOUT, result.status) << Hex(result.status);
+    EXPECT_EQ(0u, result.information);
+    EXPECT_GE(elapsed, 60 * kSecond) << "timed out after " << elapsed / kMillisecond << " ms";
+    EXPECT_LT(elapsed, 65 * kSecond) << "timed out after " << elapsed / kMillisecond << " ms";
+}
+
+TEST_P(Reads, AnIntervalTimeoutOfTwentyAloneEndsAWaitingReadAfterAbout100Ms)
+{
+    StartPump();
+    SetTimeouts(ReadTimeouts(20, 0, 0));
+    host::Ticks start = host.Now();
+    host::IoResult result = Read(10);
+    host::Ticks elapsed = host.Now() - start;
+    EXPECT_EQ(STATUS_TIMEOUT, result.status) << Hex(result.status);
+    EXPECT_GE(elapsed, 100 * kMillisecond) << "timed out after " << elapsed / kMillisecond << " ms";
+    EXPECT_LT(elapsed, kSecond) << "timed out after " << elapsed / kMillisecond << " ms";
+}
+
+TEST_P(Reads, ReadsCompleteInTheOrderTheyArrived)
+{
+    StartPump();
+    host::OutstandingRequest first = StartRead(4);
+    WaitForCurrentRead();
+    host::OutstandingRequest second = StartRead(4);
+    host::OutstandingRequest third = StartRead(4);
+    usb->OfferIn(Pattern(8, 0x70));
+    host::IoResult a = first.Wait();
+    host::IoResult b = second.Wait();
+    EXPECT_EQ(Pattern(4, 0x70), a.output) << Hex(a.status);
+    EXPECT_EQ(Pattern(4, 0x74), b.output) << Hex(b.status);
+    EXPECT_FALSE(third.Completed()) << "the third read had nothing left to take";
+
+    WaitForCurrentRead();
+    usb->OfferIn(Pattern(3, 0x78));
+    host::IoResult c = third.Wait();
+    EXPECT_EQ(Pattern(3, 0x78), c.output) << Hex(c.status);
+}
+
+TEST_P(Reads, ACancelledReadEndsCancelledAndTheBytesAfterItGoToTheNextRead)
+{
+    StartPump();
+    host::OutstandingRequest read = StartRead(10);
+    WaitForCurrentRead();
+    EXPECT_TRUE(read.Cancel());
+    host::IoResult cancelled = read.Wait();
+    EXPECT_EQ(STATUS_CANCELLED, cancelled.status) << Hex(cancelled.status);
+    EXPECT_EQ(0u, cancelled.information);
+
+    DeviceSends(Pattern(5, 0x80));
+    host::IoResult next = Read(10);
+    EXPECT_EQ(STATUS_SUCCESS, next.status) << Hex(next.status);
+    EXPECT_EQ(Pattern(5, 0x80), next.output);
+}
+
+TEST_P(Reads, APurgeCancelsTheQueuedReadsButNotTheOneWaitingForData)
+{
+    StartPump();
+    host::OutstandingRequest waiting = StartRead(10);
+    WaitForCurrentRead();
+    host::OutstandingRequest second = StartRead(10);
+    host::OutstandingRequest third = StartRead(10);
+    EXPECT_EQ(STATUS_SUCCESS, Purge(SERIAL_PURGE_RXCLEAR));
+    Settle();
+    EXPECT_FALSE(waiting.Completed()) << "the purge ended the read that waits for data";
+
+    usb->OfferIn(Pattern(3, 0x90));
+    host::IoResult got = waiting.Wait();
+    EXPECT_EQ(STATUS_SUCCESS, got.status) << Hex(got.status);
+    EXPECT_EQ(Pattern(3, 0x90), got.output);
+    for (host::OutstandingRequest* queued : {&second, &third}) {
+        host::IoResult result = queued->Wait();
+        EXPECT_EQ(STATUS_CANCELLED, result.status) << Hex(result.status);
+        EXPECT_EQ(0u, result.information);
+    }
+}
+
+KDX_FOR_BOTH_BUS_MODES(Reads);
+
+struct TimeoutRow {
+    ULONG interval, multiplier, constant, length, milliseconds;
+};
+
+TEST(ReadTotalTimeout, FollowsTheTableWithWrapAndTheFullRequestedLength)
+{
+    const TimeoutRow rows[] = {
+        {0, 0, 0, 10, 60000},
+        {MAXULONG, 0, 0, 10, 60000},
+        {0, 10, 100, 50, 600},
+        {20, 0, 0, 10, 100},
+        {5, 2, 0, 10, 100},  // 70, raised to the floor
+        {50, 10, 1000, 100, 7000},
+        {0, 1000, 0, 4096, 60000},
+        {0, 10, 0, 5000, 50000},                    // the length is not capped at 4096
+        {0, 0x10000, 0, 0x10000, 60000},            // 2^32 wraps to 0, the default
+        {0, 1, 200, MAXULONG, 199},                 // MAXULONG + 200 wraps to 199
+        {MAXULONG, MAXULONG, MAXULONG, 10, 60000},  // every term absent
+        {100, 0, 0, 10, 100},                       // the interval counts once, not per byte
+    };
+    for (const TimeoutRow& row : rows) {
+        SERIAL_TIMEOUTS timeouts = ReadTimeouts(row.interval, row.multiplier, row.constant);
+        EXPECT_EQ(row.milliseconds, ReadTotalTimeout(&timeouts, row.length))
+            << "interval " << row.interval << " multiplier " << row.multiplier << " constant "
+            << row.constant << " length " << row.length;
+    }
+}
+
+}  // namespace
