@@ -9,8 +9,6 @@ using namespace kdxtest;
 
 namespace {
 
-using Transfers = std::vector<std::vector<UCHAR>>;
-
 class Writes : public DataPathTest {
 protected:
     // A write that the device holds until the driver gives up on it: its status, and the

@@ -18,6 +18,9 @@ constexpr host::Ticks kMillisecond = 10000;  // host ticks are 100 ns
 constexpr host::Ticks kSecond = 1000 * kMillisecond;
 constexpr ULONG kPacket = 64;  // the adapter's bulk packet size
 
+// The bulk-OUT transfers a device accepted, each with its bytes.
+using Transfers = std::vector<std::vector<UCHAR>>;
+
 // `count` bytes that count up from `first`, wrapping, so that a lost, repeated or reordered
 // byte shows.
 inline std::vector<UCHAR> Pattern(size_t count, UCHAR first = 0)
@@ -55,7 +58,7 @@ protected:
     void SetUp() override
     {
         BusModeTest::SetUp();
-        plugged = Plug(Model());
+        plugged = UsesLowerFilter() ? PlugFiltered(Model(), &filter) : Plug(Model());
         ASSERT_EQ(STATUS_SUCCESS, plugged.startStatus);
         usb = plugged.device;
         extension = Extension(plugged);
@@ -74,6 +77,8 @@ protected:
 
     // The device a test plugs; a suite overrides it for another device.
     virtual host::DeviceModel Model() const { return Adapter(kNumberedProduct); }
+    // Whether a lower filter (`filter`) sits between the port's device and the bus.
+    virtual bool UsesLowerFilter() const { return false; }
 
     host::Application& app() { return host.app(); }
 
@@ -165,6 +170,7 @@ protected:
     host::UsbDevice* usb = nullptr;
     PDEVICE_EXTENSION extension = nullptr;
     host::Handle handle = nullptr;
+    std::unique_ptr<LowerFilter> filter;
 };
 
 }  // namespace kdxtest
