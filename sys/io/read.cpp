@@ -423,12 +423,17 @@ _Use_decl_annotations_ VOID ReadTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVO
 
 // Cancel routine of the current read, entered with the cancel spin lock held (the I/O manager
 // has cleared the routine, so no delivery can claim the read any more): forgets the read
-// unless a later read is current by now, and completes it as cancelled. The read worker goes
-// on waiting until the next delivery, the timer or the pump's end wakes it.
+// unless a later read is current by now, wakes the read worker, and completes the read as
+// cancelled. The wake is needed: a delivery that lost the claim to this cancel has already
+// disarmed the read timer and may have woken the worker while the read was still current, so
+// without it the worker would wait, with the reads queued behind it, until the device sends
+// again.
 _Use_decl_annotations_ VOID CancelCurrentRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
     IoReleaseCancelSpinLock(Irp->CancelIrql);
-    ForgetCurrentRead(GetDeviceExtension(DeviceObject), Irp);
+    ForgetCurrentRead(extension, Irp);
+    KeSetEvent(&extension->ReceiveDeliveredEvent, 1, FALSE);
     CompleteRequest(Irp, STATUS_CANCELLED, 0);
 }
 
