@@ -422,6 +422,9 @@ void Scheduler::Yield(const char* where)
     (void)where;
     HostThread* self = t_current;
     if (self == nullptr) return;  // not a host thread: nothing to schedule
+    // A thread that holds a host mutex must not hand the baton over: another thread that
+    // then takes the mutex blocks outside host waits, and neither can run again.
+    if (self->unpreemptibleSections != 0) return;
     std::unique_lock<std::mutex> lock(mutex_);
     if (!explore_ || current_ != self) return;
     steps_++;

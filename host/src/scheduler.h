@@ -72,6 +72,9 @@ public:
     uint64_t sequence = 0;                   // registration order, for ties
     // Zero-timeout polls since the thread last blocked (livelock detection).
     uint32_t consecutivePolls = 0;
+    // Host sections that hold a host mutex other threads may take outside host waits: no
+    // preemption point switches threads while one is open (see Scheduler::Yield).
+    int unpreemptibleSections = 0;
 };
 
 // The thread this code runs on, registered with the scheduler on first use.

@@ -23,16 +23,21 @@ namespace {
 
 size_t Index(Direction direction) { return direction == Direction::In ? 0 : 1; }
 
-// The cancel spin lock, then a device's mutex.
+// The cancel spin lock, then a device's mutex. While the mutex is held the thread is not
+// preempted by the schedule explorer: the kernel routines called under it (IoSetCancelRoutine,
+// the queuing of completions) are preemption points, and a thread that took the baton there
+// would block on the mutex, outside host waits, for good.
 class TransferLock {
 public:
     explicit TransferLock(std::mutex& mutex) : mutex_(mutex)
     {
         IoAcquireCancelSpinLock(&irql_);
         mutex_.lock();
+        CurrentThread().unpreemptibleSections++;
     }
     ~TransferLock()
     {
+        CurrentThread().unpreemptibleSections--;
         mutex_.unlock();
         IoReleaseCancelSpinLock(irql_);
     }
