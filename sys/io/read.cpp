@@ -279,14 +279,15 @@ static BOOLEAN ReadBufferedBytes(PDEVICE_EXTENSION Extension, PIRP Irp)
     return buffered;
 }
 
-// Arms the read timer for the current read unless it is armed already.
-static VOID ArmReadTimer(PDEVICE_EXTENSION Extension, PIRP Irp)
+// Arms the read timer for the current read, of Length bytes, unless it is armed already. The
+// length is read before the read becomes current: from then on a delivery or a cancel may
+// complete the read, and the worker must not touch it any more.
+static VOID ArmReadTimer(PDEVICE_EXTENSION Extension, ULONG Length)
 {
-    ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length;
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->DeviceLock);
     if (Extension->ReadTimerSet == 0) {
         LARGE_INTEGER dueTime;
-        dueTime.QuadPart = -10000LL * ReadTotalTimeout(&Extension->Timeouts, length);
+        dueTime.QuadPart = -10000LL * ReadTotalTimeout(&Extension->Timeouts, Length);
         Extension->ReadTimerSet = 1;
         Extension->ReadTimerDueTime = KeQueryInterruptTime() - dueTime.QuadPart;
         KeSetTimer(&Extension->ReadTimer, dueTime, &Extension->ReadTimerDpc);
@@ -364,11 +365,12 @@ static VOID ServeRead(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extension, 
     StartReceivePump(Extension);
     KeResetEvent(&Extension->ReceiveDeliveredEvent);
     Irp->IoStatus.Status = STATUS_PENDING;
+    ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length;
     if (!MakeCurrentRead(Extension, Irp)) {
         CompleteRequest(Irp, STATUS_CANCELLED, 0);
         return;
     }
-    ArmReadTimer(Extension, Irp);
+    ArmReadTimer(Extension, length);
     ServeCurrentReadFromBuffer(Extension);
     WaitForCurrentRead(DeviceObject, Extension, Irp);
     CancelReadTimer(Extension);
