@@ -97,6 +97,17 @@ TEST_P(Recovery, ADataOverrunResetsNothing)
     ExpectThePumpGoesOn();
 }
 
+TEST_P(Recovery, AFailedReadWhileNoPortStatusQueryCanBeBuiltLeavesTheDeviceInPlace)
+{
+    host.pool().FailAllocationsFrom("SendInternalRequest");
+    FailPumpRead(USBD_STATUS_DEV_NOT_RESPONDING);
+    host.pool().ClearFaults();
+    EXPECT_EQ(0, extension->DeviceGone) << "a shortage of memory is no unplug";
+    host::ResetCounts resets = Resets();
+    EXPECT_EQ(0u, resets.port + resets.pipeIn + resets.pipeOut) << ResetsText();
+    ExpectThePumpGoesOn();
+}
+
 TEST_P(Recovery, AFailingPortStatusQueryMarksTheDeviceGoneAndLaterRequestsAreRefused)
 {
     StartPump();
