@@ -71,6 +71,18 @@ TEST_P(ReceivePump, ItStillReadsAt4096BufferedBytesAndWaitsAbove4096UntilAReadMa
     EXPECT_EQ(rest, got);
 }
 
+TEST_P(ReceivePump, ClosingThePortEndsTheReadOfADeviceThatSendsNothing)
+{
+    StartPump();
+    Settle(5 * kSecond);
+    EXPECT_EQ(1u, PendingIn()) << "the read of a silent device stays in flight";
+    EXPECT_EQ(STATUS_SUCCESS, app().Close(handle));
+    handle = nullptr;
+    EXPECT_EQ(0u, PendingIn()) << "the close left the bulk-IN read with the bus";
+    EXPECT_EQ(0, extension->ReceivePumpRunning);
+    EXPECT_EQ(0u, app().OutstandingCount());
+}
+
 KDX_FOR_BOTH_BUS_MODES(ReceivePump);
 
 }  // namespace

@@ -52,8 +52,7 @@ protected:
     {
         usb->OfferIn(Pattern(6, 0xA0));
         host::IoResult result = Read(10);
-        EXPECT_EQ(STATUS_SUCCESS, result.status) << Hex(result.status);
-        EXPECT_EQ(Pattern(6, 0xA0), result.output);
+        ExpectRead(result, Pattern(6, 0xA0));
     }
     std::string ResetsText() const
     {
@@ -133,8 +132,7 @@ TEST_P(Recovery, AFailingPortStatusQueryMarksTheDeviceGoneAndLaterRequestsAreRef
     EXPECT_EQ(STATUS_ACCESS_DENIED, timeouts.status) << Hex(timeouts.status);
 
     host::IoResult status = Control(IOCTL_SERIAL_GET_COMMSTATUS, {}, sizeof(SERIAL_STATUS));
-    EXPECT_EQ(STATUS_SUCCESS, status.status) << Hex(status.status);
-    EXPECT_EQ(std::vector<UCHAR>(sizeof(SERIAL_STATUS), 0), status.output);
+    ExpectRead(status, std::vector<UCHAR>(sizeof(SERIAL_STATUS), 0));
     EXPECT_EQ(Transfers{}, usb->TakeOutTransfers());
 }
 

@@ -112,6 +112,27 @@ TEST_P(Writes, AWriteAfterATimedOutOneIsSentNormally)
     EXPECT_EQ((Transfers{Pattern(7, 9)}), usb->TakeOutTransfers());
 }
 
+TEST_P(Writes, TheCommStatusCountsTheWriteInFlightAsQueuedOutput)
+{
+    auto amountOut = [&] {
+        SERIAL_STATUS status{};
+        host::IoResult result = Control(IOCTL_SERIAL_GET_COMMSTATUS, {}, sizeof(status));
+        EXPECT_EQ(STATUS_SUCCESS, result.status) << Hex(result.status);
+        if (result.output.size() >= sizeof(status)) {
+            memcpy(&status, result.output.data(), sizeof(status));
+        }
+        return status.AmountInOutQueue;
+    };
+    EXPECT_EQ(0u, amountOut());
+    usb->HoldOut(true);
+    host::OutstandingRequest write = StartWrite(Pattern(300));
+    ASSERT_TRUE(WaitUntil([&] { return PendingOut() == 1; })) << "the write was not sent";
+    EXPECT_EQ(300u, amountOut());
+    usb->HoldOut(false);
+    EXPECT_EQ(STATUS_SUCCESS, write.Wait().status);
+    EXPECT_EQ(0u, amountOut());
+}
+
 TEST_P(Writes, TwoWritesBackToBackReachTheDeviceInOrderEachAsItsOwnTransfer)
 {
     host::OutstandingRequest first = StartWrite(Pattern(100, 1));

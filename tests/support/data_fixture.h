@@ -121,6 +121,13 @@ protected:
         return stats;
     }
 
+    // A read that succeeded with exactly `bytes`.
+    static void ExpectRead(const host::IoResult& result, const std::vector<UCHAR>& bytes)
+    {
+        EXPECT_EQ(STATUS_SUCCESS, result.status) << Hex(result.status);
+        EXPECT_EQ(bytes, result.output);
+    }
+
     // Waits in virtual time, 1 ms at a time, until `condition` holds or `limit` has passed;
     // returns whether it holds.
     bool WaitUntil(const std::function<bool()>& condition, host::Ticks limit = 120 * kSecond)
