@@ -163,14 +163,18 @@ protected:
         usb->TakeOutTransfers();
     }
     // The device sends `bytes` on its bulk-IN pipe, ended by a short or zero-length packet,
-    // and the pump buffers them (no read may take them meanwhile).
+    // and the pump buffers them (no read may take them meanwhile). Unless the buffer is then
+    // too full for it, the pump has also delivered them: its next read is with the bus.
     void DeviceSends(const std::vector<UCHAR>& bytes)
     {
-        ULONG before = Buffered();
+        ULONG wanted = Buffered() + ULONG(bytes.size());
         usb->OfferIn(bytes);
         if (bytes.size() % kPacket == 0 && bytes.size() % 2048 != 0) usb->OfferZeroLengthIn();
-        ASSERT_TRUE(WaitUntil([&] { return Buffered() == before + bytes.size(); }))
-            << "buffered " << Buffered() << " bytes, wanted " << before + bytes.size();
+        auto delivered = [&] {
+            return Buffered() == wanted && (wanted > 4096 || PendingIn() == 1);
+        };
+        ASSERT_TRUE(WaitUntil(delivered))
+            << "buffered " << Buffered() << " bytes, wanted " << wanted;
     }
 
     Plugged plugged;
