@@ -51,6 +51,26 @@ protected:
 
     void RunEchoStream();
 
+    // A read on a drained stream: it ends by its timeout or, with `cancel`, is cancelled once
+    // it waits for data. The echo of the zero-length packet after a write of whole packets
+    // that ended at a 2048-byte boundary is an empty bulk-IN transfer of its own and may still
+    // be on its way: a read that it ends, with no bytes, is followed by another.
+    host::IoResult IdleRead(bool cancel)
+    {
+        host::IoResult result;
+        for (int tries = 0; tries < 2; tries++) {
+            host::OutstandingRequest read = StartRead(1 + Next(4096));
+            if (cancel) {
+                EXPECT_TRUE(WaitUntil([&] { return read.Completed() || CurrentRead() != nullptr; }))
+                    << "the read neither waits nor ended";
+                read.Cancel();
+            }
+            result = read.Wait();
+            if (result.status != STATUS_SUCCESS || result.information != 0) break;
+        }
+        return result;
+    }
+
     std::vector<UCHAR> written;
     std::vector<UCHAR> received;
 
@@ -59,8 +79,9 @@ private:
 };
 
 // Writes of 1 to 4096 bytes, each followed by up to two reads of 1 to 4096 bytes, one in six
-// of them cancelled at once, and now and then a read on a drained stream that times out; then
-// every byte written must have come back once, in order.
+// of them cancelled at once, and now and then, with the stream drained, a waiting read
+// cancelled and a read that times out; then every byte written must have come back once, in
+// order.
 void DataIntegrity::RunEchoStream()
 {
     const SERIAL_TIMEOUTS shortRead = ReadTimeouts(0, 0, 200);
@@ -90,31 +111,22 @@ void DataIntegrity::RunEchoStream()
             }
         }
         if (Next(10) == 0) {
-            // With the stream drained, a read waits for nothing and times out empty.
+            // With the stream drained, a read waits for nothing: one is cancelled once it
+            // waits (for up to 60 s), another times out empty.
             ASSERT_TRUE(Drain()) << "round " << round;
-            host::IoResult idle = Read(1 + Next(4096));
-            if (idle.status == STATUS_SUCCESS && idle.information == 0) {
-                // The echo of the zero-length packet after a write of whole packets that
-                // ended at a 2048-byte boundary: an empty bulk-IN transfer of its own.
-                idle = Read(1 + Next(4096));
-            }
-            EXPECT_EQ(STATUS_TIMEOUT, idle.status) << "round " << round << ": " << Hex(idle.status);
-            EXPECT_EQ(0u, idle.information) << "round " << round << ": bytes beyond the stream";
-            timedOutReads += idle.status == STATUS_TIMEOUT;
-            Take(idle, "an idle read");
-
-            // A read that waits for data (for up to 60 s) is cancelled; the stream goes on
-            // after it.
             SetTimeouts(ReadTimeouts(0, 0, 0));
-            host::OutstandingRequest waiting = StartRead(1 + Next(4096));
-            WaitForCurrentRead();
-            waiting.Cancel();
-            host::IoResult cancelled = waiting.Wait();
+            host::IoResult cancelled = IdleRead(true);
             EXPECT_EQ(STATUS_CANCELLED, cancelled.status)
                 << "round " << round << ": " << Hex(cancelled.status);
             cancelledReads += cancelled.status == STATUS_CANCELLED;
             Take(cancelled, "a waiting read cancelled");
+
             SetTimeouts(shortRead);
+            host::IoResult idle = IdleRead(false);
+            EXPECT_EQ(STATUS_TIMEOUT, idle.status) << "round " << round << ": " << Hex(idle.status);
+            EXPECT_EQ(0u, idle.information) << "round " << round << ": bytes beyond the stream";
+            timedOutReads += idle.status == STATUS_TIMEOUT;
+            Take(idle, "an idle read");
         }
     }
     ASSERT_TRUE(Drain());

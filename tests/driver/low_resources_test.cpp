@@ -66,7 +66,7 @@ protected:
         run.steps.push_back({"open", opened.status, 0});
         if (NT_SUCCESS(opened.status)) {
             host::Handle handle = opened.handle;
-            SERIAL_TIMEOUTS timeouts = ReadTimeouts(0, 0, 1000);
+            SERIAL_TIMEOUTS timeouts = ReadTimeouts(0, 0, 0);  // a read waits up to 60 s
             record("set timeouts", app.DeviceControl(handle, IOCTL_SERIAL_SET_TIMEOUTS,
                                                      AsBytes(&timeouts, sizeof(timeouts)), 0));
             ULONG mask = SERIAL_EV_RXCHAR | SERIAL_EV_TXEMPTY;

@@ -145,12 +145,12 @@ protected:
     ULONG Buffered() const { return *static_cast<volatile ULONG*>(&extension->ReceiveCount); }
     size_t PendingIn() const { return usb->PendingTransfers(host::Direction::In); }
     size_t PendingOut() const { return usb->PendingTransfers(host::Direction::Out); }
-    // Waits until a read is the current read, the one that waits for data.
+    // The current read, the one that waits for data (null when none waits).
+    PIRP CurrentRead() const { return *static_cast<PIRP volatile*>(&extension->CurrentReadIrp); }
     void WaitForCurrentRead()
     {
-        ASSERT_TRUE(WaitUntil([&] {
-            return *static_cast<PIRP volatile*>(&extension->CurrentReadIrp) != nullptr;
-        })) << "no read waits for data";
+        ASSERT_TRUE(WaitUntil([&] { return CurrentRead() != nullptr; }))
+            << "no read waits for data";
     }
 
     // The pump runs after the first non-empty write; waits until its first bulk-IN read is
