@@ -486,6 +486,14 @@ void Scheduler::Poll()
         return;
     }
     if (!AdvanceClockTo(kForever)) {
+        // Another thread blocked or woke since the last such poll: what this thread polls for
+        // may have happened after its last look (the event set by a DPC that has just run), so
+        // it looks again before a livelock is reported.
+        if (progress_.load() != self->progressAtIdlePoll) {
+            self->progressAtIdlePoll = progress_.load();
+            self->consecutivePolls = 0;
+            return;
+        }
         ReportViolation(Rule::HostHang,
                         "Livelock: " + self->name +
                             " polls with zero timeouts while every other host thread is blocked "

@@ -70,8 +70,10 @@ public:
     const KSPIN_LOCK* spinningOn = nullptr;  // waits for this spin lock to be released
     WaitBlock* joiner = nullptr;             // a thread waiting for this one to end
     uint64_t sequence = 0;                   // registration order, for ties
-    // Zero-timeout polls since the thread last blocked (livelock detection).
+    // Zero-timeout polls since the thread last blocked (livelock detection), and the
+    // scheduler's progress count when a poll last found nothing due.
     uint32_t consecutivePolls = 0;
+    uint64_t progressAtIdlePoll = 0;
     // Host sections that hold a host mutex other threads may take outside host waits: no
     // preemption point switches threads while one is open (see Scheduler::Yield).
     int unpreemptibleSections = 0;
