@@ -85,13 +85,13 @@ TEST_P(Reads, AReadTakesAtMost4096BytesTheOldestFirstAndTheRestStaysInOrder)
 
 // The pump appends a read's bytes to the receive buffer and delivers them in a second step; a
 // read timer that expires between the two finds the bytes buffered. The test appends them as
-// the pump does and lets the timer expire.
+// the pump does, once the read worker waits, and lets the timer expire.
 TEST_P(Reads, AReadThatTimesOutWithBytesBufferedCompletesWithThemAndTimeout)
 {
     StartPump();
     SetTimeouts(ReadTimeouts(0, 0, 2000));
     host::OutstandingRequest read = StartRead(10);
-    WaitForCurrentRead();
+    WaitUntilTheReadWorkerWaits();
     std::vector<UCHAR> appended = Pattern(5, 0x60);
     AsDriver([&] {
         KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->DeviceLock);

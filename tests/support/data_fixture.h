@@ -152,6 +152,16 @@ protected:
         ASSERT_TRUE(WaitUntil([&] { return CurrentRead() != nullptr; }))
             << "no read waits for data";
     }
+    // Waits until the read worker itself waits for the current read's end (a thread is linked
+    // into ReceiveDeliveredEvent's wait list): it has done all it does before that wait.
+    void WaitUntilTheReadWorkerWaits()
+    {
+        LIST_ENTRY* waiters = &extension->ReceiveDeliveredEvent.Header.WaitListHead;
+        ASSERT_TRUE(WaitUntil([&] {
+            return CurrentRead() != nullptr &&
+                   *static_cast<LIST_ENTRY* volatile*>(&waiters->Flink) != waiters;
+        })) << "the read worker does not wait for data";
+    }
 
     // The pump runs after the first non-empty write; waits until its first bulk-IN read is
     // with the bus. The byte written is taken off the device's log.
