@@ -128,6 +128,17 @@ protected:
         EXPECT_EQ(bytes, result.output);
     }
 
+    // A request that its timeout ended, with no bytes, `elapsed` after it was sent: at least
+    // `low` and less than `high`.
+    static void ExpectTimedOutAfter(const host::IoResult& result, host::Ticks elapsed,
+                                    host::Ticks low, host::Ticks high)
+    {
+        EXPECT_EQ(STATUS_TIMEOUT, result.status) << Hex(result.status);
+        EXPECT_EQ(0u, result.information);
+        EXPECT_GE(elapsed, low) << "timed out after " << elapsed / kMillisecond << " ms";
+        EXPECT_LT(elapsed, high) << "timed out after " << elapsed / kMillisecond << " ms";
+    }
+
     // Waits in virtual time, 1 ms at a time, until `condition` holds or `limit` has passed;
     // returns whether it holds.
     bool WaitUntil(const std::function<bool()>& condition, host::Ticks limit = 120 * kSecond)
