@@ -128,6 +128,30 @@ TEST_P(Reads, AReadThatTimesOutWithBytesBufferedCompletesWithThemAndTimeout)
     EXPECT_EQ(0u, Buffered());
 }
 
+// The read timer's DPC disarms the timer and then, in a second step, delivers the timeout. A
+// read that ends by data between the two steps lets the worker make the next read current
+// with a timer of its own; the delivery of the earlier expiry must not end that read. The test
+// delivers the stale timeout as the DPC's second step does.
+TEST_P(Reads, AStaleTimerExpiryDoesNotEndTheNextRead)
+{
+    StartPump();
+    SetTimeouts(ReadTimeouts(0, 0, 5000));
+    host::OutstandingRequest read = StartRead(10);
+    WaitUntilTheReadWorkerWaits();
+    AsDriver([&] {
+        KIRQL oldIrql;
+        KeRaiseIrql(DISPATCH_LEVEL, &oldIrql);
+        DeliverReceivedData(extension, nullptr, 0, STATUS_TIMEOUT, FALSE);
+        KeSetEvent(&extension->ReceiveDeliveredEvent, 1, FALSE);
+        KeLowerIrql(oldIrql);
+    });
+    Settle();
+    EXPECT_FALSE(read.Completed()) << "ended by another read's timer: " << Hex(read.Wait().status);
+
+    usb->OfferIn(Pattern(4, 0xE0));
+    ExpectRead(read.Wait(), Pattern(4, 0xE0));
+}
+
 TEST_P(Reads, WithNoReadTimeoutsAWaitingReadTimesOutAfterSixtySeconds)
 {
     host::Ticks elapsed = 0;
