@@ -22,6 +22,16 @@ protected:
         *elapsed = host.Now() - start;
         return result;
     }
+    // A read of `length` bytes on a silent device under `timeouts`, once the read worker waits
+    // for data for it.
+    host::OutstandingRequest WaitingRead(const SERIAL_TIMEOUTS& timeouts, ULONG length)
+    {
+        StartPump();
+        SetTimeouts(timeouts);
+        host::OutstandingRequest read = StartRead(length);
+        WaitUntilTheReadWorkerWaits();
+        return read;
+    }
     // `count` reads of `length` bytes on a silent device: the first waits for data, the
     // others are queued behind it.
     std::vector<host::OutstandingRequest> WaitingReads(size_t count, ULONG length)
@@ -47,10 +57,7 @@ TEST_P(Reads, ThreeBufferedBytesAnswerAReadOfTenAtOnce)
 
 TEST_P(Reads, ImmediateReturnTimeoutsAnswerAtOnceWithNothingEvenBehindAWaitingRead)
 {
-    StartPump();
-    SetTimeouts(ReadTimeouts(0, 0, 0));
-    host::OutstandingRequest waiting = StartRead(8);
-    WaitForCurrentRead();
+    host::OutstandingRequest waiting = WaitingRead(ReadTimeouts(0, 0, 0), 8);
 
     SetTimeouts(ReadTimeouts(MAXULONG, 0, 0));
     host::OutstandingRequest immediate = StartRead(8);
@@ -111,10 +118,7 @@ TEST_P(Reads, AReadTakesAtMost4096BytesTheOldestFirstAndTheRestStaysInOrder)
 // the pump does, once the read worker waits, and lets the timer expire.
 TEST_P(Reads, AReadThatTimesOutWithBytesBufferedCompletesWithThemAndTimeout)
 {
-    StartPump();
-    SetTimeouts(ReadTimeouts(0, 0, 2000));
-    host::OutstandingRequest read = StartRead(10);
-    WaitUntilTheReadWorkerWaits();
+    host::OutstandingRequest read = WaitingRead(ReadTimeouts(0, 0, 2000), 10);
     std::vector<UCHAR> appended = Pattern(5, 0x60);
     AsDriver([&] {
         KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->DeviceLock);
@@ -134,10 +138,7 @@ TEST_P(Reads, AReadThatTimesOutWithBytesBufferedCompletesWithThemAndTimeout)
 // delivers the stale timeout as the DPC's second step does.
 TEST_P(Reads, AStaleTimerExpiryDoesNotEndTheNextRead)
 {
-    StartPump();
-    SetTimeouts(ReadTimeouts(0, 0, 5000));
-    host::OutstandingRequest read = StartRead(10);
-    WaitUntilTheReadWorkerWaits();
+    host::OutstandingRequest read = WaitingRead(ReadTimeouts(0, 0, 5000), 10);
     AsDriver([&] {
         KIRQL oldIrql;
         KeRaiseIrql(DISPATCH_LEVEL, &oldIrql);
