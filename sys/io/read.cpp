@@ -201,11 +201,29 @@ static PIRP TakeNextRead(PDEVICE_EXTENSION Extension, PULONG Cancelled)
     return irp;
 }
 
+// Arms the read timer for a current read of Length bytes unless it is armed already.
+// DeviceLock is held.
+static VOID ArmReadTimerLocked(PDEVICE_EXTENSION Extension, ULONG Length)
+{
+    if (Extension->ReadTimerSet == 0) {
+        LARGE_INTEGER dueTime;
+        dueTime.QuadPart = -10000LL * ReadTotalTimeout(&Extension->Timeouts, Length);
+        Extension->ReadTimerSet = 1;
+        Extension->ReadTimerDueTime = KeQueryInterruptTime() - dueTime.QuadPart;
+        KeSetTimer(&Extension->ReadTimer, dueTime, &Extension->ReadTimerDpc);
+    }
+}
+
 // Makes a read the current read, with CancelCurrentRead as its cancel routine, unless it has
 // been cancelled already (FALSE: the caller completes it as cancelled). Setting the routine
 // and CurrentReadIrp in one hold of both locks means a delivery never sees the read without
-// its routine, and a cancel never misses it.
-static BOOLEAN MakeCurrentRead(PDEVICE_EXTENSION Extension, PIRP Irp)
+// its routine, and a cancel never misses it. With ArmTimer the read timer is armed for its
+// Length in the same hold of DeviceLock, so that a timeout the timer's DPC delivers late for
+// an earlier read finds this read's own arming and leaves it alone. The caller reads Length
+// before the read becomes current: from then on a delivery or a cancel may complete the read,
+// and the worker must not touch it any more.
+static BOOLEAN MakeCurrentRead(PDEVICE_EXTENSION Extension, PIRP Irp, BOOLEAN ArmTimer,
+                               ULONG Length)
 {
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->DeviceLock);
     KIRQL cancelIrql;
@@ -216,6 +234,9 @@ static BOOLEAN MakeCurrentRead(PDEVICE_EXTENSION Extension, PIRP Irp)
         Extension->CurrentReadIrp = Irp;
     }
     IoReleaseCancelSpinLock(cancelIrql);
+    if (!cancelled && ArmTimer) {
+        ArmReadTimerLocked(Extension, Length);
+    }
     KeReleaseSpinLock(&Extension->DeviceLock, oldIrql);
     return !cancelled;
 }
@@ -253,7 +274,7 @@ static NTSTATUS ReadRefusal(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Exten
 static VOID EndReadByDelivery(PDEVICE_EXTENSION Extension, PIRP Irp, NTSTATUS Refusal,
                               BOOLEAN Current)
 {
-    if (!Current && !MakeCurrentRead(Extension, Irp)) {
+    if (!Current && !MakeCurrentRead(Extension, Irp, FALSE, 0)) {
         CompleteRequest(Irp, STATUS_CANCELLED, 0);
         return;
     }
@@ -277,20 +298,6 @@ static BOOLEAN ReadBufferedBytes(PDEVICE_EXTENSION Extension, PIRP Irp)
         CompleteRequest(Irp, STATUS_SUCCESS, information);
     }
     return buffered;
-}
-
-// Arms the read timer for the current read, of Length bytes, unless it is armed already.
-static VOID ArmReadTimer(PDEVICE_EXTENSION Extension, ULONG Length)
-{
-    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->DeviceLock);
-    if (Extension->ReadTimerSet == 0) {
-        LARGE_INTEGER dueTime;
-        dueTime.QuadPart = -10000LL * ReadTotalTimeout(&Extension->Timeouts, Length);
-        Extension->ReadTimerSet = 1;
-        Extension->ReadTimerDueTime = KeQueryInterruptTime() - dueTime.QuadPart;
-        KeSetTimer(&Extension->ReadTimer, dueTime, &Extension->ReadTimerDpc);
-    }
-    KeReleaseSpinLock(&Extension->DeviceLock, oldIrql);
 }
 
 // Waits until the current read has been completed: before the first wait and each time
@@ -363,14 +370,11 @@ static VOID ServeRead(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extension, 
     StartReceivePump(Extension);
     KeResetEvent(&Extension->ReceiveDeliveredEvent);
     Irp->IoStatus.Status = STATUS_PENDING;
-    // Once current, the read may be completed and freed at any moment (a delivery, its
-    // cancel, the pump's end): from then on only its address is used, never the request.
     ULONG length = IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length;
-    if (!MakeCurrentRead(Extension, Irp)) {
+    if (!MakeCurrentRead(Extension, Irp, TRUE, length)) {
         CompleteRequest(Irp, STATUS_CANCELLED, 0);
         return;
     }
-    ArmReadTimer(Extension, length);
     ServeCurrentReadFromBuffer(Extension);
     WaitForCurrentRead(DeviceObject, Extension, Irp);
     CancelReadTimer(Extension);
@@ -425,12 +429,17 @@ _Use_decl_annotations_ VOID ReadTimeoutDpc(PKDPC Dpc, PVOID DeferredContext, PVO
 
 // Cancel routine of the current read, entered with the cancel spin lock held (the I/O manager
 // has cleared the routine, so no delivery can claim the read any more): forgets the read
-// unless a later read is current by now, and completes it as cancelled. The read worker goes
-// on waiting until the next delivery, the timer or the pump's end wakes it.
+// unless a later read is current by now, wakes the read worker, and completes the read as
+// cancelled. The wake is needed: a delivery that lost the claim to this cancel has already
+// disarmed the read timer and may have woken the worker while the read was still current, so
+// without it the worker would wait, with the reads queued behind it, until the device sends
+// again.
 _Use_decl_annotations_ VOID CancelCurrentRead(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
     IoReleaseCancelSpinLock(Irp->CancelIrql);
-    ForgetCurrentRead(GetDeviceExtension(DeviceObject), Irp);
+    ForgetCurrentRead(extension, Irp);
+    KeSetEvent(&extension->ReceiveDeliveredEvent, 1, FALSE);
     CompleteRequest(Irp, STATUS_CANCELLED, 0);
 }
 

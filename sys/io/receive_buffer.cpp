@@ -106,10 +106,17 @@ static VOID RecordReceiveEvents(PDEVICE_EXTENSION Extension, ULONG Count, BOOLEA
 // be completed: a successful read completes it with STATUS_SUCCESS; after a failure, buffered
 // bytes complete it (STATUS_TIMEOUT for a timeout, else STATUS_SUCCESS), a timeout completes it
 // empty, and so does any failure when CompleteOnError is set (STATUS_UNSUCCESSFUL). FALSE when
-// the read stays pending: its timer then keeps running. DeviceLock is held.
+// the read stays pending: its timer then keeps running. A timeout that comes before the due
+// time of the current arming belongs to an earlier read (ReadTimeoutDpc delivers it after
+// releasing DeviceLock, when the worker may have armed the timer for the next read) and ends
+// nothing. DeviceLock is held.
 static BOOLEAN DeliveryEndsRead(PDEVICE_EXTENSION Extension, BOOLEAN Success, NTSTATUS Status,
                                 BOOLEAN CompleteOnError, NTSTATUS* ReadStatus)
 {
+    if (Status == STATUS_TIMEOUT && Extension->ReadTimerSet == 1 &&
+        KeQueryInterruptTime() < Extension->ReadTimerDueTime) {
+        return FALSE;
+    }
     if (Success) {
         *ReadStatus = STATUS_SUCCESS;
     } else if (Extension->ReceiveCount != 0) {

@@ -59,6 +59,12 @@ static VOID SetRecoveryFlag(PDEVICE_EXTENSION Extension, PUCHAR Flag, UCHAR Valu
 static BOOLEAN PortIsConnected(PDEVICE_EXTENSION Extension, PULONG PortStatus)
 {
     NTSTATUS status = GetPortStatus(Extension->DeviceObject, PortStatus);
+    if (status == STATUS_INSUFFICIENT_RESOURCES) {
+        // No memory to ask: the port is taken as it was, connected and enabled, so that a
+        // shortage of memory never marks the device gone.
+        *PortStatus = USBD_PORT_CONNECTED | USBD_PORT_ENABLED;
+        return TRUE;
+    }
     return NT_SUCCESS(status) && (*PortStatus & USBD_PORT_CONNECTED) != 0;
 }
 

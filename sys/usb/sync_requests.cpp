@@ -98,11 +98,15 @@ _Use_decl_annotations_ NTSTATUS ResetPort(PDEVICE_OBJECT DeviceObject)
 }
 
 // Resets the port while the device is connected; a port that reads disconnected, or whose
-// status cannot be read, marks the device gone instead. Only the connected bit decides.
+// status query fails, marks the device gone instead. Only the connected bit decides. A query
+// that could not be built for lack of memory does neither.
 _Use_decl_annotations_ VOID ResetPortIfConnected(PDEVICE_OBJECT DeviceObject)
 {
     ULONG portStatus;
     NTSTATUS status = GetPortStatus(DeviceObject, &portStatus);
+    if (status == STATUS_INSUFFICIENT_RESOURCES) {
+        return;  // no memory to ask: a shortage of memory is no unplug, and nothing is reset
+    }
     if (!NT_SUCCESS(status) || (portStatus & USBD_PORT_CONNECTED) == 0) {
         GetDeviceExtension(DeviceObject)->DeviceGone = 1;
         return;

@@ -155,6 +155,17 @@ TEST_P(SyncRequests, APortThatReadsDisconnectedOrCannotBeQueriedMarksTheDeviceGo
     }
 }
 
+TEST_P(SyncRequests, APortStatusQueryWithoutMemoryMarksNothingAndResetsNothing)
+{
+    host.pool().FailAllocationsFrom("SendInternalRequest");
+    ResetIfConnected();
+    host.pool().ClearFaults();
+    EXPECT_EQ(0, extension->DeviceGone) << "a shortage of memory is no unplug";
+    EXPECT_TRUE(CanAcceptRequests(device));
+    EXPECT_TRUE(usb->Requests().empty()) << Log(*usb);
+    EXPECT_EQ(0, extension->PortResetActive);
+}
+
 TEST_P(SyncRequests, APipeResetRightAfterAPortResetSendsNothing)
 {
     EXPECT_EQ(STATUS_SUCCESS, ResetBulkInPipe());

@@ -1,0 +1,87 @@
+// The receive pump as the device sees it: no bulk-IN read before the port is used, one read
+// in flight from the first non-empty write or waiting read on, and back-pressure once more
+// than 4096 bytes wait in the receive buffer.
+#include <gtest/gtest.h>
+
+#include "support/data_fixture.h"
+
+using namespace kdxtest;
+
+namespace {
+
+class ReceivePump : public DataPathTest {};
+
+TEST_P(ReceivePump, AnOpenPortWithoutReadsOrWritesSendsNoBulkInRead)
+{
+    Settle(5 * kSecond);
+    EXPECT_EQ(0u, PendingIn());
+    EXPECT_EQ(0, extension->ReceivePumpRunning);
+}
+
+TEST_P(ReceivePump, AfterTheFirstNonEmptyWriteThePumpReadsWithoutAnyReadRequest)
+{
+    EXPECT_EQ(STATUS_SUCCESS, Write({}).status);
+    Settle();
+    EXPECT_EQ(0u, PendingIn()) << "an empty write started the pump";
+
+    EXPECT_EQ(STATUS_SUCCESS, Write(Pattern(3)).status);
+    ASSERT_TRUE(WaitUntil([&] { return PendingIn() == 1; })) << "no bulk-IN read in flight";
+    DeviceSends(Pattern(9, 0x20));
+    EXPECT_EQ(9u, Stats().ReceivedCount) << "bytes count as received once delivered";
+    EXPECT_EQ(Pattern(9, 0x20), Read(20).output);
+}
+
+TEST_P(ReceivePump, AWaitingReadStartsThePump)
+{
+    host::OutstandingRequest read = StartRead(10);
+    ASSERT_TRUE(WaitUntil([&] { return PendingIn() == 1; })) << "no bulk-IN read in flight";
+    usb->OfferIn(Pattern(4, 0x30));
+    EXPECT_EQ(Pattern(4, 0x30), read.Wait().output);
+}
+
+TEST_P(ReceivePump, ItStillReadsAt4096BufferedBytesAndWaitsAbove4096UntilAReadMakesRoom)
+{
+    StartPump();
+    std::vector<UCHAR> sent = Pattern(4097, 1);
+    DeviceSends(std::vector<UCHAR>(sent.begin(), sent.begin() + 4096));
+    ASSERT_TRUE(WaitUntil([&] { return PendingIn() == 1; })) << "no read at 4096 bytes";
+
+    DeviceSends(std::vector<UCHAR>(sent.begin() + 4096, sent.end()));
+    Settle(2 * kSecond);
+    EXPECT_EQ(0u, PendingIn()) << "the pump read on with 4097 bytes buffered";
+    usb->OfferIn(Pattern(5, 0x77));
+    Settle();
+    EXPECT_EQ(4097u, Buffered()) << "bytes came in while the buffer was full";
+
+    host::IoResult first = Read(1);
+    EXPECT_EQ(std::vector<UCHAR>{sent[0]}, first.output);
+    ASSERT_TRUE(WaitUntil([&] { return Buffered() == 4101; }))
+        << "the pump did not resume once a read made room: " << Buffered() << " bytes";
+
+    std::vector<UCHAR> rest(sent.begin() + 1, sent.end());
+    std::vector<UCHAR> tail = Pattern(5, 0x77);
+    rest.insert(rest.end(), tail.begin(), tail.end());
+    std::vector<UCHAR> got;
+    while (got.size() < rest.size()) {
+        host::IoResult result = Read(4096);
+        ASSERT_EQ(STATUS_SUCCESS, result.status) << Hex(result.status);
+        got.insert(got.end(), result.output.begin(), result.output.end());
+    }
+    EXPECT_EQ(rest, got);
+}
+
+TEST_P(ReceivePump, ClosingThePortEndsTheReadOfADeviceThatSendsNothing)
+{
+    StartPump();
+    Settle(5 * kSecond);
+    EXPECT_EQ(1u, PendingIn()) << "the read of a silent device stays in flight";
+    EXPECT_EQ(STATUS_SUCCESS, app().Close(handle));
+    handle = nullptr;
+    EXPECT_EQ(0u, PendingIn()) << "the close left the bulk-IN read with the bus";
+    EXPECT_EQ(0, extension->ReceivePumpRunning);
+    EXPECT_EQ(0u, app().OutstandingCount());
+}
+
+KDX_FOR_BOTH_BUS_MODES(ReceivePump);
+
+}  // namespace
