@@ -38,8 +38,9 @@ UCHAR ParseMinor(const std::string& text)
         return UCHAR(ParseNumber(text, hex ? 16 : 10, 0xFF));
     } catch (const ScenarioError&) {
         throw ScenarioError("unknown minor function \"" + text +
-                            "\" (query-remove, cancel-remove, query-stop, cancel-stop, "
-                            "capabilities, query-id, or a number up to 255)");
+                            "\" (stop, start, remove, surprise, query-remove, "
+                            "cancel-remove, query-stop, cancel-stop, capabilities, query-id, "
+                            "or a number up to 255)");
     }
 }
 
@@ -99,6 +100,7 @@ bool Scenario::Run(std::istream& input, const std::string& source)
                 Settle();
                 result = Execute(SplitWords(line));
                 lastResult_ = result;
+                NoteRemovals();
             }
         } catch (const ScenarioError& error) {
             fflush(out_);
@@ -132,6 +134,7 @@ std::string Scenario::Execute(const Words& words)
     const std::string& command = words[0];
     if (command == "plug") return Plug(words);
     if (command == "pnp") return Pnp(words);
+    if (command == "unplug") return Unplug(words);
     if (command == "power") return Power(words);
     if (command == "registry") return Registry(words);
     if (command == "requests") return Requests(words);
@@ -197,8 +200,11 @@ std::string Scenario::Plug(const Words& words)
 
 std::string Scenario::Pnp(const Words& words)
 {
-    Require(words.size() == 3, "pnp NAME MINOR");
-    PDEVICE_OBJECT physicalDevice = Find(words[1]).plugged.physicalDevice;
+    Require(words.size() == 3, "pnp NAME MINOR | pnp NAME stop|start|remove|surprise");
+    Device& device = FindPresent(words[1]);
+    std::string sequence = PnpSequence(device, words[2]);
+    if (!sequence.empty()) return sequence;
+    PDEVICE_OBJECT physicalDevice = device.plugged.physicalDevice;
     UCHAR minor = ParseMinor(words[2]);
     std::string line = "pnp " + words[1] + " " + words[2] + ": ";
     if (minor == IRP_MN_QUERY_CAPABILITIES) {
@@ -218,7 +224,7 @@ std::string Scenario::Power(const Words& words)
 {
     const char* usage = "power NAME system S0..S5 | power NAME device D0..D3 | power NAME query";
     Require(words.size() >= 3, usage);
-    const Device& device = Find(words[1]);
+    const Device& device = FindPresent(words[1]);
     const std::string& kind = words[2];
     UCHAR minor = IRP_MN_SET_POWER;
     POWER_STATE_TYPE type = SystemPowerState;
@@ -260,7 +266,7 @@ std::string Scenario::Ports() const
 std::string Scenario::Registry(const Words& words)
 {
     Require(words.size() == 2, "registry NAME");
-    const Device& device = Find(words[1]);
+    const Device& device = FindPresent(words[1]);
     std::string line = "registry " + device.name + ": PortName";
     ULONG type = 0;
     std::vector<UCHAR> data;
