@@ -64,6 +64,12 @@ stats VLT0
 expect stats VLT0: STATUS_SUCCESS rx=12 tx=12
 close VLT0
 expect close VLT0: STATUS_SUCCESS
+# The first device pulled out: its port goes, and with no handle open the removal follows at
+# once. The end of the run pulls out the other two and unloads the driver.
+unplug first
+expect unplug first: STATUS_SUCCESS
+ports
+expect ports: VLT1=\Device\KDX_LUSB1 KD=\Device\KDX_LUSB2
 )";
 
 std::string Help()

@@ -17,11 +17,7 @@ std::string Scenario::Unplug(const Words& words)
 
 NTSTATUS Scenario::UnplugDevice(Device& device)
 {
-    if (device.surprised) {
-        throw ScenarioError("device \"" + device.name +
-                            "\" was surprise-removed already; its removal waits for its last "
-                            "handle to be closed");
-    }
+    RefuseAfterSurprise(device);
     device.unplugged = true;
     device.surprised = true;
     NTSTATUS status = host_.pnp().Unplug(device.plugged.physicalDevice);
@@ -30,10 +26,14 @@ NTSTATUS Scenario::UnplugDevice(Device& device)
     return status;
 }
 
-// pnp NAME stop|start|remove|surprise: the sequences the PnP manager runs. Returns the result
-// line, or "" when words[2] names none of them.
+// pnp NAME stop|start|remove|surprise: the sequences the PnP manager runs. Returns the status
+// to show, or "" when `action` names none of them.
 std::string Scenario::PnpSequence(Device& device, const std::string& action)
 {
+    if (action != "stop" && action != "start" && action != "remove" && action != "surprise") {
+        return "";
+    }
+    RefuseAfterSurprise(device);
     host::PnpManager& pnp = host_.pnp();
     PDEVICE_OBJECT physicalDevice = device.plugged.physicalDevice;
     NTSTATUS status;
@@ -47,18 +47,38 @@ std::string Scenario::PnpSequence(Device& device, const std::string& action)
         // Query-remove, then the removal when the driver agreed, otherwise cancel-remove.
         status = pnp.Remove(physicalDevice);
         if (NT_SUCCESS(status)) MarkGone(device);
-    } else if (action == "surprise") {
-        if (device.surprised) {
-            throw ScenarioError("device \"" + device.name + "\" was surprise-removed already");
-        }
+    } else {
         device.surprised = true;
         status = pnp.SurpriseRemove(physicalDevice);
-    } else {
-        return "";
     }
     Settle();
     NoteRemovals();
-    return "pnp " + device.name + " " + action + ": " + StatusName(status);
+    return StatusName(status);
+}
+
+// The removal alone, as a bare minor function. Windows sends it only once no handle is open:
+// sent with one open, the device objects would go while the application still uses them.
+std::string Scenario::SendRemoval(Device& device)
+{
+    RefuseAfterSurprise(device);
+    if (host_.app().OpenHandleCount(device.plugged.physicalDevice) != 0) {
+        throw ScenarioError("a handle of device \"" + device.name +
+                            "\" is open: the removal is not sent before its close (pnp " +
+                            device.name + " remove asks the driver first)");
+    }
+    NTSTATUS status = host_.pnp().SendRemove(device.plugged.physicalDevice);
+    MarkGone(device);
+    return StatusName(status);
+}
+
+// After a surprise removal Windows sends the device nothing but its removal.
+void Scenario::RefuseAfterSurprise(const Device& device)
+{
+    if (device.surprised) {
+        throw ScenarioError("device \"" + device.name +
+                            "\" was surprise-removed: only its removal follows, when its last "
+                            "handle is closed");
+    }
 }
 
 void Scenario::NoteRemovals()

@@ -109,7 +109,10 @@ private:
     // Unplug and the teardown sequences (removal_commands.cpp).
     std::string Unplug(const Words& words);
     NTSTATUS UnplugDevice(Device& device);
+    // The status of a stop, start, remove or surprise sequence; "" for another action.
     std::string PnpSequence(Device& device, const std::string& action);
+    std::string SendRemoval(Device& device);
+    static void RefuseAfterSurprise(const Device& device);
     // Marks gone the surprise-removed devices whose removal has been sent since.
     void NoteRemovals();
     static void MarkGone(Device& device);
