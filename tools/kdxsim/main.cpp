@@ -64,6 +64,12 @@ stats VLT0
 expect stats VLT0: STATUS_SUCCESS rx=12 tx=12
 close VLT0
 expect close VLT0: STATUS_SUCCESS
+# The first device pulled out: its port goes, and with no handle open the removal follows at
+# once. The end of the run pulls out the other two and unloads the driver.
+unplug first
+expect unplug first: STATUS_SUCCESS
+ports
+expect ports: VLT1=\Device\KDX_LUSB1 KD=\Device\KDX_LUSB2
 )";
 
 std::string Help()
@@ -86,15 +92,18 @@ a timeout of a minute costs no wall time.
 )" + kdxsim::Scenario::Help() +
            R"(
 At the end, handles the scenario left open are closed, as a program's are when it exits,
-each with a line close H: STATUS (at the end). Then kdxsim prints the verifier summary and
-the verdict. Devices stay plugged (removal and driver unload come with later work), so
-their device objects, links and pool show as outstanding; the driver is unloaded, with the
-verifier's checks, only when the scenario plugged no device.
+each with a line close H: STATUS (at the end). Then every device not yet removed is pulled
+out, each with a line unplug NAME: STATUS (at the end): it vanishes from the bus, and the
+surprise removal and the removal follow. Once the driver's device objects are all gone the
+driver is unloaded (driver unloaded), with the verifier's checks: a resource still held
+then stops the run with the verifier's report. kdxsim prints the verifier summary, which
+should read nothing outstanding, and the verdict.
 
 Exit status:
-  0  every expect held (--table: nothing outstanding after the unload)
-  1  an expect failed, a line was malformed or DriverEntry failed
-     (--table: something outstanding after the unload)
+  0  every expect held and nothing was left outstanding
+     (--table: nothing outstanding after the unload)
+  1  an expect failed, a line was malformed, DriverEntry failed, or device objects or
+     other resources were left at the end (--table: something outstanding after the unload)
   2  a bad command line, or a scenario file that cannot be read
 )";
 }
@@ -108,22 +117,33 @@ int RunTable(host::Host& host)
     return host.Summary().Clean() ? 0 : 1;
 }
 
+// Ends a scenario as its user would: the handles closed, every device pulled out and the
+// driver unloaded once its devices are gone. Returns the exit status.
 int RunScenario(host::Host& host, std::istream& input, const std::string& source)
 {
     kdxsim::Scenario scenario(host, stdout);
     bool passed = scenario.Run(input, source);
     scenario.CloseHandles();
-    if (scenario.DevicesPlugged() == 0) {
+    scenario.UnplugDevices();
+    size_t devicesLeft = host.objects().DeviceCount(host.driver());
+    if (devicesLeft == 0) {
+        // The verifier's unload checks stop the run with a report when anything is left.
         host.UnloadDriver();
-        puts("driver unloaded: no device was plugged");
+        puts("driver unloaded");
     } else {
-        size_t plugged = scenario.DevicesPlugged();
-        host.EndRun();
-        printf("%zu device%s unplugged, driver unloaded\n", plugged, plugged == 1 ? "" : "s");
+        printf("driver not unloaded: %zu device object%s left\n", devicesLeft,
+               devicesLeft == 1 ? " is" : "s are");
     }
-    fputs(host.Summary().Format().c_str(), stdout);
+    host::VerifierSummary summary = host.Summary();
+    fputs(summary.Format().c_str(), stdout);
     scenario.PrintVerdict();
-    return passed ? 0 : 1;
+    if (devicesLeft != 0) {
+        // The host's own end-of-run checks would stop the process at the devices left: the
+        // summary above has said what is outstanding.
+        fflush(stdout);
+        std::_Exit(1);
+    }
+    return passed && summary.Clean() ? 0 : 1;
 }
 
 }  // namespace

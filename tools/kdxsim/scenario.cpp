@@ -38,8 +38,9 @@ UCHAR ParseMinor(const std::string& text)
         return UCHAR(ParseNumber(text, hex ? 16 : 10, 0xFF));
     } catch (const ScenarioError&) {
         throw ScenarioError("unknown minor function \"" + text +
-                            "\" (query-remove, cancel-remove, query-stop, cancel-stop, "
-                            "capabilities, query-id, or a number up to 255)");
+                            "\" (stop, start, remove, surprise, query-remove, "
+                            "cancel-remove, query-stop, cancel-stop, capabilities, query-id, "
+                            "or a number up to 255)");
     }
 }
 
@@ -99,6 +100,7 @@ bool Scenario::Run(std::istream& input, const std::string& source)
                 Settle();
                 result = Execute(SplitWords(line));
                 lastResult_ = result;
+                NoteRemovals();
             }
         } catch (const ScenarioError& error) {
             fflush(out_);
@@ -132,6 +134,7 @@ std::string Scenario::Execute(const Words& words)
     const std::string& command = words[0];
     if (command == "plug") return Plug(words);
     if (command == "pnp") return Pnp(words);
+    if (command == "unplug") return Unplug(words);
     if (command == "power") return Power(words);
     if (command == "registry") return Registry(words);
     if (command == "requests") return Requests(words);
@@ -197,10 +200,13 @@ std::string Scenario::Plug(const Words& words)
 
 std::string Scenario::Pnp(const Words& words)
 {
-    Require(words.size() == 3, "pnp NAME MINOR");
-    PDEVICE_OBJECT physicalDevice = Find(words[1]).plugged.physicalDevice;
-    UCHAR minor = ParseMinor(words[2]);
+    Require(words.size() == 3, "pnp NAME MINOR | pnp NAME stop|start|remove|surprise");
+    Device& device = FindPresent(words[1]);
     std::string line = "pnp " + words[1] + " " + words[2] + ": ";
+    std::string sequence = PnpSequence(device, words[2]);
+    if (!sequence.empty()) return line + sequence;
+    PDEVICE_OBJECT physicalDevice = device.plugged.physicalDevice;
+    UCHAR minor = ParseMinor(words[2]);
     if (minor == IRP_MN_QUERY_CAPABILITIES) {
         DEVICE_CAPABILITIES capabilities;
         NTSTATUS status = host_.pnp().QueryCapabilities(physicalDevice, &capabilities);
@@ -211,6 +217,8 @@ std::string Scenario::Pnp(const Words& words)
         NTSTATUS status = host_.pnp().QueryId(physicalDevice, BusQueryDeviceID, &id);
         return line + StatusName(status) + (id.empty() ? "" : " id=" + host::Narrow(id));
     }
+    if (minor == IRP_MN_SURPRISE_REMOVAL) return line + PnpSequence(device, "surprise");
+    if (minor == IRP_MN_REMOVE_DEVICE) return line + SendRemoval(device);
     return line + StatusName(host_.pnp().SendPnp(physicalDevice, minor));
 }
 
@@ -218,7 +226,7 @@ std::string Scenario::Power(const Words& words)
 {
     const char* usage = "power NAME system S0..S5 | power NAME device D0..D3 | power NAME query";
     Require(words.size() >= 3, usage);
-    const Device& device = Find(words[1]);
+    const Device& device = FindPresent(words[1]);
     const std::string& kind = words[2];
     UCHAR minor = IRP_MN_SET_POWER;
     POWER_STATE_TYPE type = SystemPowerState;
@@ -260,7 +268,7 @@ std::string Scenario::Ports() const
 std::string Scenario::Registry(const Words& words)
 {
     Require(words.size() == 2, "registry NAME");
-    const Device& device = Find(words[1]);
+    const Device& device = FindPresent(words[1]);
     std::string line = "registry " + device.name + ": PortName";
     ULONG type = 0;
     std::vector<UCHAR> data;
@@ -326,13 +334,26 @@ Commands:
       port= is the DOS name whose link points at the device (absent when there is none;
       port=none when the start succeeded all the same); when add-device fails, the line
       shows only its status.
+  unplug NAME
+      The device is pulled out: it vanishes from the bus (its transfers fail as a vanished
+      device's do), then the surprise removal is sent, and the removal follows at once when
+      no handle of the port is open, otherwise when the last one is closed. Prints the
+      surprise removal's status: unplug NAME: STATUS_SUCCESS
+  pnp NAME stop | start | remove | surprise
+      The sequences of the Plug and Play manager: stop sends the stop request itself (no
+      query-stop), start a start (a failed start is followed by the removal), remove sends
+      query-remove and, when it succeeds, the removal, otherwise cancel-remove (the line
+      shows the query's status: STATUS_DEVICE_BUSY while the port is open), and surprise a
+      surprise removal, its removal following as after unplug. Prints pnp NAME stop: STATUS
+      and so on. Once removed, a device can no longer be named, but by device and requests.
   pnp NAME MINOR
       Sends one Plug and Play request and prints the status it completed with. MINOR is
       query-remove, cancel-remove, query-stop, cancel-stop, capabilities, query-id, or any
       minor function as a number (decimal or 0x hex). capabilities adds Removable,
       SurpriseRemovalOK, LockSupported, EjectSupported, DockDevice (0 or 1), SystemWake and
       DeviceWake (enum values); query-id asks for BusQueryDeviceID and adds id= when an
-      identifier came back.
+      identifier came back. The removal (2) is sent alone, after which the device is gone;
+      a surprise removal (0x17) is sent as pnp NAME surprise sends it.
   power NAME system S0..S5      set-power for a system state (S0 working .. S5 shutdown)
   power NAME device D0..D3      set-power for a device state
   power NAME query              query-power for the working system state
@@ -405,7 +426,8 @@ by data the device sent, a write the device accepted) has completed before its l
 
 A failed expect is reported and the scenario goes on. A malformed line (an unknown command,
 a missing or bad argument, an unknown or reused device name, an unknown handle or request
-name) is reported on stderr with its file and line number and stops the scenario.
+name, a removed device named by a request to it) is reported on stderr with its file and line
+number and stops the scenario.
 
 Plug keys:
 )" + DeviceOptionsHelp();

@@ -27,6 +27,11 @@ public:
     // line: close H: STATUS (at the end).
     void CloseHandles();
 
+    // Unplugs every device not yet removed, as its user pulls it out when done, each with a
+    // line: unplug NAME: STATUS (at the end). Handles are closed by then, so the removal
+    // follows each surprise removal at once.
+    void UnplugDevices();
+
     // The closing lines: how many expects held, and each failure with its place.
     void PrintVerdict() const;
 
@@ -39,7 +44,10 @@ public:
 private:
     struct Device {
         std::string name;
-        host::PnpManager::Plugged plugged;
+        host::PnpManager::Plugged plugged;  // pointers null once the device is gone
+        bool unplugged = false;
+        bool surprised = false;  // surprise-removed: the removal follows the last close
+        bool gone = false;       // removed: its device objects are deleted
     };
     // A request started with `async R`; its kind decides how its completion reads.
     enum class RequestKind { Read, Write, WaitMask };
@@ -97,6 +105,18 @@ private:
 
     std::string Plug(const Words& words);
     std::string Pnp(const Words& words);
+
+    // Unplug and the teardown sequences (removal_commands.cpp).
+    std::string Unplug(const Words& words);
+    NTSTATUS UnplugDevice(Device& device);
+    // The status of a stop, start, remove or surprise sequence; "" for another action.
+    std::string PnpSequence(Device& device, const std::string& action);
+    std::string SendRemoval(Device& device);
+    static void RefuseAfterSurprise(const Device& device);
+    // Marks gone the surprise-removed devices whose removal has been sent since.
+    void NoteRemovals();
+    static void MarkGone(Device& device);
+
     std::string Power(const Words& words);
     std::string Ports() const;
     std::string Registry(const Words& words);
@@ -104,6 +124,8 @@ private:
     std::string Requests(const Words& words);
 
     Device& Find(const std::string& name);
+    // As Find, for a device not yet removed.
+    Device& FindPresent(const std::string& name);
     std::string NameOf(PDEVICE_OBJECT physicalDevice) const;
     std::string PortOf(PDEVICE_OBJECT functionDevice) const;
     std::string ReportedPower(const Device& device) const;
