@@ -231,6 +231,12 @@ std::thread Scheduler::Spawn(std::string name, std::function<void()> body,
     });
 }
 
+bool Scheduler::IsBlocked(const HostThread& thread)
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    return thread.wait != nullptr && thread.wait->state == WaitBlock::State::Waiting;
+}
+
 void Scheduler::Join(std::thread& handle, HostThread& thread)
 {
     HostThread& self = CurrentThread();

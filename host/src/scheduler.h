@@ -170,6 +170,9 @@ public:
     // Starts a registered host thread; it counts as running from this call on.
     std::thread Spawn(std::string name, std::function<void()> body,
                       std::unique_ptr<HostThread>* owner);
+    // True while `thread` is blocked in a host wait (for tests that wait for a thread to reach
+    // its wait; the answer is ordered with the thread's writes before it blocked).
+    bool IsBlocked(const HostThread& thread);
     // Waits in a host wait until a thread started with Spawn has ended, then joins it.
     void Join(std::thread& handle, HostThread& thread);
 

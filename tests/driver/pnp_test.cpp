@@ -42,7 +42,9 @@ TEST_P(PnpTest, QueryRemoveWaitsForRequestsInProgressAndCancelRemoveAdmitsAgain)
         &thread);
     // Once the query has marked the removal pending it waits for the request in progress,
     // however long that takes (a thread may be slow to get there: no fixed delay is assumed).
-    for (int polls = 0; polls < 1000 && extension->RemovePending == 0; polls++) {
+    // The query's thread blocks in that drain; its flags are read once it does (the host
+    // orders them with the block).
+    for (int polls = 0; polls < 1000 && !host::Scheduler::Instance().IsBlocked(*thread); polls++) {
         host.Sleep(host::Milliseconds(10));
     }
     host.Sleep(host::Milliseconds(1000));

@@ -153,11 +153,26 @@ protected:
     // Lets the driver's workers and the bus run on for a while.
     void Settle(host::Ticks duration = 500 * kMillisecond) { host.Sleep(duration); }
 
-    ULONG Buffered() const { return *static_cast<volatile ULONG*>(&extension->ReceiveCount); }
+    // Reads driver state under DeviceLock, as the driver writes it.
+    template <typename Read>
+    auto UnderDeviceLock(Read&& read) const
+    {
+        KIRQL irql = KeAcquireSpinLockRaiseToDpc(&extension->DeviceLock);
+        auto value = read();
+        KeReleaseSpinLock(&extension->DeviceLock, irql);
+        return value;
+    }
+    ULONG Buffered() const
+    {
+        return UnderDeviceLock([&] { return extension->ReceiveCount; });
+    }
     size_t PendingIn() const { return usb->PendingTransfers(host::Direction::In); }
     size_t PendingOut() const { return usb->PendingTransfers(host::Direction::Out); }
     // The current read, the one that waits for data (null when none waits).
-    PIRP CurrentRead() const { return *static_cast<PIRP volatile*>(&extension->CurrentReadIrp); }
+    PIRP CurrentRead() const
+    {
+        return UnderDeviceLock([&] { return extension->CurrentReadIrp; });
+    }
     void WaitForCurrentRead()
     {
         ASSERT_TRUE(WaitUntil([&] { return CurrentRead() != nullptr; }))
@@ -169,8 +184,10 @@ protected:
     {
         LIST_ENTRY* waiters = &extension->ReceiveDeliveredEvent.Header.WaitListHead;
         ASSERT_TRUE(WaitUntil([&] {
-            return CurrentRead() != nullptr &&
-                   *static_cast<LIST_ENTRY* volatile*>(&waiters->Flink) != waiters;
+            if (CurrentRead() == nullptr) return false;
+            // The host links waiters under its scheduler mutex.
+            std::lock_guard<std::mutex> guard(host::Scheduler::Instance().mutex());
+            return waiters->Flink != waiters;
         })) << "the read worker does not wait for data";
     }
 
