@@ -201,6 +201,35 @@ typedef struct _DEVICE_EXTENSION {
     UCHAR NumbersReleased;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
+// Flags and slot pointers that one context writes and others read without a lock, as the
+// design allows (a reader may see the old value; the I/O count drains catch what slips by).
+// Each is one aligned access, made atomic so that the compiler neither tears nor caches it and
+// race detectors see it as intended; on x64 these are plain moves in both builds.
+FORCEINLINE UCHAR ReadFlag(const volatile UCHAR* Flag)
+{
+    return __atomic_load_n(Flag, __ATOMIC_ACQUIRE);
+}
+FORCEINLINE VOID WriteFlag(volatile UCHAR* Flag, UCHAR Value)
+{
+    __atomic_store_n(Flag, Value, __ATOMIC_RELEASE);
+}
+FORCEINLINE ULONG ReadULong(const volatile ULONG* Value)
+{
+    return __atomic_load_n(Value, __ATOMIC_ACQUIRE);
+}
+FORCEINLINE VOID WriteULong(volatile ULONG* Target, ULONG Value)
+{
+    __atomic_store_n(Target, Value, __ATOMIC_RELEASE);
+}
+FORCEINLINE PTRANSFER_SLOT ReadSlot(PTRANSFER_SLOT volatile* Slot)
+{
+    return __atomic_load_n(Slot, __ATOMIC_ACQUIRE);
+}
+FORCEINLINE VOID WriteSlot(PTRANSFER_SLOT volatile* Slot, PTRANSFER_SLOT Record)
+{
+    __atomic_store_n(Slot, Record, __ATOMIC_RELEASE);
+}
+
 FORCEINLINE PDEVICE_EXTENSION GetDeviceExtension(PDEVICE_OBJECT deviceObject)
 {
     return (PDEVICE_EXTENSION)deviceObject->DeviceExtension;

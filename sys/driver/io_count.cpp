@@ -42,6 +42,7 @@ _Use_decl_annotations_ LONG DecrementIoCount(PDEVICE_OBJECT DeviceObject)
 _Use_decl_annotations_ BOOLEAN CanAcceptRequests(PDEVICE_OBJECT DeviceObject)
 {
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
-    return extension->Removed == 0 && extension->Started != 0 && extension->RemovePending == 0 &&
-           extension->StopPending == 0 && extension->DeviceGone == 0;
+    return ReadFlag(&extension->Removed) == 0 && ReadFlag(&extension->Started) != 0 &&
+           ReadFlag(&extension->RemovePending) == 0 && ReadFlag(&extension->StopPending) == 0 &&
+           ReadFlag(&extension->DeviceGone) == 0;
 }

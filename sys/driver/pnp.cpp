@@ -72,7 +72,7 @@ static NTSTATUS HandleQueryRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (extension->HandleOpen) {
         return CompletePnp(DeviceObject, Irp, STATUS_DEVICE_BUSY);
     }
-    extension->RemovePending = 1;
+    WriteFlag(&extension->RemovePending, 1);
     DecrementIoCount(DeviceObject);
     KeWaitForSingleObject(&extension->NoPendingIoEvent, Executive, KernelMode, FALSE, NULL);
     IncrementIoCount(DeviceObject);
@@ -88,7 +88,7 @@ static NTSTATUS HandleQueryStop(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS 
     if (extension->HandleOpen) {
         return CompletePnp(DeviceObject, Irp, STATUS_DEVICE_BUSY);
     }
-    extension->StopPending = 1;
+    WriteFlag(&extension->StopPending, 1);
     if (!NT_SUCCESS(IncomingStatus)) {
         return CompletePnp(DeviceObject, Irp, IncomingStatus);
     }
@@ -101,7 +101,7 @@ static NTSTATUS HandleCancel(PDEVICE_OBJECT DeviceObject, PIRP Irp, PUCHAR Flag)
     if (!GetDeviceExtension(DeviceObject)->Started) {
         return SkipDown(DeviceObject, Irp);
     }
-    *Flag = 0;
+    WriteFlag(Flag, 0);
     return CopyDown(DeviceObject, Irp);
 }
 
@@ -128,7 +128,7 @@ static NTSTATUS HandleCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 static VOID SetReceiveBufferSizeZero(PDEVICE_EXTENSION Extension, PKSPIN_LOCK Lock)
 {
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(Lock);
-    Extension->ReceiveBufferSize = 0;
+    WriteULong(&Extension->ReceiveBufferSize, 0);
     KeReleaseSpinLock(Lock, oldIrql);
 }
 
@@ -148,13 +148,13 @@ static NTSTATUS HandleStop(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
     if (extension->PortConfigured) {
         SetReceiveBufferSizeZero(extension, &extension->DeviceLock);
-        extension->Started = 0;
+        WriteFlag(&extension->Started, 0);
         TeardownDataPath(DeviceObject);
     }
     DrainIoCount(DeviceObject, 2);
     NTSTATUS status = UnconfigureDevice(DeviceObject);
     RemovePortNameIfConfigured(extension);
-    extension->Started = 0;
+    WriteFlag(&extension->Started, 0);
     if (!NT_SUCCESS(status)) {
         return CompletePnp(DeviceObject, Irp, status);
     }
@@ -166,7 +166,7 @@ static NTSTATUS HandleStop(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 static NTSTATUS HandleSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
-    extension->Removed = 1;
+    WriteFlag(&extension->Removed, 1);
     if (extension->PortConfigured) {
         SetReceiveBufferSizeZero(extension, &extension->DeviceLock);
         TeardownDataPath(DeviceObject);
@@ -185,8 +185,8 @@ static NTSTATUS HandleRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
     ReleaseDeviceNumbers(extension);
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->IoCountLock);
-    extension->Removed = 1;
-    extension->ReceiveBufferSize = 0;
+    WriteFlag(&extension->Removed, 1);
+    WriteULong(&extension->ReceiveBufferSize, 0);
     KeReleaseSpinLock(&extension->IoCountLock, oldIrql);
     TeardownDataPath(DeviceObject);
     DrainIoCount(DeviceObject, 2);

@@ -107,7 +107,7 @@ _Use_decl_annotations_ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject)
     if (!NT_SUCCESS(status)) {
         return STATUS_UNSUCCESSFUL;
     }
-    extension->Started = 1;
+    WriteFlag(&extension->Started, 1);
     return status;
 }
 

@@ -89,9 +89,9 @@ _Use_decl_annotations_ NTSTATUS UnconfigureDevice(PDEVICE_OBJECT DeviceObject)
         ExFreePool(urb);
     }
     if (NT_SUCCESS(status)) {
-        extension->Started = 0;
+        WriteFlag(&extension->Started, 0);
     }
-    extension->StopPending = 0;
+    WriteFlag(&extension->StopPending, 0);
     return status;
 }
 

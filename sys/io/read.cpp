@@ -310,7 +310,7 @@ static VOID WaitForCurrentRead(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Ex
     for (;;) {
         KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->DeviceLock);
         BOOLEAN current = Extension->CurrentReadIrp == Irp;
-        BOOLEAN closing = Extension->ReceiveBufferSize == 0;
+        BOOLEAN closing = ReadULong(&Extension->ReceiveBufferSize) == 0;
         KeReleaseSpinLock(&Extension->DeviceLock, oldIrql);
         if (!current) {
             return;

@@ -91,7 +91,7 @@ _Use_decl_annotations_ VOID CancelReadTimer(PDEVICE_EXTENSION DeviceExtension)
 // wait mask holds it. Counts the received bytes. DeviceLock is held.
 static VOID RecordReceiveEvents(PDEVICE_EXTENSION Extension, ULONG Count, BOOLEAN Success)
 {
-    ULONG waitMask = Extension->WaitMask;
+    ULONG waitMask = ReadULong(&Extension->WaitMask);
     if (Success) {
         Extension->PerfStats.ReceivedCount += Count;
         if (Count != 0 && (waitMask & SERIAL_EV_RXCHAR) != 0) {

@@ -252,7 +252,7 @@ _Use_decl_annotations_ VOID AccountWrittenData(PDEVICE_EXTENSION DeviceExtension
                                                NTSTATUS Status)
 {
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&DeviceExtension->DeviceLock);
-    ULONG waitMask = DeviceExtension->WaitMask;
+    ULONG waitMask = ReadULong(&DeviceExtension->WaitMask);
     BOOLEAN deliver = (waitMask & SERIAL_EV_TXEMPTY) != 0;
     if (!NT_SUCCESS(Status)) {
         if ((waitMask & SERIAL_EV_ERR) != 0) {

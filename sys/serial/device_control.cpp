@@ -148,7 +148,7 @@ static NTSTATUS SetWaitMask(PDEVICE_EXTENSION Extension, PSERIAL_REQUEST Request
         return STATUS_INVALID_PARAMETER;
     }
     Request->Irp->IoStatus.Information = sizeof(ULONG);
-    Extension->WaitMask = mask;
+    WriteULong(&Extension->WaitMask, mask);
     if (mask == 0) {
         CancelWaitOnMask(Extension);
     }
@@ -166,7 +166,7 @@ static NTSTATUS WaitOnMask(PDEVICE_EXTENSION Extension, PSERIAL_REQUEST Request)
     PIRP irp = Request->Irp;
     KIRQL cancelIrql;
     IoAcquireCancelSpinLock(&cancelIrql);
-    if (Extension->WaitMask == 0 || Extension->WaitOnMaskIrp != NULL) {
+    if (ReadULong(&Extension->WaitMask) == 0 || Extension->WaitOnMaskIrp != NULL) {
         IoReleaseCancelSpinLock(cancelIrql);
         return STATUS_INVALID_PARAMETER;
     }
@@ -261,7 +261,7 @@ static NTSTATUS ReplyProperties(PDEVICE_EXTENSION Extension, PSERIAL_REQUEST Req
                                      SERIAL_PARITY_MARK | SERIAL_PARITY_SPACE;
     KeAcquireSpinLockAtDpcLevel(&Extension->DeviceLock);
     properties->SettableBaud = Extension->SettableBaud;
-    properties->CurrentRxQueue = Extension->ReceiveBufferSize;
+    properties->CurrentRxQueue = ReadULong(&Extension->ReceiveBufferSize);
     KeReleaseSpinLockFromDpcLevel(&Extension->DeviceLock);
     Request->Irp->IoStatus.Information = sizeof(SERIAL_COMMPROP);
     return STATUS_SUCCESS;
@@ -351,7 +351,7 @@ static NTSTATUS HandleSerialRequest(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSI
     case IOCTL_SERIAL_CONFIG_SIZE:
         return ReplyValue(Request, 0);
     case IOCTL_SERIAL_GET_WAIT_MASK:
-        return ReplyValue(Request, Extension->WaitMask);
+        return ReplyValue(Request, ReadULong(&Extension->WaitMask));
     case IOCTL_SERIAL_GET_LINE_CONTROL:
         return ReplyLineControl(Request);
     case IOCTL_SERIAL_GET_COMMSTATUS:

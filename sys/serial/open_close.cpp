@@ -28,7 +28,7 @@ static VOID Delay(ULONG Milliseconds)
 _Use_decl_annotations_ VOID StopReceivePump(PDEVICE_EXTENSION DeviceExtension)
 {
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&DeviceExtension->DeviceLock);
-    DeviceExtension->ReceiveBufferSize = 0;
+    WriteULong(&DeviceExtension->ReceiveBufferSize, 0);
     DeviceExtension->ReceivePumpStopRequested = 1;
     KeReleaseSpinLock(&DeviceExtension->DeviceLock, oldIrql);
     KeSetEvent(&DeviceExtension->ReceiveSpaceEvent, 1, FALSE);
@@ -61,7 +61,7 @@ _Use_decl_annotations_ BOOLEAN WaitForWorkersIdle(PDEVICE_EXTENSION DeviceExtens
 static VOID SetReceiveBufferSize(PDEVICE_EXTENSION Extension, ULONG Size)
 {
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->DeviceLock);
-    Extension->ReceiveBufferSize = Size;
+    WriteULong(&Extension->ReceiveBufferSize, Size);
     KeReleaseSpinLock(&Extension->DeviceLock, oldIrql);
 }
 
@@ -75,17 +75,19 @@ static NTSTATUS PrepareReceiving(PDEVICE_EXTENSION Extension)
     Extension->ReadQueueHead = NULL;
     Extension->ReadWorkerBusy = 0;
     Extension->ReceivePumpRunning = 0;
+    // A surprise removal may clear the size at the same moment: both take DeviceLock.
+    WriteULong(&Extension->ReceiveBufferSize, KDX_LANDING_BUFFER_SIZE);
     KeReleaseSpinLock(&Extension->DeviceLock, oldIrql);
 
-    Extension->ReceiveBufferSize = KDX_LANDING_BUFFER_SIZE;
     ReleaseLandingBuffer(Extension);
     PUCHAR buffer = (PUCHAR)ExAllocatePool(NonPagedPool, KDX_LANDING_BUFFER_SIZE);
+    oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->DeviceLock);
     Extension->ReceiveLandingBuffer = buffer;
     if (buffer == NULL) {
-        Extension->ReceiveBufferSize = 0;
-        return STATUS_INSUFFICIENT_RESOURCES;
+        WriteULong(&Extension->ReceiveBufferSize, 0);
     }
-    return STATUS_SUCCESS;
+    KeReleaseSpinLock(&Extension->DeviceLock, oldIrql);
+    return buffer != NULL ? STATUS_SUCCESS : STATUS_INSUFFICIENT_RESOURCES;
 }
 
 // The per-open resets of the buffer pointer, the limits, the counters and the masks, and the
@@ -103,7 +105,7 @@ static VOID ResetOpenState(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extens
     Extension->ReceiveCount = 0;
     Extension->PendingWriteLength = 0;
     Extension->EventHistory = 0;
-    Extension->WaitMask = 0;
+    WriteULong(&Extension->WaitMask, 0);
     KeReleaseSpinLock(&Extension->DeviceLock, oldIrql);
 
     RtlZeroMemory(&Extension->PerfStats, sizeof(SERIALPERF_STATS));
@@ -133,7 +135,7 @@ static NTSTATUS AdmitOpen(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extensi
             return STATUS_SUCCESS;
         }
         ReleaseLandingBuffer(Extension);
-        Extension->ReceiveBufferSize = 0;
+        WriteULong(&Extension->ReceiveBufferSize, 0);
         Extension->HandleOpen = 0;
     }
     InterlockedDecrement(&Extension->OpenCount);

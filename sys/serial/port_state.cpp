@@ -12,7 +12,7 @@
 _Use_decl_annotations_ NTSTATUS InitializePortSettings(PDEVICE_OBJECT DeviceObject)
 {
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
-    ULONG receiveBufferSize = extension->ReceiveBufferSize;  // 0 unless a port is open
+    ULONG receiveBufferSize = ReadULong(&extension->ReceiveBufferSize);  // 0 unless a port is open
 
     extension->SpecialChars.XonChar = KDX_XON_CHARACTER;
     extension->SpecialChars.XoffChar = KDX_XOFF_CHARACTER;

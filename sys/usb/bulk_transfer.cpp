@@ -64,7 +64,7 @@ static NTSTATUS PrepareTransfer(PDEVICE_OBJECT DeviceObject, PURB Urb, ULONG Slo
     SetUrbRequest(irp, Urb);
 
     record->Irp = irp;
-    extension->TransferSlots[SlotIndex] = record;
+    WriteSlot(&extension->TransferSlots[SlotIndex], record);
     SetTransferActive(DeviceObject, SlotIndex, 1);
     *Record = record;
     return STATUS_SUCCESS;
@@ -270,7 +270,7 @@ static PTRANSFER_SLOT ClaimSlotTransfer(PDEVICE_EXTENSION Extension, ULONG SlotI
     if (SlotIndex >= KDX_TRANSFER_SLOT_COUNT || Extension->TransferActive[SlotIndex] == 0) {
         return NULL;
     }
-    PTRANSFER_SLOT record = Extension->TransferSlots[SlotIndex];
+    PTRANSFER_SLOT record = ReadSlot(&Extension->TransferSlots[SlotIndex]);
     if (record == NULL || (Sample != NULL && record != Sample) || record->Irp == NULL ||
         record->CancelRequested != 0) {
         return NULL;
@@ -313,12 +313,12 @@ _Use_decl_annotations_ PTRANSFER_SLOT WatchTransferSlot(PDEVICE_EXTENSION Device
                                                         ULONG SlotIndex, ULONG MaximumWaits)
 {
     PTRANSFER_SLOT volatile* slot = &DeviceExtension->TransferSlots[SlotIndex];
-    PTRANSFER_SLOT sample = *slot;
+    PTRANSFER_SLOT sample = ReadSlot(slot);
     LARGE_INTEGER interval;
     interval.QuadPart = KDX_MILLISECOND * KDX_SLOT_POLL_INTERVAL;
     for (ULONG waits = 0; waits < MaximumWaits; waits++) {
         KeDelayExecutionThread(KernelMode, FALSE, &interval);
-        PTRANSFER_SLOT next = *slot;
+        PTRANSFER_SLOT next = ReadSlot(slot);
         if (next == sample) {
             break;
         }

@@ -57,7 +57,8 @@ _Use_decl_annotations_ BOOLEAN IsReceivePumpRunning(PDEVICE_EXTENSION DeviceExte
 static BOOLEAN PumpCanRun(PDEVICE_EXTENSION Extension, ULONG PipeIndex)
 {
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->DeviceLock);
-    BOOLEAN ready = Extension->ReceiveBufferSize != 0 && Extension->ReceiveLandingBuffer != NULL;
+    BOOLEAN ready =
+        ReadULong(&Extension->ReceiveBufferSize) != 0 && Extension->ReceiveLandingBuffer != NULL;
     KeReleaseSpinLock(&Extension->DeviceLock, oldIrql);
     PUSBD_INTERFACE_INFORMATION information = Extension->InterfaceInformation;
     if (!ready || information == NULL || PipeIndex >= information->NumberOfPipes) {
@@ -135,7 +136,7 @@ static VOID PumpReceivedData(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Exte
                              PTRANSFER_CONTEXT Context)
 {
     while (Extension->PortOpen) {
-        if (Extension->ReceiveBufferSize == 0 || !CanAcceptRequests(DeviceObject) ||
+        if (ReadULong(&Extension->ReceiveBufferSize) == 0 || !CanAcceptRequests(DeviceObject) ||
             !WaitForReceiveSpace(Extension)) {
             return;
         }
@@ -143,7 +144,8 @@ static VOID PumpReceivedData(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Exte
         Context->Length = KDX_PUMP_READ_LENGTH;
         Context->Buffer = Extension->ReceiveReadBuffer;
         NTSTATUS status = ReadBulkInOnce(DeviceObject, Extension, Context);
-        if (!NT_SUCCESS(status) && (IsFatalReadStatus(status) || Extension->DeviceGone)) {
+        if (!NT_SUCCESS(status) &&
+            (IsFatalReadStatus(status) || ReadFlag(&Extension->DeviceGone))) {
             return;
         }
         ULONG count = NT_SUCCESS(status) ? AppendReceivedData(Extension, Context) : 0;

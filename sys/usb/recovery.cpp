@@ -111,11 +111,11 @@ static READ_RECOVERY_OUTCOME RepairFailedRead(PDEVICE_EXTENSION Extension,
     if (ResetFailedPipe(Extension, pipe, usbdStatus, &connected)) {
         return connected ? ReadRecoveryPause : ReadRecoveryGone;
     }
-    if (Extension->DeviceGone) {
+    if (ReadFlag(&Extension->DeviceGone)) {
         return ReadRecoveryNotConnected;
     }
     ResetPortIfConnected(Extension->DeviceObject);
-    return Extension->DeviceGone ? ReadRecoveryNotConnected : ReadRecoveryPause;
+    return ReadFlag(&Extension->DeviceGone) ? ReadRecoveryNotConnected : ReadRecoveryPause;
 }
 
 // Handles a failed receive-pump read and returns the status the pump acts on: a cancelled
@@ -138,7 +138,7 @@ _Use_decl_annotations_ NTSTATUS RecoverReadError(PDEVICE_EXTENSION DeviceExtensi
     SetRecoveryFlag(DeviceExtension, &DeviceExtension->ReadRecoveryActive, 1);
     READ_RECOVERY_OUTCOME outcome = RepairFailedRead(DeviceExtension, TransferContext, Status);
     if (outcome == ReadRecoveryGone) {
-        DeviceExtension->DeviceGone = 1;
+        WriteFlag(&DeviceExtension->DeviceGone, 1);
     }
     SetRecoveryFlag(DeviceExtension, &DeviceExtension->ReadRecoveryActive, 0);
     if (outcome != ReadRecoveryPause) {
@@ -156,7 +156,7 @@ static VOID RepairFailedWrite(PDEVICE_EXTENSION Extension, PTRANSFER_CONTEXT Tra
                               NTSTATUS Status)
 {
     if (!CheckPort(Extension)) {
-        Extension->DeviceGone = 1;
+        WriteFlag(&Extension->DeviceGone, 1);
         return;
     }
     USBD_STATUS usbdStatus = Transfer->Urb.Hdr.Status;
@@ -169,11 +169,11 @@ static VOID RepairFailedWrite(PDEVICE_EXTENSION Extension, PTRANSFER_CONTEXT Tra
     if (ResetFailedPipe(Extension, &Extension->InterfaceInformation->Pipes[pipeIndex], usbdStatus,
                         &connected)) {
         if (!connected) {
-            Extension->DeviceGone = 1;
+            WriteFlag(&Extension->DeviceGone, 1);
         }
         return;
     }
-    if (!Extension->DeviceGone) {
+    if (!ReadFlag(&Extension->DeviceGone)) {
         ResetPortIfConnected(Extension->DeviceObject);
     }
 }

@@ -108,7 +108,7 @@ _Use_decl_annotations_ VOID ResetPortIfConnected(PDEVICE_OBJECT DeviceObject)
         return;  // no memory to ask: a shortage of memory is no unplug, and nothing is reset
     }
     if (!NT_SUCCESS(status) || (portStatus & USBD_PORT_CONNECTED) == 0) {
-        GetDeviceExtension(DeviceObject)->DeviceGone = 1;
+        WriteFlag(&GetDeviceExtension(DeviceObject)->DeviceGone, 1);
         return;
     }
     ResetPort(DeviceObject);

@@ -210,7 +210,8 @@ private:
         }
         if (PDEVICE_OBJECT port = device->AttachedDevice) {
             seen.powerReports = host_.objects().PowerStates(port).size();
-            seen.portIoCount = GetDeviceExtension(port)->IoCount;
+            seen.portIoCount =
+                __atomic_load_n(&GetDeviceExtension(port)->IoCount, __ATOMIC_ACQUIRE);
         }
         {
             std::lock_guard<std::mutex> guard(mutex_);
