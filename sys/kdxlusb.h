@@ -257,11 +257,12 @@ _IRQL_requires_max_(DISPATCH_LEVEL) LONG DecrementIoCount(PDEVICE_OBJECT DeviceO
 BOOLEAN CanAcceptRequests(PDEVICE_OBJECT DeviceObject);
 
 // ---------------------------------------------------------------------------------------------
-// driver/request.cpp: completing requests
+// driver/request.cpp: completing requests, delays
 // ---------------------------------------------------------------------------------------------
 _IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS
     CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG_PTR Information);
 _IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN IsCancelRequested(PIRP Irp);
+_IRQL_requires_(PASSIVE_LEVEL) VOID WaitMilliseconds(ULONG Milliseconds);
 
 // ---------------------------------------------------------------------------------------------
 // driver/add_device.cpp: device creation
@@ -415,7 +416,10 @@ _IRQL_requires_max_(DISPATCH_LEVEL) VOID
     CancelQueuedReads(PDEVICE_OBJECT DeviceObject, BOOLEAN AbortTransfer);
 _IRQL_requires_(PASSIVE_LEVEL) VOID AbortBulkInTransfer(PDEVICE_OBJECT DeviceObject);
 ULONG ReadTotalTimeout(const SERIAL_TIMEOUTS* Timeouts, ULONG Length);
-VOID AppendQueueEntry(PQUEUE_ENTRY* Head, PQUEUE_ENTRY Entry, PIRP Irp);
+NTSTATUS AppendQueueEntry(PQUEUE_ENTRY* Head, PIRP Irp);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
+    QueueForWorker(PDEVICE_EXTENSION Extension, PIRP Irp, PQUEUE_ENTRY* Head, const ULONG* Busy,
+                   NTSTATUS (*QueueRequest)(PDEVICE_EXTENSION, PIRP), PWORK_QUEUE_ITEM WorkItem);
 PIRP TakeQueueEntry(PQUEUE_ENTRY* Head, PULONG Cancelled);
 VOID MarkQueueCancelled(PQUEUE_ENTRY Head);
 

@@ -1,4 +1,5 @@
-// Completing a request: the one place where a final status goes into the I/O status block.
+// Completing a request (the one place where a final status goes into the I/O status block),
+// and the small helpers that requests share.
 #include "../kdxlusb.h"
 
 // Stores Status and Information, completes the request without a priority boost and returns
@@ -9,6 +10,14 @@ _Use_decl_annotations_ NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status, ULONG
     Irp->IoStatus.Information = Information;
     IofCompleteRequest(Irp, IO_NO_INCREMENT);
     return Status;
+}
+
+// Waits Milliseconds in the calling thread (kernel mode, not alertable). PASSIVE_LEVEL.
+_Use_decl_annotations_ VOID WaitMilliseconds(ULONG Milliseconds)
+{
+    LARGE_INTEGER interval;
+    interval.QuadPart = -10000LL * Milliseconds;
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
 }
 
 // Reads a request's Cancel flag under the cancel spin lock, for a request that has no cancel

@@ -10,13 +10,6 @@
 #define KDX_QUIET_POLL 10            // ms between looks at the device's deferred work
 #define KDX_QUIET_POLLS 200          // looks before the device object is deleted regardless
 
-static VOID Delay(ULONG Milliseconds)
-{
-    LARGE_INTEGER interval;
-    interval.QuadPart = -10000LL * Milliseconds;
-    KeDelayExecutionThread(KernelMode, FALSE, &interval);
-}
-
 // Cancels the bulk transfers in flight under TransferCancelGate: the IN transfer first, then
 // waits until the receive pump has ended, disarms the write timer and cancels the OUT
 // transfer. Returns how many transfers IoCancelIrp reported cancelled (0 to 2).
@@ -51,7 +44,7 @@ _Use_decl_annotations_ VOID TeardownDataPath(PDEVICE_OBJECT DeviceObject)
     CancelQueuedWrites(DeviceObject, FALSE);
     CancelQueuedReads(DeviceObject, FALSE);
     StopReceivePump(extension);
-    Delay(KDX_TEARDOWN_STOP_DELAY);
+    WaitMilliseconds(KDX_TEARDOWN_STOP_DELAY);
     AbortBulkTransfers(DeviceObject);
     CancelWaitOnMask(extension);
     if (extension->CurrentReadIrp != NULL) {
@@ -159,9 +152,9 @@ static VOID QuietDeferredWork(PDEVICE_EXTENSION Extension)
     KeRemoveQueueDpc(&Extension->ReadTimerDpc);
     KeRemoveQueueDpc(&Extension->WriteTimerDpc);
     for (ULONG polls = 0; polls < KDX_QUIET_POLLS && DeferredWorkPending(Extension); polls++) {
-        Delay(KDX_QUIET_POLL);
+        WaitMilliseconds(KDX_QUIET_POLL);
     }
-    Delay(KDX_QUIET_POLL);
+    WaitMilliseconds(KDX_QUIET_POLL);
 }
 
 // The end of a removal: frees what the device holds, detaches it and deletes it with only the

@@ -21,17 +21,47 @@
 #define KDX_ABORT_SLOT_WAITS 52         // 100 ms samples of the IN slot before it is cancelled
 #define KDX_DELIVERY_POLL 100           // ms between two looks at a pump that should deliver
 
-// Links Entry, for Irp, at the tail of a queue. DeviceLock is held.
-VOID AppendQueueEntry(PQUEUE_ENTRY* Head, PQUEUE_ENTRY Entry, PIRP Irp)
+// Appends Irp, in a new entry, at the tail of a queue: STATUS_SUCCESS, or
+// STATUS_INSUFFICIENT_RESOURCES with nothing changed. DeviceLock is held.
+NTSTATUS AppendQueueEntry(PQUEUE_ENTRY* Head, PIRP Irp)
 {
-    Entry->Next = NULL;
-    Entry->Cancelled = 0;
-    Entry->Irp = Irp;
+    PQUEUE_ENTRY entry = (PQUEUE_ENTRY)ExAllocatePool(NonPagedPool, sizeof(QUEUE_ENTRY));
+    if (entry == NULL) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    entry->Next = NULL;
+    entry->Cancelled = 0;
+    entry->Irp = Irp;
     PQUEUE_ENTRY* link = Head;
     while (*link != NULL) {
         link = &(*link)->Next;
     }
-    *link = Entry;
+    *link = entry;
+    return STATUS_SUCCESS;
+}
+
+// Queues a request for a worker (the read worker or the write worker): appends it with
+// QueueRequest, marks it pending, and queues WorkItem when the worker was idle (its queue
+// empty and Busy 0). Returns STATUS_PENDING, or STATUS_INSUFFICIENT_RESOURCES with the request
+// not queued. PASSIVE_LEVEL; takes DeviceLock.
+NTSTATUS QueueForWorker(PDEVICE_EXTENSION Extension, PIRP Irp, PQUEUE_ENTRY* Head,
+                        const ULONG* Busy, NTSTATUS (*QueueRequest)(PDEVICE_EXTENSION, PIRP),
+                        PWORK_QUEUE_ITEM WorkItem)
+{
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->DeviceLock);
+    BOOLEAN workerIdle = *Head == NULL && *Busy == 0;
+    NTSTATUS status = QueueRequest(Extension, Irp);
+    if (NT_SUCCESS(status)) {
+        IoMarkIrpPending(Irp);
+    }
+    KeReleaseSpinLock(&Extension->DeviceLock, oldIrql);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    if (workerIdle) {
+        ExQueueWorkItem(WorkItem, DelayedWorkQueue);
+    }
+    return STATUS_PENDING;
 }
 
 // Unlinks and frees the head entry of a queue and returns its request, or NULL for an empty
@@ -61,12 +91,7 @@ VOID MarkQueueCancelled(PQUEUE_ENTRY Head)
 // Appends a read to the read queue. DeviceLock is held.
 _Use_decl_annotations_ NTSTATUS QueueReadRequest(PDEVICE_EXTENSION DeviceExtension, PIRP Irp)
 {
-    PQUEUE_ENTRY entry = (PQUEUE_ENTRY)ExAllocatePool(NonPagedPool, sizeof(QUEUE_ENTRY));
-    if (entry == NULL) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    AppendQueueEntry(&DeviceExtension->ReadQueueHead, entry, Irp);
-    return STATUS_SUCCESS;
+    return AppendQueueEntry(&DeviceExtension->ReadQueueHead, Irp);
 }
 
 // The read total timeout in milliseconds, in wrapping 32-bit arithmetic: the interval value
@@ -137,26 +162,6 @@ static NTSTATUS ReadAtOnce(PDEVICE_EXTENSION Extension, PIRP Irp, PULONG_PTR Inf
     return status;
 }
 
-// Queues a read, marked pending, and starts the read worker when it was idle. Returns
-// STATUS_PENDING, or STATUS_INSUFFICIENT_RESOURCES with the read not queued.
-static NTSTATUS QueueRead(PDEVICE_EXTENSION Extension, PIRP Irp)
-{
-    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->DeviceLock);
-    BOOLEAN workerIdle = Extension->ReadQueueHead == NULL && Extension->ReadWorkerBusy == 0;
-    NTSTATUS status = QueueReadRequest(Extension, Irp);
-    if (NT_SUCCESS(status)) {
-        IoMarkIrpPending(Irp);
-    }
-    KeReleaseSpinLock(&Extension->DeviceLock, oldIrql);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    if (workerIdle) {
-        ExQueueWorkItem(Extension->ReadWorkItem, DelayedWorkQueue);
-    }
-    return STATUS_PENDING;
-}
-
 // IRP_MJ_READ, at PASSIVE_LEVEL: completes the read here when it is refused, empty, or can be
 // served from the receive buffer at once; otherwise queues it for the read worker, which then
 // completes it (or makes it the current read) and drops its I/O reference.
@@ -174,7 +179,9 @@ _Use_decl_annotations_ NTSTATUS DispatchRead(PDEVICE_OBJECT DeviceObject, PIRP I
         status = STATUS_CANCELLED;
     }
     if (status == STATUS_PENDING) {
-        status = QueueRead(extension, Irp);
+        status =
+            QueueForWorker(extension, Irp, &extension->ReadQueueHead, &extension->ReadWorkerBusy,
+                           QueueReadRequest, extension->ReadWorkItem);
         if (status == STATUS_PENDING) {
             return status;
         }

@@ -120,9 +120,7 @@ _Use_decl_annotations_ VOID SignalWaitEvents(PDEVICE_EXTENSION DeviceExtension)
 _Use_decl_annotations_ VOID WaitMaskCompletionWorker(PVOID Parameter)
 {
     PDEVICE_EXTENSION extension = GetDeviceExtension((PDEVICE_OBJECT)Parameter);
-    LARGE_INTEGER delay;
-    delay.QuadPart = -20000;  // 2 ms
-    KeDelayExecutionThread(KernelMode, FALSE, &delay);
+    WaitMilliseconds(2);
 
     KIRQL cancelIrql;
     IoAcquireCancelSpinLock(&cancelIrql);

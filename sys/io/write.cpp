@@ -17,12 +17,7 @@
 // Appends a write to the write queue. DeviceLock is held.
 _Use_decl_annotations_ NTSTATUS QueueWriteRequest(PDEVICE_EXTENSION DeviceExtension, PIRP Irp)
 {
-    PQUEUE_ENTRY entry = (PQUEUE_ENTRY)ExAllocatePool(NonPagedPool, sizeof(QUEUE_ENTRY));
-    if (entry == NULL) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    AppendQueueEntry(&DeviceExtension->WriteQueueHead, entry, Irp);
-    return STATUS_SUCCESS;
+    return AppendQueueEntry(&DeviceExtension->WriteQueueHead, Irp);
 }
 
 // True when the port has a bulk-OUT pipe to write to.
@@ -58,26 +53,6 @@ static NTSTATUS AdmitWrite(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extens
     return STATUS_PENDING;
 }
 
-// Queues a write, marked pending, and starts the write worker when it was idle. Returns
-// STATUS_PENDING, or STATUS_INSUFFICIENT_RESOURCES with the write not queued.
-static NTSTATUS QueueWrite(PDEVICE_EXTENSION Extension, PIRP Irp)
-{
-    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->DeviceLock);
-    BOOLEAN workerIdle = Extension->WriteQueueHead == NULL && Extension->WriteWorkerBusy == 0;
-    NTSTATUS status = QueueWriteRequest(Extension, Irp);
-    if (NT_SUCCESS(status)) {
-        IoMarkIrpPending(Irp);
-    }
-    KeReleaseSpinLock(&Extension->DeviceLock, oldIrql);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    if (workerIdle) {
-        ExQueueWorkItem(Extension->WriteWorkItem, DelayedWorkQueue);
-    }
-    return STATUS_PENDING;
-}
-
 // IRP_MJ_WRITE, at PASSIVE_LEVEL: completes a write that is refused here; queues any other,
 // a zero-length one included, for the write worker, which completes it and drops its I/O
 // reference.
@@ -88,7 +63,9 @@ _Use_decl_annotations_ NTSTATUS DispatchWrite(PDEVICE_OBJECT DeviceObject, PIRP 
     Irp->IoStatus.Information = 0;
     NTSTATUS status = AdmitWrite(DeviceObject, extension, Irp);
     if (status == STATUS_PENDING) {
-        status = QueueWrite(extension, Irp);
+        status =
+            QueueForWorker(extension, Irp, &extension->WriteQueueHead, &extension->WriteWorkerBusy,
+                           QueueWriteRequest, extension->WriteWorkItem);
         if (status == STATUS_PENDING) {
             return status;
         }

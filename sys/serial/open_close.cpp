@@ -16,13 +16,6 @@
 #define KDX_GONE_STOP_DELAY 100       // ms between stopping the pump and aborting the reads
 #define KDX_CLOSE_RESET_DELAY 20      // ms after the port reset of a close
 
-static VOID Delay(ULONG Milliseconds)
-{
-    LARGE_INTEGER interval;
-    interval.QuadPart = -10000LL * Milliseconds;
-    KeDelayExecutionThread(KernelMode, FALSE, &interval);
-}
-
 // Tells the receive pump to end: it will not read again, and a pump waiting for room in the
 // receive buffer wakes up to see it. Up to DISPATCH_LEVEL.
 _Use_decl_annotations_ VOID StopReceivePump(PDEVICE_EXTENSION DeviceExtension)
@@ -40,7 +33,7 @@ _Use_decl_annotations_ VOID StopReceivePump(PDEVICE_EXTENSION DeviceExtension)
 _Use_decl_annotations_ BOOLEAN WaitForWorkersIdle(PDEVICE_EXTENSION DeviceExtension)
 {
     for (ULONG polls = 0; polls < KDX_IDLE_POLLS; polls++) {
-        Delay(KDX_IDLE_POLL);
+        WaitMilliseconds(KDX_IDLE_POLL);
         // The workers and the pump change these under DeviceLock; the lock is held for the
         // look only.
         KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&DeviceExtension->DeviceLock);
@@ -193,7 +186,7 @@ static VOID AbortPortIo(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extension
 {
     CancelQueuedWrites(DeviceObject, TRUE);
     StopReceivePump(Extension);
-    Delay(KDX_GONE_STOP_DELAY);
+    WaitMilliseconds(KDX_GONE_STOP_DELAY);
     CancelQueuedReads(DeviceObject, TRUE);
 }
 
@@ -244,7 +237,7 @@ static VOID ClosePort(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extension)
     if (Extension->ProductId == KDX_PRODUCT_NUMBERED_PORT) {
         Extension->PortResetActive = 0;
         ResetPortIfConnected(DeviceObject);
-        Delay(KDX_CLOSE_RESET_DELAY);
+        WaitMilliseconds(KDX_CLOSE_RESET_DELAY);
     }
     ReleaseIdleLandingBuffer(Extension);
     InterlockedDecrement(&Extension->OpenCount);

@@ -314,10 +314,8 @@ _Use_decl_annotations_ PTRANSFER_SLOT WatchTransferSlot(PDEVICE_EXTENSION Device
 {
     PTRANSFER_SLOT volatile* slot = &DeviceExtension->TransferSlots[SlotIndex];
     PTRANSFER_SLOT sample = ReadSlot(slot);
-    LARGE_INTEGER interval;
-    interval.QuadPart = KDX_MILLISECOND * KDX_SLOT_POLL_INTERVAL;
     for (ULONG waits = 0; waits < MaximumWaits; waits++) {
-        KeDelayExecutionThread(KernelMode, FALSE, &interval);
+        WaitMilliseconds(KDX_SLOT_POLL_INTERVAL);
         PTRANSFER_SLOT next = ReadSlot(slot);
         if (next == sample) {
             break;

@@ -144,9 +144,7 @@ _Use_decl_annotations_ NTSTATUS RecoverReadError(PDEVICE_EXTENSION DeviceExtensi
     if (outcome != ReadRecoveryPause) {
         return STATUS_DEVICE_NOT_CONNECTED;
     }
-    LARGE_INTEGER pause;
-    pause.QuadPart = -10000LL * KDX_READ_RECOVERY_PAUSE;
-    KeDelayExecutionThread(KernelMode, FALSE, &pause);
+    WaitMilliseconds(KDX_READ_RECOVERY_PAUSE);
     return Status;
 }
 
@@ -197,12 +195,10 @@ _Use_decl_annotations_ VOID WaitOutRecovery(PDEVICE_EXTENSION DeviceExtension,
                                             PUCHAR RecoveryActive, ULONG DelayMilliseconds,
                                             ULONG MaximumDelays)
 {
-    LARGE_INTEGER delay;
-    delay.QuadPart = -10000LL * DelayMilliseconds;
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&DeviceExtension->DeviceLock);
     for (ULONG delays = 0; *RecoveryActive == 1 && delays < MaximumDelays; delays++) {
         KeReleaseSpinLock(&DeviceExtension->DeviceLock, oldIrql);
-        KeDelayExecutionThread(KernelMode, FALSE, &delay);
+        WaitMilliseconds(DelayMilliseconds);
         oldIrql = KeAcquireSpinLockRaiseToDpc(&DeviceExtension->DeviceLock);
     }
     *RecoveryActive = 0;
