@@ -289,7 +289,7 @@ TEST_P(OpenCloseTest, ACloseEndsAPumpThatWaitsForRoomInTheReceiveBuffer)
 
     EXPECT_EQ(STATUS_SUCCESS, app().Close(handle));
     EXPECT_EQ(plugged.count, DriverPool().count) << DriverPool().listing;
-    EXPECT_EQ(0, PortExtension()->ReceivePumpRunning);
+    EXPECT_FALSE(ReceivePumpRunning(PortExtension()));
 
     handle = Open();
     EXPECT_EQ(0u, CommStatus(handle).AmountInInQueue) << "the new open starts empty";
@@ -308,7 +308,7 @@ TEST_P(OpenCloseTest, APumpThatEndsOnItsOwnReleasesTheLandingBufferAndTheCloseNo
     host::OutstandingRequest wait = StartWait(handle);
     Device().FailNext(host::Direction::In, 1, STATUS_INVALID_DEVICE_REQUEST,
                       USBD_STATUS_DATA_OVERRUN);
-    EXPECT_TRUE(WaitUntil([&] { return PortExtension()->ReceivePumpRunning == 0; }))
+    EXPECT_TRUE(WaitUntil([&] { return !ReceivePumpRunning(PortExtension()); }))
         << "the pump ended";
     EXPECT_EQ(plugged.count, DriverPool().count) << "the pump's end released its buffer:\n"
                                                  << DriverPool().listing;

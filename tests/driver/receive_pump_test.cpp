@@ -15,7 +15,7 @@ TEST_P(ReceivePump, AnOpenPortWithoutReadsOrWritesSendsNoBulkInRead)
 {
     Settle(5 * kSecond);
     EXPECT_EQ(0u, PendingIn());
-    EXPECT_EQ(0, extension->ReceivePumpRunning);
+    EXPECT_FALSE(ReceivePumpRunning(extension));
 }
 
 TEST_P(ReceivePump, AfterTheFirstNonEmptyWriteThePumpReadsWithoutAnyReadRequest)
@@ -78,7 +78,7 @@ TEST_P(ReceivePump, ClosingThePortEndsTheReadOfADeviceThatSendsNothing)
     EXPECT_EQ(STATUS_SUCCESS, app().Close(handle));
     handle = nullptr;
     EXPECT_EQ(0u, PendingIn()) << "the close left the bulk-IN read with the bus";
-    EXPECT_EQ(0, extension->ReceivePumpRunning);
+    EXPECT_FALSE(ReceivePumpRunning(extension));
     EXPECT_EQ(0u, app().OutstandingCount());
 }
 

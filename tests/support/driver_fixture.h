@@ -290,6 +290,14 @@ protected:
     {
         return GetDeviceExtension(plugged.functionDevice);
     }
+    // Whether the receive pump runs, read under DeviceLock as the pump writes it.
+    static bool ReceivePumpRunning(PDEVICE_EXTENSION extension)
+    {
+        KIRQL irql = KeAcquireSpinLockRaiseToDpc(&extension->DeviceLock);
+        bool running = extension->ReceivePumpRunning != 0;
+        KeReleaseSpinLock(&extension->DeviceLock, irql);
+        return running;
+    }
 
     // Runs driver code from the test thread as the driver's own.
     template <typename Call>
