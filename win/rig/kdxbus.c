@@ -14,6 +14,7 @@
 #include <usb.h>
 #include <usbioctl.h>
 #include <usbdlib.h>
+#include <ntimage.h>
 
 #include "kdxbus_control.h"
 
@@ -725,6 +726,243 @@ static NTSTATUS WrappedCreate(PDEVICE_OBJECT device, PIRP irp)
     return status;
 }
 
+/* Kernel routines that kdxlusb imports and that Wine 8.0 lacks or runs differently from
+ * Windows. The rig supplies them in the loaded driver's import table (the file on disk is not
+ * touched), with the behaviour Windows documents:
+ * - ExQueueWorkItem, KeReadStateTimer and KeRemoveQueueDpc are stubs in Wine 8.0 that abort
+ *   the process when called;
+ * - Wine's KeSetTimer, called from the timer's own DPC (as the driver re-arms a timer that
+ *   fired before its due time), waits for that DPC to return and so for itself, forever; and
+ *   its KeCancelTimer waits for a running DPC, which Windows never does.
+ * The rig's timers run their DPCs on one system thread of the rig's, in due order. */
+static VOID NTAPI RunWorkItem(PVOID context)
+{
+    PWORK_QUEUE_ITEM item = (PWORK_QUEUE_ITEM)context;
+    /* The routine may free its item: nothing of it is read after the call. */
+    item->WorkerRoutine(item->Parameter);
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+/* Each item runs on a system thread of its own, as on a work queue with a free worker. */
+static VOID NTAPI RigExQueueWorkItem(PWORK_QUEUE_ITEM item, WORK_QUEUE_TYPE type)
+{
+    HANDLE thread;
+    (void)type;
+    if (NT_SUCCESS(PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, NULL, NULL, NULL, RunWorkItem,
+                                        item))) {
+        ZwClose(thread);
+    } else {
+        DbgPrint("kdxbus: no thread for a work item\n");
+    }
+}
+
+#define RIG_QUEUED_DPCS 32
+
+static KSPIN_LOCK TimerLock;     /* guards ArmedTimers and QueuedDpcs */
+static LIST_ENTRY ArmedTimers;   /* through KTIMER.TimerListEntry */
+static PKDPC QueuedDpcs[RIG_QUEUED_DPCS];
+static KEVENT TimerWake;
+
+static BOOLEAN TimerArmedLocked(PKTIMER timer)
+{
+    LIST_ENTRY* entry;
+    for (entry = ArmedTimers.Flink; entry != &ArmedTimers; entry = entry->Flink) {
+        if (entry == &timer->TimerListEntry) return TRUE;
+    }
+    return FALSE;
+}
+
+static BOOLEAN NTAPI RigKeCancelTimer(PKTIMER timer)
+{
+    KIRQL irql;
+    BOOLEAN armed;
+    KeAcquireSpinLock(&TimerLock, &irql);
+    armed = TimerArmedLocked(timer);
+    if (armed) RemoveEntryList(&timer->TimerListEntry);
+    KeReleaseSpinLock(&TimerLock, irql);
+    return armed;
+}
+
+static BOOLEAN NTAPI RigKeSetTimer(PKTIMER timer, LARGE_INTEGER dueTime, PKDPC dpc)
+{
+    KIRQL irql;
+    BOOLEAN armed;
+    ULONGLONG due;
+    if (dueTime.QuadPart < 0) {
+        due = KeQueryInterruptTime() + (ULONGLONG)(-dueTime.QuadPart);
+    } else {
+        LARGE_INTEGER now;
+        KeQuerySystemTime(&now);
+        due = KeQueryInterruptTime() +
+              (dueTime.QuadPart > now.QuadPart ? (ULONGLONG)(dueTime.QuadPart - now.QuadPart) : 0);
+    }
+    KeAcquireSpinLock(&TimerLock, &irql);
+    armed = TimerArmedLocked(timer);
+    if (armed) RemoveEntryList(&timer->TimerListEntry);
+    timer->DueTime.QuadPart = due;
+    timer->Dpc = dpc;
+    timer->Header.SignalState = 0;
+    InsertTailList(&ArmedTimers, &timer->TimerListEntry);
+    KeReleaseSpinLock(&TimerLock, irql);
+    KeSetEvent(&TimerWake, IO_NO_INCREMENT, FALSE);
+    return armed;
+}
+
+static BOOLEAN NTAPI RigKeReadStateTimer(PKTIMER timer)
+{
+    return timer->Header.SignalState != 0;
+}
+
+static BOOLEAN NTAPI RigKeRemoveQueueDpc(PKDPC dpc)
+{
+    KIRQL irql;
+    BOOLEAN queued = FALSE;
+    ULONG i;
+    KeAcquireSpinLock(&TimerLock, &irql);
+    for (i = 0; i < RIG_QUEUED_DPCS; i++) {
+        if (QueuedDpcs[i] == dpc) {
+            QueuedDpcs[i] = NULL;
+            queued = TRUE;
+        }
+    }
+    KeReleaseSpinLock(&TimerLock, irql);
+    return queued;
+}
+
+/* Signals the timers that are due and queues their DPCs; returns the 100 ns units until the
+ * next one is due (at most a second). */
+static ULONGLONG ExpireTimers(void)
+{
+    ULONGLONG now = KeQueryInterruptTime(), next = 10000000;
+    LIST_ENTRY* entry;
+    KIRQL irql;
+    KeAcquireSpinLock(&TimerLock, &irql);
+    for (entry = ArmedTimers.Flink; entry != &ArmedTimers;) {
+        PKTIMER timer = CONTAINING_RECORD(entry, KTIMER, TimerListEntry);
+        entry = entry->Flink;
+        if (timer->DueTime.QuadPart <= now) {
+            ULONG i;
+            RemoveEntryList(&timer->TimerListEntry);
+            timer->Header.SignalState = 1;
+            for (i = 0; timer->Dpc != NULL && i < RIG_QUEUED_DPCS; i++) {
+                if (QueuedDpcs[i] == timer->Dpc) break; /* queued already: once is enough */
+                if (QueuedDpcs[i] == NULL) {
+                    QueuedDpcs[i] = timer->Dpc;
+                    break;
+                }
+            }
+        } else if (timer->DueTime.QuadPart - now < next) {
+            next = timer->DueTime.QuadPart - now;
+        }
+    }
+    KeReleaseSpinLock(&TimerLock, irql);
+    return next;
+}
+
+static PKDPC TakeQueuedDpc(void)
+{
+    PKDPC dpc = NULL;
+    KIRQL irql;
+    ULONG i;
+    KeAcquireSpinLock(&TimerLock, &irql);
+    for (i = 0; i < RIG_QUEUED_DPCS && dpc == NULL; i++) {
+        dpc = QueuedDpcs[i];
+        QueuedDpcs[i] = NULL;
+    }
+    KeReleaseSpinLock(&TimerLock, irql);
+    return dpc;
+}
+
+static VOID NTAPI TimerThread(PVOID unused)
+{
+    (void)unused;
+    for (;;) {
+        LARGE_INTEGER timeout;
+        PKDPC dpc;
+        ULONGLONG next = ExpireTimers();
+        while ((dpc = TakeQueuedDpc()) != NULL) {
+            dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1,
+                                 dpc->SystemArgument2);
+        }
+        timeout.QuadPart = -(LONGLONG)(next < 10000 ? 10000 : next);
+        KeWaitForSingleObject(&TimerWake, Executive, KernelMode, FALSE, &timeout);
+    }
+}
+
+static NTSTATUS StartTimerThread(void)
+{
+    HANDLE thread;
+    NTSTATUS status;
+    KeInitializeSpinLock(&TimerLock);
+    InitializeListHead(&ArmedTimers);
+    KeInitializeEvent(&TimerWake, SynchronizationEvent, FALSE);
+    status = PsCreateSystemThread(&thread, THREAD_ALL_ACCESS, NULL, NULL, NULL, TimerThread, NULL);
+    if (NT_SUCCESS(status)) ZwClose(thread);
+    return status;
+}
+
+/* The loaded image that contains `address`: the page with its headers, found downwards. */
+static PUCHAR ImageBaseOf(PVOID address)
+{
+    PUCHAR page = (PUCHAR)((ULONG_PTR)address & ~(ULONG_PTR)0xFFF);
+    ULONG pages;
+    for (pages = 0; pages < 4096; pages++, page -= 0x1000) {
+        PIMAGE_DOS_HEADER dos = (PIMAGE_DOS_HEADER)page;
+        if (dos->e_magic == IMAGE_DOS_SIGNATURE && dos->e_lfanew > 0 && dos->e_lfanew < 0x1000 &&
+            ((PIMAGE_NT_HEADERS)(page + dos->e_lfanew))->Signature == IMAGE_NT_SIGNATURE) {
+            return page;
+        }
+    }
+    return NULL;
+}
+
+static BOOLEAN NameIs(const char* name, const char* expected)
+{
+    while (*name != 0 && *name == *expected) {
+        name++;
+        expected++;
+    }
+    return *name == *expected;
+}
+
+static VOID SupplyMissingRoutines(PDRIVER_OBJECT driver)
+{
+    static const struct {
+        const char* Name;
+        PVOID Routine;
+    } supplied[] = {{"ExQueueWorkItem", (PVOID)RigExQueueWorkItem},
+                    {"KeReadStateTimer", (PVOID)RigKeReadStateTimer},
+                    {"KeRemoveQueueDpc", (PVOID)RigKeRemoveQueueDpc},
+                    {"KeSetTimer", (PVOID)RigKeSetTimer},
+                    {"KeCancelTimer", (PVOID)RigKeCancelTimer}};
+    PUCHAR base = ImageBaseOf((PVOID)driver->DriverInit);
+    PIMAGE_NT_HEADERS nt;
+    PIMAGE_IMPORT_DESCRIPTOR import;
+    ULONG directory;
+    if (base == NULL) {
+        DbgPrint("kdxbus: kdxlusb's image is not found\n");
+        return;
+    }
+    nt = (PIMAGE_NT_HEADERS)(base + ((PIMAGE_DOS_HEADER)base)->e_lfanew);
+    directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT].VirtualAddress;
+    for (import = (PIMAGE_IMPORT_DESCRIPTOR)(base + directory); directory != 0 && import->Name != 0;
+         import++) {
+        PIMAGE_THUNK_DATA names = (PIMAGE_THUNK_DATA)(base + import->OriginalFirstThunk);
+        PIMAGE_THUNK_DATA routines = (PIMAGE_THUNK_DATA)(base + import->FirstThunk);
+        for (; names->u1.AddressOfData != 0; names++, routines++) {
+            ULONG i;
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+            for (i = 0; i < sizeof(supplied) / sizeof(supplied[0]); i++) {
+                const char* name =
+                    (const char*)((PIMAGE_IMPORT_BY_NAME)(base + names->u1.AddressOfData))->Name;
+                if (NameIs(name, supplied[i].Name)) {
+                    routines->u1.Function = (ULONG_PTR)supplied[i].Routine;
+                }
+            }
+        }
+    }
+}
+
 /* Loads kdxlusb (its service exists once its INF is installed) and wraps its dispatch
  * routines, before PnP calls its AddDevice for a child. A driver that PnP unloaded and loaded
  * again is wrapped again. */
@@ -752,6 +990,7 @@ static VOID WrapFunctionDriver(void)
         FunctionCreate = driver->MajorFunction[IRP_MJ_CREATE];
         driver->MajorFunction[IRP_MJ_PNP] = WrappedPnp;
         driver->MajorFunction[IRP_MJ_CREATE] = WrappedCreate;
+        SupplyMissingRoutines(driver);
     }
     ObDereferenceObject(driver);
 }
@@ -1037,7 +1276,10 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
 {
     ULONG i;
     (void)registryPath;
+    NTSTATUS status;
     KeInitializeSpinLock(&BusLock);
+    status = StartTimerThread();
+    if (!NT_SUCCESS(status)) return status;
     BusDriver = driver;
     for (i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; i++) driver->MajorFunction[i] = Dispatch;
     driver->DriverExtension->AddDevice = AddDevice;
