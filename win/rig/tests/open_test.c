@@ -1,17 +1,85 @@
-/* Opening the port: one handle at a time, the timeouts, the properties and the line state a
- * program reads, and SetCommState refused because the device has no UART. */
+/* Opening the port as an application does: one handle at a time, the timeouts, the properties
+ * and line state a program reads, and SetCommState refused because the device has no UART. */
 #include "rig.h"
+
+static void TimeoutsRoundTrip(HANDLE port)
+{
+    COMMTIMEOUTS set = {7, 11, 13, 17, 19}, got;
+    memset(&got, 0, sizeof(got));
+    CHECK(SetCommTimeouts(port, &set), "SetCommTimeouts(7, 11, 13, 17, 19) succeeds");
+    CHECK(GetCommTimeouts(port, &got), "GetCommTimeouts succeeds");
+    CHECK(memcmp(&set, &got, sizeof(set)) == 0,
+          "GetCommTimeouts gives back %lu/%lu/%lu/%lu/%lu", got.ReadIntervalTimeout,
+          got.ReadTotalTimeoutMultiplier, got.ReadTotalTimeoutConstant,
+          got.WriteTotalTimeoutMultiplier, got.WriteTotalTimeoutConstant);
+    set.ReadIntervalTimeout = set.ReadTotalTimeoutMultiplier = set.ReadTotalTimeoutConstant =
+        MAXDWORD;
+    CHECK(!SetCommTimeouts(port, &set), "SetCommTimeouts with all three read timeouts MAXDWORD "
+                                        "is refused (error %lu)", GetLastError());
+}
+
+static void PropertiesAndState(HANDLE port)
+{
+    COMMPROP properties;
+    DCB dcb;
+    memset(&properties, 0, sizeof(properties));
+    CHECK(GetCommProperties(port, &properties), "GetCommProperties succeeds");
+    CHECK_EQ(PST_RS232, properties.dwProvSubType, "properties: provider subtype (RS-232)");
+    CHECK_EQ(BAUD_USER, properties.dwMaxBaud, "properties: maximum baud (user-defined)");
+    CHECK_EQ(BAUD_USER | BAUD_9600, properties.dwSettableBaud, "properties: settable baud rates");
+    CHECK_EQ(4096, properties.dwCurrentRxQueue, "properties: receive queue while open");
+
+    memset(&dcb, 0, sizeof(dcb));
+    dcb.DCBlength = sizeof(dcb);
+    CHECK(GetCommState(port, &dcb), "GetCommState succeeds");
+    CHECK_EQ(9600, dcb.BaudRate, "GetCommState: baud rate");
+    CHECK_EQ(8, dcb.ByteSize, "GetCommState: data bits");
+    CHECK_EQ(NOPARITY, dcb.Parity, "GetCommState: parity");
+    CHECK_EQ(ONESTOPBIT, dcb.StopBits, "GetCommState: stop bits");
+
+    /* The device has no UART: setting the line is refused, whatever the settings. */
+    dcb.BaudRate = 115200;
+    SetLastError(0);
+    CHECK(!SetCommState(port, &dcb), "SetCommState(115200 8N1) fails (error %lu)",
+          GetLastError());
+    CHECK(!EscapeCommFunction(port, SETDTR), "EscapeCommFunction(SETDTR) fails (error %lu)",
+          GetLastError());
+}
 
 int main(void)
 {
     ULONG slot = RigBegin();
-    HANDLE port = RigOpenPort(FALSE);
-    DCB dcb;
+    HANDLE port = RigOpenPort(FALSE), second;
+    KDXBUS_STATE state;
     CHECK(port != INVALID_HANDLE_VALUE, "CreateFile(\\\\.\\VLT0) opens the port");
-    memset(&dcb, 0, sizeof(dcb));
-    dcb.DCBlength = sizeof(dcb);
-    CHECK(GetCommState(port, &dcb), "GetCommState succeeds");
-    CHECK_EQ(9600, dcb.BaudRate, "baud rate");
+    CHECK(RigQuery(slot).PortResets >= 1, "the open reset the device's USB port");
+
+    TimeoutsRoundTrip(port);
+    PropertiesAndState(port);
+
+    /* A second open while the first is open: the driver refuses it. Wine's CreateFile does
+     * not pass a failed create on, so the refusal is read from the bus's record of it; and
+     * Wine's close of that handle reaches the driver as a close of the port, so this comes
+     * last. */
+    second = CreateFileW(KDX_PORT_PATH, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0,
+                         NULL);
+    state = RigQuery(slot);
+    CHECK(state.CreateCount >= 2, "the bus saw %lu opens", state.CreateCount);
+    if (state.CreateCount >= 2) {
+        CHECK(state.CreateStatus[0] == 0, "the first open succeeded (0x%08lx)",
+              (unsigned long)state.CreateStatus[0]);
+        CHECK(state.CreateStatus[1] == (LONG)0xC0000022L,
+              "the second open was refused with STATUS_ACCESS_DENIED (0x%08lx)",
+              (unsigned long)state.CreateStatus[1]);
+    }
+    printf("note: the second CreateFile %s under this I/O manager\n",
+           second == INVALID_HANDLE_VALUE ? "failed" : "returned a handle");
+    if (second != INVALID_HANDLE_VALUE) CloseHandle(second);
+
+    CHECK(CloseHandle(port), "CloseHandle succeeds");
+
+    port = RigOpenPort(FALSE);
+    CHECK(port != INVALID_HANDLE_VALUE, "the port opens again after the close");
     CloseHandle(port);
     RigEnd(slot);
     return RigFinish();
