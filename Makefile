@@ -5,7 +5,7 @@ BUILD_TSAN ?= build-tsan
 JOBS ?= 2
 SEEDS ?= 100
 
-.PHONY: all run test test-wine test-asan test-tsan stress bench configure clean
+.PHONY: all run test test-wine test-asan test-tsan stress bench package configure clean
 
 all: configure
 	cmake --build $(BUILD) -j$(JOBS)
@@ -23,6 +23,11 @@ test: all
 # The real kdxlusb.sys under Wine, driven by Win32 programs (win/rig); skips without Wine.
 test-wine: all
 	cd $(BUILD) && ctest --output-on-failure -L wine
+
+# What a person installs on Windows x64, in $(BUILD)/package: kdxlusb.sys signed with a test
+# certificate made in $(BUILD)/package-cert, that certificate, kdxlusb.inf and INSTALL.txt.
+package: all
+	sh win/package.sh $(BUILD)
 
 # Benchmarks (Google Benchmark) in real time; never part of `make test`. Pass options with ARGS,
 # e.g. make bench ARGS=--benchmark_min_time=0.2
