@@ -16,7 +16,7 @@ int main(void)
     HANDLE port = RigOpenPort(TRUE);
     OVERLAPPED read;
     UCHAR buffer[64];
-    DWORD got = 0;
+    DWORD got = 0, error;
     BOOL ok;
 
     RigSetTimeouts(port, 0, 0, 0, 0, 0);
@@ -26,8 +26,9 @@ int main(void)
     CHECK(CancelIo(port), "CancelIo");
     CHECK(WaitForSingleObject(read.hEvent, 5000) == WAIT_OBJECT_0, "the read ended");
     ok = GetOverlappedResult(port, &read, &got, FALSE);
-    CHECK(!ok && GetLastError() == ERROR_OPERATION_ABORTED,
-          "it ended cancelled (ok %d, error %lu)", ok, ok ? 0 : GetLastError());
+    error = GetLastError();
+    CHECK(!ok, "it ended in failure");
+    CHECK_EQ(ERROR_OPERATION_ABORTED, error, "its error");
     CloseHandle(read.hEvent);
 
     /* The port still works after the cancel. */
@@ -46,13 +47,15 @@ int main(void)
     CHECK(WaitForSingleObject(read.hEvent, 10000) == WAIT_OBJECT_0,
           "the outstanding read ended when the device was pulled out");
     ok = GetOverlappedResult(port, &read, &got, FALSE);
-    CHECK(!ok, "it ended with an error (%lu)", GetLastError());
+    error = GetLastError();
+    CHECK(!ok, "it ended in failure (error %lu)", error);
     CloseHandle(read.hEvent);
     CHECK(CloseHandle(port), "CloseHandle after the unplug");
     CHECK(RigWaitForName(KDX_PORT_NAME, FALSE), "VLT0 is gone from the system");
     port = CreateFileW(KDX_PORT_PATH, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0,
                        NULL);
-    CHECK(port == INVALID_HANDLE_VALUE, "CreateFile(\\\\.\\VLT0) fails (error %lu)",
-          GetLastError());
+    error = GetLastError();
+    CHECK(port == INVALID_HANDLE_VALUE, "CreateFile(\\\\.\\VLT0) fails");
+    CHECK_EQ(ERROR_FILE_NOT_FOUND, error, "its error");
     return RigFinish();
 }

@@ -49,8 +49,8 @@ int main(void)
     ULONG slot = RigBegin();
     HANDLE port = RigOpenPort(TRUE);
     OVERLAPPED wait, write;
-    DWORD events = 0, mask = 0, written = 0;
-    BOOL ended;
+    DWORD events = 0, mask = 0, written = 0, error;
+    BOOL ended, ok;
 
     /* A first write starts the driver's receive side. */
     RigSetTimeouts(port, MAXDWORD, 0, 0, 0, 1000);
@@ -80,8 +80,10 @@ int main(void)
     CHECK(PurgeComm(port, PURGE_RXABORT | PURGE_TXABORT), "PurgeComm(PURGE_RXABORT | "
                                                          "PURGE_TXABORT)");
     CHECK_EQ(0, Buffered(port), "input bytes after PURGE_RXABORT");
-    CHECK(!PurgeComm(port, 0x10), "PurgeComm with an unknown flag is refused (error %lu)",
-          GetLastError());
+    ok = PurgeComm(port, 0x10);
+    error = GetLastError();
+    CHECK(!ok, "PurgeComm with an unknown flag is refused");
+    CHECK_EQ(ERROR_INVALID_PARAMETER, error, "its error");
 
     /* EV_TXEMPTY: a wait ended by a finished write. */
     CHECK(SetCommMask(port, EV_TXEMPTY), "SetCommMask(EV_TXEMPTY)");

@@ -5,6 +5,8 @@
 static void TimeoutsRoundTrip(HANDLE port)
 {
     COMMTIMEOUTS set = {7, 11, 13, 17, 19}, got;
+    DWORD error;
+    BOOL ok;
     memset(&got, 0, sizeof(got));
     CHECK(SetCommTimeouts(port, &set), "SetCommTimeouts(7, 11, 13, 17, 19) succeeds");
     CHECK(GetCommTimeouts(port, &got), "GetCommTimeouts succeeds");
@@ -14,14 +16,18 @@ static void TimeoutsRoundTrip(HANDLE port)
           got.WriteTotalTimeoutMultiplier, got.WriteTotalTimeoutConstant);
     set.ReadIntervalTimeout = set.ReadTotalTimeoutMultiplier = set.ReadTotalTimeoutConstant =
         MAXDWORD;
-    CHECK(!SetCommTimeouts(port, &set), "SetCommTimeouts with all three read timeouts MAXDWORD "
-                                        "is refused (error %lu)", GetLastError());
+    ok = SetCommTimeouts(port, &set);
+    error = GetLastError();
+    CHECK(!ok, "SetCommTimeouts with all three read timeouts MAXDWORD is refused");
+    CHECK_EQ(ERROR_INVALID_PARAMETER, error, "its error");
 }
 
 static void PropertiesAndState(HANDLE port)
 {
     COMMPROP properties;
     DCB dcb;
+    DWORD error;
+    BOOL ok;
     memset(&properties, 0, sizeof(properties));
     CHECK(GetCommProperties(port, &properties), "GetCommProperties succeeds");
     CHECK_EQ(PST_RS232, properties.dwProvSubType, "properties: provider subtype (RS-232)");
@@ -39,11 +45,14 @@ static void PropertiesAndState(HANDLE port)
 
     /* The device has no UART: setting the line is refused, whatever the settings. */
     dcb.BaudRate = 115200;
-    SetLastError(0);
-    CHECK(!SetCommState(port, &dcb), "SetCommState(115200 8N1) fails (error %lu)",
-          GetLastError());
-    CHECK(!EscapeCommFunction(port, SETDTR), "EscapeCommFunction(SETDTR) fails (error %lu)",
-          GetLastError());
+    ok = SetCommState(port, &dcb);
+    error = GetLastError();
+    CHECK(!ok, "SetCommState(115200 8N1) fails");
+    CHECK_EQ(ERROR_GEN_FAILURE, error, "its error (the driver's STATUS_UNSUCCESSFUL)");
+    ok = EscapeCommFunction(port, SETDTR);
+    error = GetLastError();
+    CHECK(!ok, "EscapeCommFunction(SETDTR) fails");
+    CHECK_EQ(ERROR_GEN_FAILURE, error, "its error");
 }
 
 int main(void)

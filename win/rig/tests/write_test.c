@@ -29,7 +29,8 @@ int main(void)
     HANDLE port = RigOpenPort(FALSE);
     static const ULONG one[] = {1}, packet[] = {64, 0}, page[] = {4096, 0}, odd[] = {100};
     static RIG_OUT out;
-    DWORD written = 0, i;
+    DWORD written = 0, i, error;
+    BOOL ok;
     for (i = 0; i < sizeof(pattern); i++) pattern[i] = (UCHAR)(i * 7 + 3);
     RigSetTimeouts(port, 0, 0, 0, 0, 5000);
 
@@ -39,10 +40,10 @@ int main(void)
     WriteAndExpect(port, slot, 100, 1, odd);
     WriteAndExpect(port, slot, 4096, 2, page);
 
-    SetLastError(0);
-    CHECK(!WriteFile(port, pattern, 4097, &written, NULL),
-          "WriteFile of 4097 bytes is refused (error %lu)", GetLastError());
-    CHECK_EQ(ERROR_INVALID_PARAMETER, GetLastError(), "the refusal's error");
+    ok = WriteFile(port, pattern, 4097, &written, NULL);
+    error = GetLastError();
+    CHECK(!ok, "WriteFile of 4097 bytes is refused");
+    CHECK_EQ(ERROR_INVALID_PARAMETER, error, "the refusal's error");
     RigTakeOut(slot, &out);
     CHECK_EQ(0, out.Count, "nothing of the refused write reached the device");
 
