@@ -1013,6 +1013,19 @@ FORCEINLINE PDRIVER_CANCEL IoSetCancelRoutine(PIRP irp, PDRIVER_CANCEL routine)
 #define REG_DWORD 4
 #define REG_MULTI_SZ 7
 
+typedef enum _KEY_VALUE_INFORMATION_CLASS {
+    KeyValueBasicInformation,
+    KeyValueFullInformation,
+    KeyValuePartialInformation,
+} KEY_VALUE_INFORMATION_CLASS;
+
+typedef struct _KEY_VALUE_PARTIAL_INFORMATION {
+    ULONG TitleIndex;
+    ULONG Type;
+    ULONG DataLength;
+    UCHAR Data[1];
+} KEY_VALUE_PARTIAL_INFORMATION, *PKEY_VALUE_PARTIAL_INFORMATION;
+
 // ---------------------------------------------------------------------------------------------
 // Kernel routines (host/src implements each with its documented behaviour).
 // ---------------------------------------------------------------------------------------------
@@ -1105,6 +1118,9 @@ POWER_STATE PoSetPowerState(PDEVICE_OBJECT deviceObject, POWER_STATE_TYPE type, 
 // Registry
 NTSTATUS ZwSetValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, ULONG titleIndex, ULONG type,
                        PVOID data, ULONG dataSize);
+NTSTATUS ZwQueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName,
+                         KEY_VALUE_INFORMATION_CLASS keyValueInformationClass,
+                         PVOID keyValueInformation, ULONG length, PULONG resultLength);
 NTSTATUS ZwClose(HANDLE handle);
 
 // Strings

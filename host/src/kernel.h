@@ -301,6 +301,12 @@ public:
                               const void* data, ULONG size);
     NTSTATUS CloseHandle(HANDLE handle);
     size_t OpenHandleCount(PDRIVER_OBJECT driver) const;
+    // A value of the key behind an open handle: STATUS_OBJECT_NAME_NOT_FOUND when absent.
+    NTSTATUS QueryRegistryValue(HANDLE handle, const std::u16string& name, ULONG* type,
+                                std::vector<UCHAR>* data) const;
+    // Writes a value into a device's hardware key, as an installer or an administrator would.
+    void WriteRegistryValue(PDEVICE_OBJECT physicalDevice, const std::u16string& name, ULONG type,
+                            const std::vector<UCHAR>& data);
     bool ReadRegistryValue(PDEVICE_OBJECT physicalDevice, const std::u16string& name, ULONG* type,
                            std::vector<UCHAR>* data) const;
 

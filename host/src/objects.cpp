@@ -412,6 +412,29 @@ size_t ObjectManager::OpenHandleCount(PDRIVER_OBJECT driver) const
     return count;
 }
 
+NTSTATUS ObjectManager::QueryRegistryValue(HANDLE handle, const std::u16string& name, ULONG* type,
+                                           std::vector<UCHAR>* data) const
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    auto it = handles_.find(handle);
+    if (it == handles_.end()) return STATUS_INVALID_HANDLE;
+    DeviceRecord* record = RecordOf(it->second->device);
+    const auto& key =
+        it->second->keyType == PLUGPLAY_REGKEY_DEVICE ? record->hardwareKey : record->driverKey;
+    auto value = key.find(Upper(name));
+    if (value == key.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
+    *type = value->second.first;
+    *data = value->second.second;
+    return STATUS_SUCCESS;
+}
+
+void ObjectManager::WriteRegistryValue(PDEVICE_OBJECT physicalDevice, const std::u16string& name,
+                                       ULONG type, const std::vector<UCHAR>& data)
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    RecordOf(physicalDevice)->hardwareKey[Upper(name)] = {type, data};
+}
+
 bool ObjectManager::ReadRegistryValue(PDEVICE_OBJECT physicalDevice, const std::u16string& name,
                                       ULONG* type, std::vector<UCHAR>* data) const
 {
@@ -547,6 +570,37 @@ extern "C" NTSTATUS ZwSetValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, U
                         "ZwSetValueKey was given data in freed pool (allocated by " + site + ").");
     }
     return Kernel::Current().objects.SetRegistryValue(keyHandle, name, type, data, dataSize);
+}
+
+// Only the partial information is emulated: the driver asks for nothing else.
+extern "C" NTSTATUS ZwQueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName,
+                                    KEY_VALUE_INFORMATION_CLASS keyValueInformationClass,
+                                    PVOID keyValueInformation, ULONG length, PULONG resultLength)
+{
+    RequireIrqlAtMost("ZwQueryValueKey", PASSIVE_LEVEL);
+    if (keyValueInformationClass != KeyValuePartialInformation) {
+        ReportViolation(Rule::NotEmulated, "ZwQueryValueKey with information class " +
+                                               std::to_string(int(keyValueInformationClass)) +
+                                               ".");
+    }
+    std::u16string name = ReadDriverString(valueName, "ZwQueryValueKey");
+    ULONG type = REG_NONE;
+    std::vector<UCHAR> data;
+    NTSTATUS status = Kernel::Current().objects.QueryRegistryValue(keyHandle, name, &type, &data);
+    if (!NT_SUCCESS(status)) return status;
+    // The record's fixed part, then the data; a buffer too short for the fixed part gets
+    // nothing, one too short for the data gets the fixed part (STATUS_BUFFER_OVERFLOW).
+    const ULONG fixed = ULONG(offsetof(KEY_VALUE_PARTIAL_INFORMATION, Data));
+    const ULONG needed = fixed + ULONG(data.size());
+    *resultLength = needed;
+    if (length < fixed) return STATUS_BUFFER_TOO_SMALL;
+    auto* information = static_cast<PKEY_VALUE_PARTIAL_INFORMATION>(keyValueInformation);
+    information->TitleIndex = 0;
+    information->Type = type;
+    information->DataLength = ULONG(data.size());
+    if (length < needed) return STATUS_BUFFER_OVERFLOW;
+    if (!data.empty()) memcpy(information->Data, data.data(), data.size());
+    return STATUS_SUCCESS;
 }
 
 extern "C" NTSTATUS ZwClose(HANDLE handle)

@@ -124,6 +124,9 @@ UsbDevice& UsbBus::Connect(const DeviceModel& model)
     record->isPhysical = true;
     record->refusesAttach = model.refusesAttach;
     record->failRegistryOpen = model.registryKeyFails;
+    for (const auto& value : model.hardwareKeyValues) {
+        Kernel::Current().objects.WriteRegistryValue(pdo, value.name, value.type, value.data);
+    }
     record->instancePath =
         DeviceId(model) + u"\\5&1C2B3A4D&0&" + Widen(std::to_string(device->port));
     device->physicalDevice = pdo;

@@ -2,6 +2,7 @@
 #include "usb_device.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "verifier.h"
 
@@ -48,6 +49,13 @@ DeviceModel DeviceModel::SerialAdapter(USHORT vendorId, USHORT productId, USHORT
     interface.endpoints.push_back(EndpointModel{UsbdPipeTypeBulk, false, 0, packetSize, 0});
     model.interfaces.push_back(interface);
     return model;
+}
+
+DeviceModel::RegistryValue DeviceModel::RegistryValue::Dword(std::u16string name, ULONG value)
+{
+    std::vector<UCHAR> data(sizeof(ULONG));
+    memcpy(data.data(), &value, sizeof(ULONG));
+    return RegistryValue{std::move(name), REG_DWORD, std::move(data)};
 }
 
 DeviceModel DeviceModel::WithEndpointNumbers() const

@@ -61,6 +61,15 @@ struct DeviceModel {
     bool refusesAttach = false;     // the physical device object is already going away
     bool remoteWake = false;
 
+    // Values its INF put into the device's hardware key before the driver starts.
+    struct RegistryValue {
+        std::u16string name;
+        ULONG type;
+        std::vector<UCHAR> data;
+        static RegistryValue Dword(std::u16string name, ULONG value);
+    };
+    std::vector<RegistryValue> hardwareKeyValues;
+
     // How the bus completes this device's requests: at once, or pended and completed
     // later from a DPC.
     bool asynchronous = false;
