@@ -184,6 +184,14 @@ typedef struct _DEVICE_EXTENSION {
     UCHAR PortOpen;
     UCHAR RxFifo;
 
+    // Line settings: refused unless the hardware key's AcceptLineSettings is 1 at start, then
+    // accepted and remembered (under DeviceLock) with no effect on the data. Read at start by
+    // the Plug and Play thread; read without a lock by the requests.
+    UCHAR AcceptLineSettings;
+    ULONG BaudRate;
+    SERIAL_LINE_CONTROL LineControl;
+    ULONG DtrRts;  // SERIAL_DTR_STATE and SERIAL_RTS_STATE
+
     // Port name state, written by the Plug and Play thread only. DeviceNameOwned is set while
     // the port's link refers to DeviceName; DeviceName and InterfaceName are kept until
     // removal, so that a start after a stop can name the port again.

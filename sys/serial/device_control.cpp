@@ -1,17 +1,22 @@
 // Serial device-control requests. There is no UART behind the port: requests that only report
-// are answered from the serial state or with fixed values (9600 baud, 8 data bits, no parity,
-// one stop bit, DTR and RTS off, modem status 0); requests that would change the line, the
+// are answered from the serial state (9600 baud, 8 data bits, no parity, one stop bit, DTR and
+// RTS off, modem status 0 until something is set); requests that would change the line, the
 // handshake lines, the special characters or the flow control are validated and refused with
 // STATUS_UNSUCCESSFUL; the timeouts, the wait mask, the statistics, purging and wait-on-mask
 // are real.
+//
+// A device whose hardware key holds AcceptLineSettings = 1 accepts the line requests instead,
+// after the same validation: the settings are remembered and reported back, DTR and RTS
+// follow their requests, the modem status shows a connected line (CTS, DSR, carrier detect),
+// and nothing changes how data moves. This lets programs that configure a port before they
+// use it open this one.
 //
 // DispatchDeviceControl runs each request at DISPATCH_LEVEL from entry to completion, so it
 // never waits; multi-field records are read and written under DeviceLock. A wait-on-mask
 // request is left pending, under the cancel spin lock, for io/wait_mask.cpp to complete.
 #include "../kdxlusb.h"
 
-#define KDX_FIXED_BAUD_RATE 9600
-#define KDX_FIXED_WORD_LENGTH 8
+#define KDX_CONNECTED_LINE (SERIAL_CTS_STATE | SERIAL_DSR_STATE | SERIAL_DCD_STATE)
 #define KDX_QUEUE_SIZE_MAXIMUM 4096
 #define KDX_WAIT_MASK_VALID 0x1FFF  // SERIAL_EV_RXCHAR up to SERIAL_EV_EVENT2
 #define KDX_PURGE_VALID                                                            \
@@ -69,8 +74,35 @@ static NTSTATUS SetQueueSize(PSERIAL_REQUEST Request)
                : STATUS_UNSUCCESSFUL;
 }
 
-// Validates a line control as a real port would, then refuses it.
-static NTSTATUS SetLineControl(PSERIAL_REQUEST Request)
+// The answer to a valid line request: remembered with the setting on (under DeviceLock, by
+// `Store`), refused without it.
+template <typename StoreValue>
+static NTSTATUS AcceptOrRefuse(PDEVICE_EXTENSION Extension, StoreValue&& Store)
+{
+    if (ReadFlag(&Extension->AcceptLineSettings) == 0) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    KeAcquireSpinLockAtDpcLevel(&Extension->DeviceLock);
+    Store();
+    KeReleaseSpinLockFromDpcLevel(&Extension->DeviceLock);
+    return STATUS_SUCCESS;
+}
+
+// Any rate but 0.
+static NTSTATUS SetBaudRate(PDEVICE_EXTENSION Extension, PSERIAL_REQUEST Request)
+{
+    if (Request->InputLength < sizeof(SERIAL_BAUD_RATE)) {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    ULONG rate = ((PSERIAL_BAUD_RATE)Request->Buffer)->BaudRate;
+    if (rate == 0 && ReadFlag(&Extension->AcceptLineSettings) != 0) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return AcceptOrRefuse(Extension, [&] { Extension->BaudRate = rate; });
+}
+
+// Validates a line control as a real port would.
+static NTSTATUS SetLineControl(PDEVICE_EXTENSION Extension, PSERIAL_REQUEST Request)
 {
     if (Request->InputLength < sizeof(SERIAL_LINE_CONTROL)) {
         return STATUS_BUFFER_TOO_SMALL;
@@ -82,7 +114,10 @@ static NTSTATUS SetLineControl(PSERIAL_REQUEST Request)
     BOOLEAN stopBitsValid = line->StopBits == STOP_BIT_1 ||
                             (line->StopBits == STOP_BITS_1_5 && line->WordLength == 5) ||
                             (line->StopBits == STOP_BITS_2 && line->WordLength >= 6);
-    return stopBitsValid ? STATUS_UNSUCCESSFUL : STATUS_INVALID_PARAMETER;
+    if (!stopBitsValid) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return AcceptOrRefuse(Extension, [&] { Extension->LineControl = *line; });
 }
 
 // Stores new timeouts, unless all three read terms are MAXULONG.
@@ -103,17 +138,20 @@ static NTSTATUS SetTimeouts(PDEVICE_EXTENSION Extension, PSERIAL_REQUEST Request
     return STATUS_SUCCESS;
 }
 
-static NTSTATUS SetChars(PSERIAL_REQUEST Request)
+static NTSTATUS SetChars(PDEVICE_EXTENSION Extension, PSERIAL_REQUEST Request)
 {
     if (Request->InputLength < sizeof(SERIAL_CHARS)) {
         return STATUS_BUFFER_TOO_SMALL;
     }
     PSERIAL_CHARS chars = (PSERIAL_CHARS)Request->Buffer;
-    return chars->XonChar == chars->XoffChar ? STATUS_INVALID_PARAMETER : STATUS_UNSUCCESSFUL;
+    if (chars->XonChar == chars->XoffChar) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    return AcceptOrRefuse(Extension, [&] { Extension->SpecialChars = *chars; });
 }
 
-// Validates a handflow as a real port would, then refuses it; the limits are not examined.
-static NTSTATUS SetHandFlow(PSERIAL_REQUEST Request)
+// Validates a handflow as a real port would; the limits are not examined.
+static NTSTATUS SetHandFlow(PDEVICE_EXTENSION Extension, PSERIAL_REQUEST Request)
 {
     if (Request->InputLength < sizeof(SERIAL_HANDFLOW)) {
         return STATUS_BUFFER_TOO_SMALL;
@@ -124,7 +162,15 @@ static NTSTATUS SetHandFlow(PSERIAL_REQUEST Request)
         (handFlow->ControlHandShake & SERIAL_DTR_MASK) == SERIAL_DTR_MASK) {
         return STATUS_INVALID_PARAMETER;
     }
-    return STATUS_UNSUCCESSFUL;
+    return AcceptOrRefuse(Extension, [&] { Extension->HandFlow = *handFlow; });
+}
+
+// DTR and RTS follow their requests when line settings are accepted.
+static NTSTATUS SetModemLine(PDEVICE_EXTENSION Extension, ULONG Line, BOOLEAN On)
+{
+    return AcceptOrRefuse(Extension, [&] {
+        Extension->DtrRts = On ? (Extension->DtrRts | Line) : (Extension->DtrRts & ~Line);
+    });
 }
 
 static NTSTATUS XoffCounter(PSERIAL_REQUEST Request)
@@ -267,17 +313,14 @@ static NTSTATUS ReplyProperties(PDEVICE_EXTENSION Extension, PSERIAL_REQUEST Req
     return STATUS_SUCCESS;
 }
 
-static NTSTATUS ReplyLineControl(PSERIAL_REQUEST Request)
+// Replies with one 32-bit value of the serial state, read under DeviceLock.
+static NTSTATUS ReplyLockedValue(PDEVICE_EXTENSION Extension, PSERIAL_REQUEST Request,
+                                 const ULONG* Value)
 {
-    if (Request->OutputLength < sizeof(SERIAL_LINE_CONTROL)) {
-        return STATUS_BUFFER_TOO_SMALL;
-    }
-    PSERIAL_LINE_CONTROL line = (PSERIAL_LINE_CONTROL)Request->Buffer;
-    line->StopBits = STOP_BIT_1;
-    line->Parity = NO_PARITY;
-    line->WordLength = KDX_FIXED_WORD_LENGTH;
-    Request->Irp->IoStatus.Information = sizeof(SERIAL_LINE_CONTROL);
-    return STATUS_SUCCESS;
+    KeAcquireSpinLockAtDpcLevel(&Extension->DeviceLock);
+    ULONG value = *Value;
+    KeReleaseSpinLockFromDpcLevel(&Extension->DeviceLock);
+    return ReplyValue(Request, value);
 }
 
 static NTSTATUS ClearStats(PDEVICE_EXTENSION Extension)
@@ -293,6 +336,7 @@ static NTSTATUS HandleStateRequest(PDEVICE_EXTENSION Extension, ULONG Code, PSER
 {
     switch (Code) {
     case IOCTL_SERIAL_SET_BAUD_RATE:
+        return SetBaudRate(Extension, Request);
     case IOCTL_SERIAL_SET_MODEM_CONTROL:
     case IOCTL_SERIAL_SET_FIFO_CONTROL:
         return Refuse(Request->InputLength, sizeof(ULONG));
@@ -302,12 +346,18 @@ static NTSTATUS HandleStateRequest(PDEVICE_EXTENSION Extension, ULONG Code, PSER
     case IOCTL_SERIAL_GET_MODEM_CONTROL:
         return Refuse(Request->OutputLength, sizeof(ULONG));
     case IOCTL_SERIAL_SET_DTR:
+        return SetModemLine(Extension, SERIAL_DTR_STATE, TRUE);
     case IOCTL_SERIAL_CLR_DTR:
+        return SetModemLine(Extension, SERIAL_DTR_STATE, FALSE);
     case IOCTL_SERIAL_SET_RTS:
+        return SetModemLine(Extension, SERIAL_RTS_STATE, TRUE);
     case IOCTL_SERIAL_CLR_RTS:
+        return SetModemLine(Extension, SERIAL_RTS_STATE, FALSE);
     case IOCTL_SERIAL_SET_XOFF:
     case IOCTL_SERIAL_SET_XON:
-        return STATUS_UNSUCCESSFUL;
+        // Nothing to do on a line without flow control.
+        return ReadFlag(&Extension->AcceptLineSettings) != 0 ? STATUS_SUCCESS
+                                                             : STATUS_UNSUCCESSFUL;
     case IOCTL_SERIAL_SET_BREAK_ON:
     case IOCTL_SERIAL_SET_BREAK_OFF:
     case IOCTL_SERIAL_RESET_DEVICE:
@@ -315,17 +365,17 @@ static NTSTATUS HandleStateRequest(PDEVICE_EXTENSION Extension, ULONG Code, PSER
     case IOCTL_SERIAL_SET_QUEUE_SIZE:
         return SetQueueSize(Request);
     case IOCTL_SERIAL_SET_LINE_CONTROL:
-        return SetLineControl(Request);
+        return SetLineControl(Extension, Request);
     case IOCTL_SERIAL_SET_TIMEOUTS:
         return SetTimeouts(Extension, Request);
     case IOCTL_SERIAL_GET_TIMEOUTS:
         return ReplyRecord(Extension, Request, &Extension->Timeouts, sizeof(SERIAL_TIMEOUTS));
     case IOCTL_SERIAL_SET_CHARS:
-        return SetChars(Request);
+        return SetChars(Extension, Request);
     case IOCTL_SERIAL_GET_CHARS:
         return ReplyRecord(Extension, Request, &Extension->SpecialChars, sizeof(SERIAL_CHARS));
     case IOCTL_SERIAL_SET_HANDFLOW:
-        return SetHandFlow(Request);
+        return SetHandFlow(Extension, Request);
     case IOCTL_SERIAL_GET_HANDFLOW:
         return ReplyRecord(Extension, Request, &Extension->HandFlow, sizeof(SERIAL_HANDFLOW));
     case IOCTL_SERIAL_XOFF_COUNTER:
@@ -345,15 +395,20 @@ static NTSTATUS HandleSerialRequest(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSI
 {
     switch (Code) {
     case IOCTL_SERIAL_GET_BAUD_RATE:
-        return ReplyValue(Request, KDX_FIXED_BAUD_RATE);
-    case IOCTL_SERIAL_GET_MODEMSTATUS:
+        return ReplyLockedValue(Extension, Request, &Extension->BaudRate);
     case IOCTL_SERIAL_GET_DTRRTS:
+        return ReplyLockedValue(Extension, Request, &Extension->DtrRts);
+    case IOCTL_SERIAL_GET_MODEMSTATUS:
+        return ReplyValue(Request, ReadFlag(&Extension->AcceptLineSettings) != 0
+                                       ? KDX_CONNECTED_LINE
+                                       : 0);
     case IOCTL_SERIAL_CONFIG_SIZE:
         return ReplyValue(Request, 0);
     case IOCTL_SERIAL_GET_WAIT_MASK:
         return ReplyValue(Request, ReadULong(&Extension->WaitMask));
     case IOCTL_SERIAL_GET_LINE_CONTROL:
-        return ReplyLineControl(Request);
+        return ReplyRecord(Extension, Request, &Extension->LineControl,
+                           sizeof(SERIAL_LINE_CONTROL));
     case IOCTL_SERIAL_GET_COMMSTATUS:
         return ReplyCommStatus(Extension, Request);
     case IOCTL_SERIAL_GET_PROPERTIES:

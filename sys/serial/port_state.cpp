@@ -5,9 +5,40 @@
 #define KDX_XON_CHARACTER 0x11
 #define KDX_XOFF_CHARACTER 0x13
 #define KDX_SETTABLE_BAUD (SERIAL_BAUD_USER | SERIAL_BAUD_9600)
+#define KDX_DEFAULT_BAUD_RATE 9600
+#define KDX_DEFAULT_WORD_LENGTH 8
 
-// Gives the serial state its start values and, once the USB configuration is in place, names
-// the port. Runs in the start path at PASSIVE_LEVEL, when no open can be in progress, so no
+// Whether the device's hardware key opts in to accepting line settings: a REG_DWORD
+// AcceptLineSettings of exactly 1. Absent, another value, another type or another size, or a
+// key that cannot be read, mean no.
+static UCHAR ReadAcceptLineSettings(PDEVICE_EXTENSION Extension)
+{
+    HANDLE key;
+    if (!NT_SUCCESS(IoOpenDeviceRegistryKey(Extension->PhysicalDeviceObject,
+                                            PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key))) {
+        return 0;
+    }
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, KDX_TEXT("AcceptLineSettings"));
+    union {
+        KEY_VALUE_PARTIAL_INFORMATION Information;
+        UCHAR Bytes[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + sizeof(ULONG)];
+    } value;
+    ULONG length = 0;
+    NTSTATUS status = ZwQueryValueKey(key, &name, KeyValuePartialInformation, &value,
+                                      sizeof(value), &length);
+    ZwClose(key);
+    if (!NT_SUCCESS(status) || value.Information.Type != REG_DWORD ||
+        value.Information.DataLength != sizeof(ULONG)) {
+        return 0;
+    }
+    ULONG setting;
+    RtlCopyMemory(&setting, value.Information.Data, sizeof(ULONG));
+    return setting == 1 ? 1 : 0;
+}
+
+// Gives the serial state its start values, reads whether line settings are accepted, and,
+// once the USB configuration is in place, names the port. Runs in the start path at PASSIVE_LEVEL, when no open can be in progress, so no
 // lock is taken. Timeouts are left as they are: they survive a stop and start.
 _Use_decl_annotations_ NTSTATUS InitializePortSettings(PDEVICE_OBJECT DeviceObject)
 {
@@ -25,6 +56,12 @@ _Use_decl_annotations_ NTSTATUS InitializePortSettings(PDEVICE_OBJECT DeviceObje
     extension->RxFifo = 0;
     extension->HandleOpen = 0;
     extension->PortOpen = 0;
+    extension->BaudRate = KDX_DEFAULT_BAUD_RATE;
+    extension->LineControl.StopBits = STOP_BIT_1;
+    extension->LineControl.Parity = NO_PARITY;
+    extension->LineControl.WordLength = KDX_DEFAULT_WORD_LENGTH;
+    extension->DtrRts = 0;
+    WriteFlag(&extension->AcceptLineSettings, ReadAcceptLineSettings(extension));
 
     if (extension->PortConfigured) {
         NTSTATUS status = CreatePortName(extension);
