@@ -34,6 +34,7 @@ typedef struct _CHILD {
     PDEVICE_OBJECT Pdo; /* null while the slot is free */
     USHORT ProductId;
     USHORT MaxPacketSize;
+    ULONG InstanceId;
     BOOLEAN Present; /* plugged in; reported in the bus relations */
     BOOLEAN Configured;
     BOOLEAN Echo;
@@ -505,7 +506,7 @@ static NTSTATUS QueryId(CHILD* child, ULONG slot, PIRP irp)
         text = PoolText(L"USB\\Class_FF&SubClass_00&Prot_00", 2);
         break;
     case BusQueryInstanceID:
-        FormatId(id, L"", slot + 1, 0, L"");
+        FormatId(id, L"", child->InstanceId != 0 ? child->InstanceId : slot + 1, 0, L"");
         text = PoolText(id, 1);
         break;
     default:
@@ -1036,6 +1037,7 @@ static NTSTATUS Plug(const KDXBUS_PLUG* plug, ULONG* slotOut)
     pdo->Flags &= ~DO_DEVICE_INITIALIZING;
     child->ProductId = plug->ProductId;
     child->MaxPacketSize = plug->MaxPacketSize != 0 ? plug->MaxPacketSize : 64;
+    child->InstanceId = plug->InstanceId;
     child->Pipes[0].Endpoint = 0x81;
     child->Pipes[1].Endpoint = 0x02;
     InitializeListHead(&child->PendingIn);

@@ -33,6 +33,7 @@
 typedef struct _KDXBUS_PLUG {
     USHORT ProductId;
     USHORT MaxPacketSize; /* of both bulk pipes; 0 means 64 */
+    ULONG InstanceId;     /* the device's instance ID, as a serial number gives one; 0: the slot */
 } KDXBUS_PLUG;
 
 enum KDXBUS_SETTING_KIND {

@@ -70,14 +70,25 @@ static BOOL Control(DWORD code, const void* in, DWORD inLength, void* out, DWORD
                            returned != NULL ? returned : &ignored, NULL);
 }
 
-ULONG RigPlug(USHORT productId, USHORT maxPacketSize)
+static ULONG Plug(KDXBUS_PLUG plug)
 {
-    KDXBUS_PLUG plug = {productId, maxPacketSize};
     ULONG slot = 0;
     if (!Control(IOCTL_KDXBUS_PLUG, &plug, sizeof(plug), &slot, sizeof(slot), NULL)) {
         RigFatal("the bus refuses to plug a device");
     }
     return slot;
+}
+
+ULONG RigPlug(USHORT productId, USHORT maxPacketSize)
+{
+    KDXBUS_PLUG plug = {productId, maxPacketSize, 0};
+    return Plug(plug);
+}
+
+ULONG RigPlugInstance(USHORT productId, ULONG instanceId)
+{
+    KDXBUS_PLUG plug = {productId, 64, instanceId};
+    return Plug(plug);
 }
 
 void RigUnplug(ULONG slot)
@@ -159,9 +170,14 @@ BOOL RigWaitForName(const WCHAR* name, BOOL present)
 
 ULONG RigBegin(void)
 {
+    return RigBeginInstance(0);
+}
+
+ULONG RigBeginInstance(ULONG instanceId)
+{
     ULONG slot;
     if (!RigWaitForName(KDX_PORT_NAME, FALSE)) RigFatal("VLT0 is still taken before the plug");
-    slot = RigPlug(KDX_NUMBERED_PRODUCT, 64);
+    slot = RigPlugInstance(KDX_NUMBERED_PRODUCT, instanceId);
     if (!RigWaitForName(KDX_PORT_NAME, TRUE)) RigFatal("VLT0 does not appear after the plug");
     printf("plugged a device into slot %lu: VLT0 is there\n", slot);
     return slot;

@@ -30,6 +30,8 @@ void RigFatal(const char* format, ...);
 /* The bus's control device. */
 HANDLE RigBus(void);
 ULONG RigPlug(USHORT productId, USHORT maxPacketSize);
+/* Plugs a device with a fixed instance ID, whose registry keys are known before it arrives. */
+ULONG RigPlugInstance(USHORT productId, ULONG instanceId);
 void RigUnplug(ULONG slot);
 void RigOffer(ULONG slot, const void* bytes, ULONG length);
 /* The bulk-OUT transfers since the last take: their count, lengths and bytes concatenated. */
@@ -50,6 +52,7 @@ BOOL RigWaitForName(const WCHAR* name, BOOL present);
 /* Plugs a product-0x005B device and waits for VLT0; RigEnd unplugs it and waits for the name
  * to go, so that the next program finds VLT0 free. */
 ULONG RigBegin(void);
+ULONG RigBeginInstance(ULONG instanceId);
 void RigEnd(ULONG slot);
 
 /* Opens the port for overlapped or plain I/O. */
