@@ -214,6 +214,22 @@ static VOID EndPending(CHILD* child, LIST_ENTRY* queue, NTSTATUS status, USBD_ST
     }
 }
 
+/* Fails up to *count waiting transfers of a queue with a fault; BusLock is held. */
+static VOID FailWaiting(CHILD* child, LIST_ENTRY* queue, ULONG* count, NTSTATUS status,
+                        USBD_STATUS usbd, DONE* done)
+{
+    PIRP irp;
+    while (*count > 0 && done->Count < 16 && (irp = DequeueTransfer(queue)) != NULL) {
+        (*count)--;
+        Defer(done, irp, status, usbd, 0);
+        if (queue == &child->PendingIn) {
+            child->Counters.PendingIn--;
+        } else {
+            child->Counters.PendingOut--;
+        }
+    }
+}
+
 static VOID RecordOut(CHILD* child, const UCHAR* bytes, ULONG length)
 {
     if (child->OutLogUsed + sizeof(ULONG) + length <= KDXBUS_OUT_LOG_CAPACITY) {
@@ -1166,7 +1182,12 @@ static NTSTATUS ControlDeviceControl(PIRP irp)
             child->FailOutStatus = fault.Status;
             child->FailOutUsbd = fault.UsbdStatus;
         }
+        /* The transfers waiting now are the next ones to end: they fail first. */
+        FailWaiting(child, fault.In ? &child->PendingIn : &child->PendingOut,
+                    fault.In ? &child->FailIn : &child->FailOut, fault.Status, fault.UsbdStatus,
+                    &done);
         KeReleaseSpinLock(&BusLock, irql);
+        FinishDeferred(&done);
         return Complete(irp, STATUS_SUCCESS, 0);
     }
     case IOCTL_KDXBUS_QUERY:

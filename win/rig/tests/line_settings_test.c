@@ -106,6 +106,7 @@ static void Accepting(void)
     DWORD error, written = 0, got = 0, modem = 0;
     UCHAR answer[16];
     const char* failed;
+    BOOL ok;
     DCB dcb;
     /* Installed, then turned on by the user, then plugged in again: read at the next start. */
     RigEnd(RigBeginInstance(INSTANCE_ACCEPTING));
@@ -128,8 +129,9 @@ static void Accepting(void)
 
     RigSet(slot, KdxBusEcho, 1);
     CHECK(WriteFile(port, "ping", 4, &written, NULL) && written == 4, "a 4-byte write");
-    CHECK(ReadFile(port, answer, 4, &got, NULL) && got == 4 && memcmp(answer, "ping", 4) == 0,
-          "the echo comes back (%lu bytes)", got);
+    ok = ReadFile(port, answer, 4, &got, NULL);
+    CHECK(ok && got == 4 && memcmp(answer, "ping", 4) == 0, "the echo comes back (%lu bytes)",
+          got);
     CloseHandle(port);
     RigEnd(slot);
 }
