@@ -175,6 +175,17 @@ const Key kKeys[] = {
      [](DeviceDraft& d, const std::string& v) { d.model.capabilitiesFail = Fails(v); }},
     {"registry", "fail|ok", "the device's hardware registry key cannot be opened",
      [](DeviceDraft& d, const std::string& v) { d.model.registryKeyFails = Fails(v); }},
+    {"linesettings", "accept|refuse",
+     "accept: the hardware key holds AcceptLineSettings = 1\n"
+     "(REG_DWORD) when the driver starts, so the port takes\n"
+     "the line settings, DTR and RTS; refuse: no such value,\n"
+     "the line requests are refused (default)",
+     [](DeviceDraft& d, const std::string& v) {
+         if (Choose(v, "accept", "refuse")) {
+             d.model.hardwareKeyValues.push_back(
+                 host::DeviceModel::RegistryValue::Dword(u"AcceptLineSettings", 1));
+         }
+     }},
     {"attach", "fail|ok", "attaching to the device fails (it is already going\naway)",
      [](DeviceDraft& d, const std::string& v) { d.model.refusesAttach = Fails(v); }},
     {"wake", "on|off", "the configuration reports remote wake-up (default off)",

@@ -25,8 +25,8 @@ bool Choose(const std::string& value, const char* yes, const char* no);
 
 // Builds a device from plug options such as "pid=1234" or "endpoints=bulk-in,int-in*2". Keys
 // not given keep their defaults: vendor 0x0000, product 0x005B, one interface with a bulk-in
-// and a bulk-out pipe of 64 bytes, no faults. Throws ScenarioError for an unknown key, a
-// repeated key or a bad value.
+// and a bulk-out pipe of 64 bytes, no faults, no values in the hardware key. Throws
+// ScenarioError for an unknown key, a repeated key or a bad value.
 host::DeviceModel ParseDeviceOptions(const std::vector<std::string>& options);
 
 // One line per key, for --help.

@@ -39,6 +39,68 @@ bool Returned(const host::IoResult& result, Record* record)
     return true;
 }
 
+// Parity and stop bits by name, indexed by their SERIAL_LINE_CONTROL values (NO_PARITY ..
+// SPACE_PARITY, STOP_BIT_1 .. STOP_BITS_2).
+const char* const kParityNames[] = {"none", "odd", "even", "mark", "space"};
+const char* const kStopBitNames[] = {"1", "1.5", "2"};
+
+template <size_t N>
+UCHAR ParseNamed(const std::string& text, const char* const (&names)[N], const char* what)
+{
+    std::string choices;
+    for (size_t i = 0; i < N; i++) {
+        if (text == names[i]) return UCHAR(i);
+        choices += std::string(i == 0 ? "" : i + 1 == N ? " or " : ", ") + names[i];
+    }
+    throw ScenarioError("\"" + text + "\" is not " + what + " (" + choices + ")");
+}
+
+// The name of a value, or its number when it has none.
+template <size_t N>
+std::string ValueName(UCHAR value, const char* const (&names)[N])
+{
+    return value < N ? names[value] : std::to_string(value);
+}
+
+std::string OnOff(bool on) { return on ? "on" : "off"; }
+
+// A set request of the line command, named in its result by `label`.
+struct LineRequest {
+    const char* label;
+    ULONG code;
+    std::vector<UCHAR> input;
+};
+
+// The requests the line command's keys ask for, in the order a program setting up a port
+// sends them. Every value is parsed before any request goes, so a bad one sends nothing.
+std::vector<LineRequest> LineRequests(std::map<std::string, std::string>& options)
+{
+    size_t lineKeys = options.count("bits") + options.count("parity") + options.count("stop");
+    if (lineKeys != 0 && lineKeys != 3) {
+        throw ScenarioError("bits=, parity= and stop= go together (one line-control request)");
+    }
+    std::vector<LineRequest> requests;
+    if (options.count("baud")) {
+        SERIAL_BAUD_RATE rate{ParseUlong(options["baud"], 10)};
+        requests.push_back({"baud", IOCTL_SERIAL_SET_BAUD_RATE, BytesOf(rate)});
+    }
+    if (lineKeys == 3) {
+        SERIAL_LINE_CONTROL control;
+        control.WordLength = UCHAR(ParseNumber(options["bits"], 10, 0xFF));
+        control.Parity = ParseNamed(options["parity"], kParityNames, "a parity");
+        control.StopBits = ParseNamed(options["stop"], kStopBitNames, "a number of stop bits");
+        requests.push_back({"linecontrol", IOCTL_SERIAL_SET_LINE_CONTROL, BytesOf(control)});
+    }
+    auto modemLine = [&](const char* key, ULONG set, ULONG clear) {
+        if (options.count(key) == 0) return;
+        bool on = Choose(options[key], "on", "off");
+        requests.push_back({key, on ? set : clear, {}});
+    };
+    modemLine("dtr", IOCTL_SERIAL_SET_DTR, IOCTL_SERIAL_CLR_DTR);
+    modemLine("rts", IOCTL_SERIAL_SET_RTS, IOCTL_SERIAL_CLR_RTS);
+    return requests;
+}
+
 }  // namespace
 
 host::Handle Scenario::HandleOf(const std::string& name) const
@@ -249,6 +311,51 @@ std::string Scenario::CommStatus(const Words& words)
                                     return "inq=" + std::to_string(status.AmountInInQueue) +
                                            " outq=" + std::to_string(status.AmountInOutQueue);
                                 });
+}
+
+std::string Scenario::Line(const Words& words)
+{
+    const char* usage =
+        "line H [baud=N] [bits=N parity=none|odd|even|mark|space stop=1|1.5|2] [dtr=on|off] "
+        "[rts=on|off]";
+    Require(words.size() >= 3, usage);
+    HandleOf(words[1]);
+    auto options = KeyValues(words, 2, {"baud", "bits", "parity", "stop", "dtr", "rts"}, usage);
+    std::string line = "line " + words[1] + ":";
+    for (const LineRequest& request : LineRequests(options)) {
+        NTSTATUS status = Control(words[1], request.code, request.input, 0).status;
+        line += std::string(" ") + request.label + "=" + StatusName(status);
+    }
+    return line;
+}
+
+std::string Scenario::LineState(const Words& words)
+{
+    Require(words.size() == 2, "linestate H");
+    HandleOf(words[1]);
+    NTSTATUS status = STATUS_SUCCESS;
+    // Sends one get request; true when it returned its whole record. The line's status is the
+    // first failure's.
+    auto ask = [&](ULONG code, auto* record) {
+        host::IoResult result = Control(words[1], code, {}, sizeof(*record));
+        if (NT_SUCCESS(status)) status = result.status;
+        return Returned(result, record);
+    };
+    std::string fields;
+    ULONG baud = 0, lines = 0, modem = 0;
+    SERIAL_LINE_CONTROL control;
+    if (ask(IOCTL_SERIAL_GET_BAUD_RATE, &baud)) fields += " baud=" + std::to_string(baud);
+    if (ask(IOCTL_SERIAL_GET_LINE_CONTROL, &control)) {
+        fields += " bits=" + std::to_string(control.WordLength) +
+                  " parity=" + ValueName(control.Parity, kParityNames) +
+                  " stop=" + ValueName(control.StopBits, kStopBitNames);
+    }
+    if (ask(IOCTL_SERIAL_GET_DTRRTS, &lines)) {
+        fields +=
+            " dtr=" + OnOff(lines & SERIAL_DTR_STATE) + " rts=" + OnOff(lines & SERIAL_RTS_STATE);
+    }
+    if (ask(IOCTL_SERIAL_GET_MODEMSTATUS, &modem)) fields += " modem=" + HexNumber(modem, 2);
+    return "linestate " + words[1] + ": " + StatusName(status) + fields;
 }
 
 std::string Scenario::Ioctl(const Words& words)

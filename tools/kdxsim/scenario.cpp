@@ -158,6 +158,8 @@ std::string Scenario::Execute(const Words& words)
     if (command == "purge") return Purge(words);
     if (command == "stats") return Stats(words);
     if (command == "commstatus") return CommStatus(words);
+    if (command == "line") return Line(words);
+    if (command == "linestate") return LineState(words);
     if (command == "ioctl") return Ioctl(words);
     if (command == "sleep") return Sleep(words);
     if (command == "device") return DeviceCommand(words);
@@ -383,6 +385,18 @@ outstanding; STATUS is the status the request completed with.
                             waitmask H: STATUS_PENDING as R
   stats H                   stats H: STATUS_SUCCESS rx=N tx=N (bytes received, transmitted)
   commstatus H              commstatus H: STATUS_SUCCESS inq=N outq=N
+  line H [baud=N] [bits=N parity=P stop=S] [dtr=on|off] [rts=on|off]
+                            the requests a program sends to set up the line, in this order:
+                            set-baud-rate (decimal), set-line-control (bits=, parity= and
+                            stop= together; P is none, odd, even, mark or space, S 1, 1.5 or
+                            2), set-DTR or clear-DTR, set-RTS or clear-RTS; prints the status
+                            of each request sent: line H: baud=STATUS linecontrol=STATUS
+                            dtr=STATUS rts=STATUS
+  linestate H               get-baud-rate, get-line-control, get-DTRRTS and get-modem-status:
+                            linestate H: STATUS baud=9600 bits=8 parity=none stop=1 dtr=off
+                            rts=off modem=0xHH (the modem status bits: 0x10 CTS, 0x20 DSR,
+                            0x40 RI, 0x80 DCD); STATUS is the first failure's, if any, and
+                            a failed request's fields are left out
   ioctl H CODE [in=HEX] [out=N]
                             any device-control request by its code (hex), with input bytes
                             (pairs of hex digits) and an output buffer of N bytes:

@@ -74,6 +74,8 @@ private:
     std::string Purge(const Words& words);
     std::string Stats(const Words& words);
     std::string CommStatus(const Words& words);
+    std::string Line(const Words& words);
+    std::string LineState(const Words& words);
     std::string Ioctl(const Words& words);
     std::string Sleep(const Words& words);
     host::Handle HandleOf(const std::string& name) const;
