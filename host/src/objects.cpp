@@ -580,8 +580,7 @@ extern "C" NTSTATUS ZwQueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName,
     RequireIrqlAtMost("ZwQueryValueKey", PASSIVE_LEVEL);
     if (keyValueInformationClass != KeyValuePartialInformation) {
         ReportViolation(Rule::NotEmulated, "ZwQueryValueKey with information class " +
-                                               std::to_string(int(keyValueInformationClass)) +
-                                               ".");
+                                               std::to_string(int(keyValueInformationClass)) + ".");
     }
     std::u16string name = ReadDriverString(valueName, "ZwQueryValueKey");
     ULONG type = REG_NONE;

@@ -356,8 +356,7 @@ static NTSTATUS HandleStateRequest(PDEVICE_EXTENSION Extension, ULONG Code, PSER
     case IOCTL_SERIAL_SET_XOFF:
     case IOCTL_SERIAL_SET_XON:
         // Nothing to do on a line without flow control.
-        return ReadFlag(&Extension->AcceptLineSettings) != 0 ? STATUS_SUCCESS
-                                                             : STATUS_UNSUCCESSFUL;
+        return ReadFlag(&Extension->AcceptLineSettings) != 0 ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
     case IOCTL_SERIAL_SET_BREAK_ON:
     case IOCTL_SERIAL_SET_BREAK_OFF:
     case IOCTL_SERIAL_RESET_DEVICE:
@@ -399,9 +398,8 @@ static NTSTATUS HandleSerialRequest(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSI
     case IOCTL_SERIAL_GET_DTRRTS:
         return ReplyLockedValue(Extension, Request, &Extension->DtrRts);
     case IOCTL_SERIAL_GET_MODEMSTATUS:
-        return ReplyValue(Request, ReadFlag(&Extension->AcceptLineSettings) != 0
-                                       ? KDX_CONNECTED_LINE
-                                       : 0);
+        return ReplyValue(Request,
+                          ReadFlag(&Extension->AcceptLineSettings) != 0 ? KDX_CONNECTED_LINE : 0);
     case IOCTL_SERIAL_CONFIG_SIZE:
         return ReplyValue(Request, 0);
     case IOCTL_SERIAL_GET_WAIT_MASK:

@@ -14,8 +14,8 @@
 static UCHAR ReadAcceptLineSettings(PDEVICE_EXTENSION Extension)
 {
     HANDLE key;
-    if (!NT_SUCCESS(IoOpenDeviceRegistryKey(Extension->PhysicalDeviceObject,
-                                            PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key))) {
+    if (!NT_SUCCESS(IoOpenDeviceRegistryKey(Extension->PhysicalDeviceObject, PLUGPLAY_REGKEY_DEVICE,
+                                            KEY_READ, &key))) {
         return 0;
     }
     UNICODE_STRING name;
@@ -25,8 +25,8 @@ static UCHAR ReadAcceptLineSettings(PDEVICE_EXTENSION Extension)
         UCHAR Bytes[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + sizeof(ULONG)];
     } value;
     ULONG length = 0;
-    NTSTATUS status = ZwQueryValueKey(key, &name, KeyValuePartialInformation, &value,
-                                      sizeof(value), &length);
+    NTSTATUS status =
+        ZwQueryValueKey(key, &name, KeyValuePartialInformation, &value, sizeof(value), &length);
     ZwClose(key);
     if (!NT_SUCCESS(status) || value.Information.Type != REG_DWORD ||
         value.Information.DataLength != sizeof(ULONG)) {
@@ -38,8 +38,9 @@ static UCHAR ReadAcceptLineSettings(PDEVICE_EXTENSION Extension)
 }
 
 // Gives the serial state its start values, reads whether line settings are accepted, and,
-// once the USB configuration is in place, names the port. Runs in the start path at PASSIVE_LEVEL, when no open can be in progress, so no
-// lock is taken. Timeouts are left as they are: they survive a stop and start.
+// once the USB configuration is in place, names the port. Runs in the start path at PASSIVE_LEVEL,
+// when no open can be in progress, so no lock is taken. Timeouts are left as they are: they survive
+// a stop and start.
 _Use_decl_annotations_ NTSTATUS InitializePortSettings(PDEVICE_OBJECT DeviceObject)
 {
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);

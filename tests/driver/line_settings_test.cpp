@@ -54,8 +54,14 @@ protected:
     }
 
     ULONG Baud() { return Get<ULONG>(portHandle, IOCTL_SERIAL_GET_BAUD_RATE); }
-    SERIAL_LINE_CONTROL Line() { return Get<SERIAL_LINE_CONTROL>(portHandle, IOCTL_SERIAL_GET_LINE_CONTROL); }
-    SERIAL_HANDFLOW HandFlow() { return Get<SERIAL_HANDFLOW>(portHandle, IOCTL_SERIAL_GET_HANDFLOW); }
+    SERIAL_LINE_CONTROL Line()
+    {
+        return Get<SERIAL_LINE_CONTROL>(portHandle, IOCTL_SERIAL_GET_LINE_CONTROL);
+    }
+    SERIAL_HANDFLOW HandFlow()
+    {
+        return Get<SERIAL_HANDFLOW>(portHandle, IOCTL_SERIAL_GET_HANDFLOW);
+    }
     SERIAL_CHARS Chars() { return Get<SERIAL_CHARS>(portHandle, IOCTL_SERIAL_GET_CHARS); }
     ULONG DtrRts() { return Get<ULONG>(portHandle, IOCTL_SERIAL_GET_DTRRTS); }
     ULONG ModemStatus() { return Get<ULONG>(portHandle, IOCTL_SERIAL_GET_MODEMSTATUS); }
