@@ -38,13 +38,13 @@ bench: configure
 test-asan:
 	@test -f $(BUILD_ASAN)/CMakeCache.txt || cmake -S . -B $(BUILD_ASAN) -DCMAKE_BUILD_TYPE=Debug -DKDX_SANITIZE=ON -DKDX_WINDOWS_BUILD=OFF
 	cmake --build $(BUILD_ASAN) -j$(JOBS)
-	cd $(BUILD_ASAN) && ctest -j$(JOBS) --output-on-failure
+	cd $(BUILD_ASAN) && ctest -j$(JOBS) --output-on-failure -LE wine
 
 # The whole suite under ThreadSanitizer.
 test-tsan:
 	@test -f $(BUILD_TSAN)/CMakeCache.txt || cmake -S . -B $(BUILD_TSAN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKDX_TSAN=ON -DKDX_WINDOWS_BUILD=OFF
 	cmake --build $(BUILD_TSAN) -j$(JOBS)
-	cd $(BUILD_TSAN) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 atexit_sleep_ms=0" ctest -j$(JOBS) --output-on-failure
+	cd $(BUILD_TSAN) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 atexit_sleep_ms=0" ctest -j$(JOBS) --output-on-failure -LE wine
 
 # The driver suites and the simulator's scenarios under SEEDS schedule seeds (from FIRST_SEED,
 # default 1); failing seeds are added to tests/schedule_regressions.txt for make test to replay.
