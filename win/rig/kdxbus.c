@@ -199,24 +199,9 @@ static VOID ServePendingIn(CHILD* child, DONE* done)
     }
 }
 
-/* Ends every waiting transfer of a device; BusLock is held. */
-static VOID EndPending(CHILD* child, LIST_ENTRY* queue, NTSTATUS status, USBD_STATUS usbd,
-                       DONE* done)
-{
-    PIRP irp;
-    while (done->Count < 16 && (irp = DequeueTransfer(queue)) != NULL) {
-        Defer(done, irp, status, usbd, 0);
-        if (queue == &child->PendingIn) {
-            child->Counters.PendingIn--;
-        } else {
-            child->Counters.PendingOut--;
-        }
-    }
-}
-
-/* Fails up to *count waiting transfers of a queue with a fault; BusLock is held. */
-static VOID FailWaiting(CHILD* child, LIST_ENTRY* queue, ULONG* count, NTSTATUS status,
-                        USBD_STATUS usbd, DONE* done)
+/* Ends up to *count waiting transfers of a queue with a status; BusLock is held. */
+static VOID EndSomePending(CHILD* child, LIST_ENTRY* queue, ULONG* count, NTSTATUS status,
+                           USBD_STATUS usbd, DONE* done)
 {
     PIRP irp;
     while (*count > 0 && done->Count < 16 && (irp = DequeueTransfer(queue)) != NULL) {
@@ -228,6 +213,14 @@ static VOID FailWaiting(CHILD* child, LIST_ENTRY* queue, ULONG* count, NTSTATUS 
             child->Counters.PendingOut--;
         }
     }
+}
+
+/* Ends every waiting transfer of a queue (as many as `done` has room for); BusLock is held. */
+static VOID EndPending(CHILD* child, LIST_ENTRY* queue, NTSTATUS status, USBD_STATUS usbd,
+                       DONE* done)
+{
+    ULONG all = 0xFFFFFFFF;
+    EndSomePending(child, queue, &all, status, usbd, done);
 }
 
 static VOID RecordOut(CHILD* child, const UCHAR* bytes, ULONG length)
@@ -1183,9 +1176,9 @@ static NTSTATUS ControlDeviceControl(PIRP irp)
             child->FailOutUsbd = fault.UsbdStatus;
         }
         /* The transfers waiting now are the next ones to end: they fail first. */
-        FailWaiting(child, fault.In ? &child->PendingIn : &child->PendingOut,
-                    fault.In ? &child->FailIn : &child->FailOut, fault.Status, fault.UsbdStatus,
-                    &done);
+        EndSomePending(child, fault.In ? &child->PendingIn : &child->PendingOut,
+                       fault.In ? &child->FailIn : &child->FailOut, fault.Status,
+                       fault.UsbdStatus, &done);
         KeReleaseSpinLock(&BusLock, irql);
         FinishDeferred(&done);
         return Complete(irp, STATUS_SUCCESS, 0);

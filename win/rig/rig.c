@@ -197,6 +197,18 @@ HANDLE RigOpenPort(BOOL overlapped)
     return port;
 }
 
+void RigCheckCommState(HANDLE port, DWORD baudRate)
+{
+    DCB dcb;
+    memset(&dcb, 0, sizeof(dcb));
+    dcb.DCBlength = sizeof(dcb);
+    CHECK(GetCommState(port, &dcb), "GetCommState succeeds");
+    CHECK_EQ(baudRate, dcb.BaudRate, "GetCommState: baud rate");
+    CHECK_EQ(8, dcb.ByteSize, "GetCommState: data bits");
+    CHECK_EQ(NOPARITY, dcb.Parity, "GetCommState: parity");
+    CHECK_EQ(ONESTOPBIT, dcb.StopBits, "GetCommState: stop bits");
+}
+
 void RigSetTimeouts(HANDLE port, DWORD interval, DWORD multiplier, DWORD constant,
                     DWORD writeMultiplier, DWORD writeConstant)
 {

@@ -57,6 +57,9 @@ void RigEnd(ULONG slot);
 
 /* Opens the port for overlapped or plain I/O. */
 HANDLE RigOpenPort(BOOL overlapped);
+/* Checks that GetCommState succeeds and reports `baudRate` with 8 data bits, no parity and
+ * one stop bit. */
+void RigCheckCommState(HANDLE port, DWORD baudRate);
 void RigSetTimeouts(HANDLE port, DWORD interval, DWORD multiplier, DWORD constant,
                     DWORD writeMultiplier, DWORD writeConstant);
 

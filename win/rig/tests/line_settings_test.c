@@ -107,7 +107,6 @@ static void Accepting(void)
     UCHAR answer[16];
     const char* failed;
     BOOL ok;
-    DCB dcb;
     /* Installed, then turned on by the user, then plugged in again: read at the next start. */
     RigEnd(RigBeginInstance(INSTANCE_ACCEPTING));
     SetAcceptLineSettings(INSTANCE_ACCEPTING, 1);
@@ -117,13 +116,7 @@ static void Accepting(void)
     CHECK(failed == NULL, "with AcceptLineSettings 1 the whole sequence succeeds (%s, error %lu)",
           failed != NULL ? failed : "no step failed", error);
 
-    memset(&dcb, 0, sizeof(dcb));
-    dcb.DCBlength = sizeof(dcb);
-    CHECK(GetCommState(port, &dcb), "GetCommState afterwards");
-    CHECK_EQ(115200, dcb.BaudRate, "the baud rate read back");
-    CHECK_EQ(8, dcb.ByteSize, "the data bits read back");
-    CHECK_EQ(NOPARITY, dcb.Parity, "the parity read back");
-    CHECK_EQ(ONESTOPBIT, dcb.StopBits, "the stop bits read back");
+    RigCheckCommState(port, 115200);
     CHECK(GetCommModemStatus(port, &modem), "GetCommModemStatus");
     CHECK_EQ(MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON, modem, "a connected line: CTS, DSR, carrier");
 
