@@ -155,6 +155,7 @@ TEST(IrqlRuleDeathTest, RoutinesCalledAboveTheirDocumentedMaximum)
 {
     host::Host host;
     UNICODE_STRING text{0, 0, nullptr};
+    const GUID anyInterface{};
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     static WORK_QUEUE_ITEM item;
@@ -168,12 +169,22 @@ TEST(IrqlRuleDeathTest, RoutinesCalledAboveTheirDocumentedMaximum)
         {"IoDeleteDevice", DISPATCH_LEVEL, PASSIVE_LEVEL, [] { IoDeleteDevice(nullptr); }},
         {"IoCreateSymbolicLink", APC_LEVEL, PASSIVE_LEVEL,
          [&] { IoCreateSymbolicLink(&text, &text); }},
+        {"IoDeleteSymbolicLink", APC_LEVEL, PASSIVE_LEVEL, [&] { IoDeleteSymbolicLink(&text); }},
+        {"IoRegisterDeviceInterface", APC_LEVEL, PASSIVE_LEVEL,
+         [&] { IoRegisterDeviceInterface(nullptr, &anyInterface, nullptr, &text); }},
         {"IoSetDeviceInterfaceState", APC_LEVEL, PASSIVE_LEVEL,
          [&] { IoSetDeviceInterfaceState(&text, TRUE); }},
         {"IoOpenDeviceRegistryKey", APC_LEVEL, PASSIVE_LEVEL,
          [] {
              HANDLE key;
              IoOpenDeviceRegistryKey(nullptr, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key);
+         }},
+        {"ZwSetValueKey", APC_LEVEL, PASSIVE_LEVEL,
+         [&] { ZwSetValueKey(nullptr, &text, 0, REG_DWORD, nullptr, 0); }},
+        {"ZwQueryValueKey", APC_LEVEL, PASSIVE_LEVEL,
+         [&] {
+             ULONG length;
+             ZwQueryValueKey(nullptr, &text, KeyValuePartialInformation, nullptr, 0, &length);
          }},
         {"ZwClose", APC_LEVEL, PASSIVE_LEVEL, [] { ZwClose(nullptr); }},
         {"IoBuildDeviceIoControlRequest", APC_LEVEL, PASSIVE_LEVEL,
@@ -184,6 +195,8 @@ TEST(IrqlRuleDeathTest, RoutinesCalledAboveTheirDocumentedMaximum)
          }},
         {"RtlIntegerToUnicodeString", APC_LEVEL, PASSIVE_LEVEL,
          [&] { RtlIntegerToUnicodeString(7, 10, &text); }},
+        {"RtlEqualUnicodeString", APC_LEVEL, PASSIVE_LEVEL,
+         [&] { RtlEqualUnicodeString(&text, &text, TRUE); }},
         {"RtlFreeUnicodeString", DISPATCH_LEVEL, APC_LEVEL, [&] { RtlFreeUnicodeString(&text); }},
         {"KeSetEvent", HIGH_LEVEL, DISPATCH_LEVEL,
          [&] { KeSetEvent(&event, IO_NO_INCREMENT, FALSE); }},
