@@ -314,3 +314,68 @@ TEST(IrqlRuleDeathTest, CancelRoutineReturnsHoldingASpinLockOfItsOwn)
                  "HOST VERIFIER: SPIN_LOCK_HELD_AT_RETURN(.|\n)*cancel routine returned "
                  "holding:\n  spin lock 0x[0-9a-f]+ taken at operator\\(\\)");
 }
+
+namespace {
+
+KSPIN_LOCK g_kept;
+
+VOID KeepsALockDpc(PKDPC, PVOID, PVOID, PVOID) { KeAcquireSpinLockAtDpcLevel(&g_kept); }
+
+VOID KeepsALockWorkItem(PVOID)
+{
+    KIRQL old;
+    KeAcquireSpinLock(&g_kept, &old);
+}
+
+}  // namespace
+
+TEST(IrqlRuleDeathTest, CompletionRoutineReturnsHoldingASpinLock)
+{
+    DeviceStack stack;
+    KeInitializeSpinLock(&g_kept);
+    stack.onUpper = [&](PDEVICE_OBJECT, PIRP irp) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(
+            irp,
+            [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS {
+                KIRQL old;
+                KeAcquireSpinLock(&g_kept, &old);
+                return STATUS_SUCCESS;
+            },
+            nullptr, TRUE, TRUE, TRUE);
+        return IoCallDriver(stack.attachedTo, irp);
+    };
+    EXPECT_DEATH(SendIoctl(stack.upper),
+                 "HOST VERIFIER: SPIN_LOCK_HELD_AT_RETURN(.|\n)*completion routine returned "
+                 "holding:\n  spin lock 0x[0-9a-f]+ taken at operator\\(\\) "
+                 "\\(irql_rules_test.cpp:[0-9]+\\)(.|\n)*running code of \\\\Driver\\\\upperdrv");
+}
+
+TEST(IrqlRuleDeathTest, DpcRoutineReturnsHoldingASpinLock)
+{
+    host::Host host;
+    PDRIVER_OBJECT driver = LoadTestDriver(host, "testdrv");
+    KeInitializeSpinLock(&g_kept);
+    EXPECT_DEATH(RunDpc(KeepsALockDpc, driver),
+                 "HOST VERIFIER: SPIN_LOCK_HELD_AT_RETURN(.|\n)*DPC routine returned holding:\n  "
+                 "spin lock 0x[0-9a-f]+ taken at KeepsALockDpc \\(irql_rules_test.cpp:[0-9]+\\)"
+                 "(.|\n)*Thread: dpc, IRQL 2, running code of \\\\Driver\\\\testdrv");
+}
+
+TEST(IrqlRuleDeathTest, WorkItemRoutineReturnsHoldingASpinLock)
+{
+    host::Host host;
+    PDRIVER_OBJECT driver = LoadTestDriver(host, "testdrv");
+    KeInitializeSpinLock(&g_kept);
+    static WORK_QUEUE_ITEM item;
+    ExInitializeWorkItem(&item, KeepsALockWorkItem, nullptr);
+    KeInitializeEvent(&g_never, NotificationEvent, FALSE);
+    auto queueAndWait = [&] {
+        RunAs(driver, [] { ExQueueWorkItem(&item, DelayedWorkQueue); });
+        WaitMs(&g_never, 1000);
+    };
+    EXPECT_DEATH(queueAndWait(),
+                 "HOST VERIFIER: SPIN_LOCK_HELD_AT_RETURN(.|\n)*work-item routine returned "
+                 "holding:\n  spin lock 0x[0-9a-f]+ taken at KeepsALockWorkItem "
+                 "\\(irql_rules_test.cpp:[0-9]+\\)(.|\n)*running code of \\\\Driver\\\\testdrv");
+}
