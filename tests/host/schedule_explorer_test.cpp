@@ -7,6 +7,7 @@
 // run that finds the bug ends normally and the sweep can go on.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <mutex>
@@ -265,6 +266,69 @@ TEST(ScheduleExplorer, ClaimingTheRequestAgainstItsTimerPassesEverySeed)
 {
     EXPECT_EQ(0u,
               FirstSeedShowing([](host::Host& host) { return CompletedTwice(host, true, true); }));
+}
+
+// ---------------------------------------------------------------------------------------------
+// DPC processors: DPCs run at the same time as each other, as on several processors, but one
+// DPC object never runs twice at once, even when it is queued again while it runs.
+// ---------------------------------------------------------------------------------------------
+struct DpcOverlap {
+    KDPC dpcs[2];
+    KEVENT done;
+    bool queueAgain = false;  // the first run queues its own DPC again
+    LONG inside = 0;
+    LONG runs = 0;
+    LONG finished = 0;
+    std::atomic<LONG> mostInside{0};
+
+    // Stays over a few preemption points and records how many routines ran at once.
+    static VOID Routine(PKDPC dpc, PVOID context, PVOID, PVOID)
+    {
+        auto* self = static_cast<DpcOverlap*>(context);
+        LONG seen = InterlockedIncrement(&self->inside);
+        if (InterlockedIncrement(&self->runs) == 1 && self->queueAgain) {
+            EXPECT_TRUE(KeInsertQueueDpc(dpc, nullptr, nullptr)) << "the running DPC was queued";
+        }
+        for (int i = 0; i < 4; i++) seen = std::max(seen, InterlockedOr(&self->inside, 0));
+        if (seen > self->mostInside) self->mostInside = seen;
+        InterlockedDecrement(&self->inside);
+        if (InterlockedIncrement(&self->finished) == 2) {
+            KeSetEvent(&self->done, IO_NO_INCREMENT, FALSE);
+        }
+    }
+};
+
+// Runs two DPC routines under `seed`: two DPC objects, or one queued again from its first run.
+// Returns how many ran at once.
+LONG MostDpcsAtOnce(uint64_t seed, bool oneDpcQueuedAgain)
+{
+    host::Host host(Seeded(seed));
+    DpcOverlap overlap;
+    overlap.queueAgain = oneDpcQueuedAgain;
+    KeInitializeEvent(&overlap.done, NotificationEvent, FALSE);
+    for (KDPC& dpc : overlap.dpcs) KeInitializeDpc(&dpc, DpcOverlap::Routine, &overlap);
+    KeInsertQueueDpc(&overlap.dpcs[0], nullptr, nullptr);
+    if (!oneDpcQueuedAgain) KeInsertQueueDpc(&overlap.dpcs[1], nullptr, nullptr);
+    KeWaitForSingleObject(&overlap.done, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_EQ(2, overlap.runs) << "seed " << seed;
+    return overlap.mostInside;
+}
+
+TEST(ScheduleExplorer, TwoDpcsRunAtTheSameTimeUnderSomeSeeds)
+{
+    int overlapping = 0;
+    for (uint64_t seed = 1; seed <= kSeeds; seed++) {
+        if (MostDpcsAtOnce(seed, false) == 2) overlapping++;
+    }
+    printf("two DPCs overlapped under %d of %d seeds\n", overlapping, kSeeds);
+    EXPECT_GT(overlapping, 0) << "no seed of " << kSeeds << " ran two DPCs at once";
+}
+
+TEST(ScheduleExplorer, ADpcQueuedAgainWhileItRunsNeverRunsTwiceAtOnce)
+{
+    for (uint64_t seed = 1; seed <= kSeeds; seed++) {
+        EXPECT_EQ(1, MostDpcsAtOnce(seed, true)) << "seed " << seed << " ran one DPC twice at once";
+    }
 }
 
 // ---------------------------------------------------------------------------------------------
