@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # make stress: runs the driver suites and the simulator's scenarios under many schedule seeds,
-# with the verifier on. Each test of the driver suites, and each scenario, is one schedule per
-# seed. A failing seed is appended to tests/schedule_regressions.txt, which `make test`
+# with the verifier on. Each test of the driver suites, each scenario and the simulator's demo
+# is one schedule per seed. A failing seed is appended to tests/schedule_regressions.txt, which `make test`
 # replays, and printed with the command that replays it.
 #
 #   tools/stress.sh BUILD_DIR SEEDS [FIRST_SEED]
@@ -19,11 +19,19 @@ schedules=0
 failures=0
 started=$(date +%s%N)
 
-# Records a failing schedule once in the regression list.
+# Records a failing schedule once in the regression list, in the form tests/CMakeLists.txt
+# replays ("SEED kdxdrivertests FILTER", "SEED kdxsim SCENARIO", or "SEED kdxsim" for the demo),
+# and prints the command that replays it.
 record()
 {
-    local line="$1"
-    echo "FAILED: $line"
+    local seed="$1" program="$2" argument="${3:-}"
+    local line="$seed $program${argument:+ $argument}" replay
+    if [ "$program" = kdxsim ]; then
+        replay="$simulator --seed $seed${argument:+ $(printf '%q' "$argument")}"
+    else
+        replay="KDX_SCHEDULE_SEED=$seed $tests --gtest_filter=$(printf '%q' "$argument")"
+    fi
+    echo "FAILED: seed $seed: replay with $replay"
     failures=$((failures + 1))
     grep -qxF "$line" "$regressions" || echo "$line" >> "$regressions"
 }
@@ -39,7 +47,7 @@ for ((seed = first; seed < first + seeds; seed++)); do
         ran=$(sed -n 's/^\[==========\] \([0-9]*\) tests\? from .* ran\..*/\1/p' <<<"$output")
         schedules=$((schedules + ${ran:-0}))
         for name in $(sed -n 's/^\[  FAILED  \] \([^ ,]*\).*/\1/p' <<<"$output" | sort -u); do
-            record "$seed kdxdrivertests $name"
+            record "$seed" kdxdrivertests "$name"
         done
         if [ "$status" -eq 0 ] || [ -n "$ran" ]; then
             break
@@ -49,24 +57,23 @@ for ((seed = first; seed < first + seeds; seed++)); do
             <<<"$output" | head -1)
         if [ -z "$crashed" ]; then
             echo "$output" | tail -40
-            record "$seed kdxdrivertests *"
+            record "$seed" kdxdrivertests '*'
             break
         fi
         echo "$output" | grep -A3 'HOST VERIFIER' | head -8
         schedules=$((schedules + 1))
-        record "$seed kdxdrivertests $crashed"
+        record "$seed" kdxdrivertests "$crashed"
         exclude="${exclude:+$exclude:}$crashed"
     done
     for scenario in tools/kdxsim/scenarios/*.kdx; do
         schedules=$((schedules + 1))
         if ! "$simulator" --seed "$seed" "$scenario" > /dev/null 2>&1; then
-            record "$seed kdxsim $scenario"
+            record "$seed" kdxsim "$scenario"
         fi
     done
     schedules=$((schedules + 1))
     if ! "$simulator" --seed "$seed" > /dev/null 2>&1; then
-        echo "FAILED: seed $seed, the simulator's demo: replay with $simulator --seed $seed"
-        failures=$((failures + 1))
+        record "$seed" kdxsim
     fi
 done
 

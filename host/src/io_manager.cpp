@@ -87,6 +87,21 @@ void IoManager::CheckAndDelete(Tracking* tracking)
     free(tracking);
 }
 
+std::string IoManager::DescribeFreedIrpAt(const void* address) const
+{
+    std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
+    if (!lock.owns_lock()) return "";
+    const char* byte = static_cast<const char*>(address);
+    for (Tracking* tracking : quarantine_) {
+        const char* irp = reinterpret_cast<const char*>(tracking->Irp());
+        if (byte >= irp && byte < irp + tracking->irpSize) {
+            return "IRP " + Hex(tracking->Irp()) + ", which was freed." +
+                   FreedSites(tracking->site, tracking->freeSite);
+        }
+    }
+    return "";
+}
+
 IoManager::Tracking* IoManager::Track(PIRP irp, const char* routine) const
 {
     if (irp == nullptr) ReportViolation(Rule::NotAnIrp, std::string(routine) + " was given NULL.");

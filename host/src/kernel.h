@@ -164,12 +164,15 @@ size_t ReleaseQuarantinedMemory(void* address, size_t size);
 // Reports a write into freed memory found when it left the quarantine.
 [[noreturn]] void ReportWriteAfterFree(const std::string& what, size_t offset,
                                        const CallSite& allocated, const CallSite& freed);
+// The allocation and free sites of freed memory, each on a line of its own.
+std::string FreedSites(const CallSite& allocated, const CallSite& freed);
 
 // The tag ExAllocatePool gives its blocks: 'None'.
 constexpr ULONG kUntaggedPoolTag = 0x656E6F4E;
 
 class Pool {
 public:
+    Pool();   // under AddressSanitizer, adds the host's sites to its reports of freed memory
     ~Pool();  // checks the quarantine and releases every block still held
 
     // A driver allocation with its tag, or one made by a system routine on the driver's behalf
@@ -204,6 +207,9 @@ public:
     // True when [address, address + length) lies in a block that was freed and not yet
     // reused; used to catch freed buffers handed to kernel routines.
     bool IsFreedMemory(const void* address, size_t length, std::string* site) const;
+    // The freed block that holds `address`, with its sites; empty if none (or if the pool is
+    // busy: called from AddressSanitizer's report, which may interrupt the pool's own code).
+    std::string DescribeFreedBlockAt(const void* address) const;
 
 private:
     struct Block {
@@ -217,6 +223,8 @@ private:
     };
     void EvictQuarantine();
     static void CheckFreed(uintptr_t address, const Block& block);
+    // The quarantined block overlapping [start, start + length), or end(). mutex_ held.
+    std::map<uintptr_t, Block>::const_iterator FreedBlockAt(uintptr_t start, size_t length) const;
     Outstanding Collect(bool all, PDRIVER_OBJECT owner) const;
 
     mutable std::mutex mutex_;
@@ -344,6 +352,9 @@ public:
         Threaded,  // built for a caller: the I/O manager finishes and frees it at completion
     };
     PIRP AllocateIrp(CCHAR stackSize, IrpKind kind, const CallSite& site, bool charged);
+    // The freed IRP that holds `address`, with its sites; empty if none (or if the I/O manager
+    // is busy), as Pool::DescribeFreedBlockAt.
+    std::string DescribeFreedIrpAt(const void* address) const;
     void FreeIrp(PIRP irp, const CallSite& site);
     NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp);
     void CompleteRequest(PIRP irp);

@@ -3,6 +3,7 @@
 //
 // New blocks are filled with 0xAB and freed ones with 0xDD, so code that reads memory it never
 // wrote, or memory it already gave back, sees an unmistakable pattern.
+#include <cstdio>
 #include <cstdlib>
 #include <sstream>
 
@@ -66,13 +67,44 @@ size_t ReleaseQuarantinedMemory(void* address, size_t size)
     return SIZE_MAX;
 }
 
+std::string FreedSites(const CallSite& allocated, const CallSite& freed)
+{
+    return "\n  allocated by " + allocated.Describe() + "\n  freed by " + freed.Describe();
+}
+
 void ReportWriteAfterFree(const std::string& what, size_t offset, const CallSite& allocated,
                           const CallSite& freed)
 {
-    ReportViolation(Rule::PoolWriteAfterFree,
-                    what + " was written after it was freed (byte " + std::to_string(offset) +
-                        " changed).\n  allocated by " + allocated.Describe() + "\n  freed by " +
-                        freed.Describe());
+    ReportViolation(Rule::PoolWriteAfterFree, what + " was written after it was freed (byte " +
+                                                  std::to_string(offset) + " changed)." +
+                                                  FreedSites(allocated, freed));
+}
+
+#ifdef KDX_ADDRESS_SANITIZER
+namespace {
+
+// AddressSanitizer reports any access to quarantined memory as use-after-poison, with its own
+// stacks but not the sites the host knows: this adds them after its report when the address
+// lies in a freed pool block or IRP.
+void AddFreedSitesToReport(const char*)
+{
+    Kernel* kernel = Kernel::CurrentOrNull();
+    void* address = __asan_get_report_address();
+    if (kernel == nullptr || address == nullptr) return;
+    std::string freed = kernel->pool.DescribeFreedBlockAt(address);
+    if (freed.empty()) freed = kernel->io.DescribeFreedIrpAt(address);
+    if (freed.empty()) return;
+    fprintf(stderr, "HOST VERIFIER: address %s lies in %s\n", Hex(address).c_str(), freed.c_str());
+}
+
+}  // namespace
+#endif
+
+Pool::Pool()
+{
+#ifdef KDX_ADDRESS_SANITIZER
+    __asan_set_error_report_callback(AddFreedSitesToReport);
+#endif
 }
 
 Pool::~Pool()
@@ -188,18 +220,34 @@ void Pool::EvictQuarantine()
     }
 }
 
+std::map<uintptr_t, Pool::Block>::const_iterator Pool::FreedBlockAt(uintptr_t start,
+                                                                    size_t length) const
+{
+    auto it = quarantine_.upper_bound(start);
+    if (it == quarantine_.begin()) return quarantine_.end();
+    --it;
+    bool overlaps = start + length > it->first && start < it->first + it->second.size;
+    return overlaps ? it : quarantine_.end();
+}
+
 bool Pool::IsFreedMemory(const void* address, size_t length, std::string* site) const
 {
     std::lock_guard<std::mutex> guard(mutex_);
-    uintptr_t start = reinterpret_cast<uintptr_t>(address);
-    auto it = quarantine_.upper_bound(start);
-    if (it == quarantine_.begin()) return false;
-    --it;
-    if (start + length > it->first && start < it->first + it->second.size) {
-        if (site != nullptr) *site = it->second.site.Describe();
-        return true;
-    }
-    return false;
+    auto it = FreedBlockAt(reinterpret_cast<uintptr_t>(address), length);
+    if (it == quarantine_.end()) return false;
+    if (site != nullptr) *site = it->second.site.Describe();
+    return true;
+}
+
+std::string Pool::DescribeFreedBlockAt(const void* address) const
+{
+    std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
+    if (!lock.owns_lock()) return "";
+    auto it = FreedBlockAt(reinterpret_cast<uintptr_t>(address), 1);
+    if (it == quarantine_.end()) return "";
+    return "pool block " + Hex(reinterpret_cast<void*>(it->first)) + " of " +
+           std::to_string(it->second.size) + " bytes, which was freed." +
+           FreedSites(it->second.site, it->second.freeSite);
 }
 
 void Pool::FailNthAllocation(uint64_t n)

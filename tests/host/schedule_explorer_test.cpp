@@ -1,5 +1,6 @@
-// The schedule explorer: classic two-thread ordering bugs of drivers are found within a few
-// hundred seeds, their correct versions pass every seed, and a seed replays its schedule.
+// The schedule explorer: classic two-thread ordering bugs of drivers show under some of a few
+// hundred seeds (and not under the others), their correct versions pass every seed, and a seed
+// replays its schedule.
 //
 // Each bug is written the way a driver commits it, in a small test driver whose request
 // paths run in the test's thread and in DPCs on the host's two DPC processors. The drivers
@@ -7,9 +8,11 @@
 // run that finds the bug ends normally and the sweep can go on.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <vector>
 
 #include "support/test_driver.h"
 
@@ -25,15 +28,37 @@ host::HostOptions Seeded(uint64_t seed)
     return options;
 }
 
-// Runs `scenario` once under every seed from 1 to kSeeds and returns the first seed for which
-// it returned true (the bug showed), or 0.
-uint64_t FirstSeedShowing(const std::function<bool(host::Host&)>& scenario)
+// Runs `scenario` once under every seed from 1 to kSeeds and returns the seeds for which it
+// returned true (the bug showed).
+std::vector<uint64_t> SeedsShowing(const std::function<bool(host::Host&)>& scenario)
 {
+    std::vector<uint64_t> showing;
     for (uint64_t seed = 1; seed <= kSeeds; seed++) {
         host::Host host(Seeded(seed));
-        if (scenario(host)) return seed;
+        if (scenario(host)) showing.push_back(seed);
     }
-    return 0;
+    return showing;
+}
+
+// A bug of two threads shows under some seeds and not under others: the seed's schedule, not
+// the scenario, decides. Prints how many seeds showed it. (Run in the ordinary mode, where the
+// operating system schedules the threads, none of these bugs showed in 300 runs.)
+void ExpectSomeSeedsShow(const char* bug, const std::function<bool(host::Host&)>& scenario)
+{
+    std::vector<uint64_t> showing = SeedsShowing(scenario);
+    printf("%s under %zu of %d seeds\n", bug, showing.size(), kSeeds);
+    testing::Test::RecordProperty("seeds_showing_the_bug", int(showing.size()));
+    EXPECT_FALSE(showing.empty()) << "no seed of " << kSeeds << " " << bug;
+    EXPECT_LT(showing.size(), size_t(kSeeds))
+        << "every seed " << bug << ": the schedule does not decide it";
+}
+
+// The correct version passes every seed.
+void ExpectNoSeedShows(const std::function<bool(host::Host&)>& scenario)
+{
+    std::vector<uint64_t> showing = SeedsShowing(scenario);
+    EXPECT_TRUE(showing.empty()) << showing.size() << " seeds showed the bug, the first "
+                                 << showing.front();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -88,13 +113,13 @@ bool StartTwice(host::Host&, bool locked)
 
 TEST(ScheduleExplorer, FindsACheckThenActOnAFlagWithoutTheLock)
 {
-    uint64_t seed = FirstSeedShowing([](host::Host& host) { return StartTwice(host, false); });
-    EXPECT_NE(0u, seed) << "no seed of " << kSeeds << " started the work twice";
+    ExpectSomeSeedsShow("started the work twice",
+                        [](host::Host& host) { return StartTwice(host, false); });
 }
 
 TEST(ScheduleExplorer, TheLockedCheckAndSetPassesEverySeed)
 {
-    EXPECT_EQ(0u, FirstSeedShowing([](host::Host& host) { return StartTwice(host, true); }));
+    ExpectNoSeedShows([](host::Host& host) { return StartTwice(host, true); });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -243,28 +268,87 @@ bool CompletedTwice(host::Host& host, bool withTimer, bool correct)
 
 TEST(ScheduleExplorer, FindsACancelRoutineRacingTheNormalCompletion)
 {
-    uint64_t seed =
-        FirstSeedShowing([](host::Host& host) { return CompletedTwice(host, false, false); });
-    EXPECT_NE(0u, seed) << "no seed of " << kSeeds << " completed the request twice";
+    ExpectSomeSeedsShow("completed the request twice",
+                        [](host::Host& host) { return CompletedTwice(host, false, false); });
 }
 
 TEST(ScheduleExplorer, ClaimingTheRequestFromItsCancelRoutinePassesEverySeed)
 {
-    EXPECT_EQ(0u,
-              FirstSeedShowing([](host::Host& host) { return CompletedTwice(host, false, true); }));
+    ExpectNoSeedShows([](host::Host& host) { return CompletedTwice(host, false, true); });
 }
 
 TEST(ScheduleExplorer, FindsATimerDpcRacingTheRequestItTimesOut)
 {
-    uint64_t seed =
-        FirstSeedShowing([](host::Host& host) { return CompletedTwice(host, true, false); });
-    EXPECT_NE(0u, seed) << "no seed of " << kSeeds << " completed the request twice";
+    ExpectSomeSeedsShow("completed the request twice",
+                        [](host::Host& host) { return CompletedTwice(host, true, false); });
 }
 
 TEST(ScheduleExplorer, ClaimingTheRequestAgainstItsTimerPassesEverySeed)
 {
-    EXPECT_EQ(0u,
-              FirstSeedShowing([](host::Host& host) { return CompletedTwice(host, true, true); }));
+    ExpectNoSeedShows([](host::Host& host) { return CompletedTwice(host, true, true); });
+}
+
+// ---------------------------------------------------------------------------------------------
+// DPC processors: DPCs run at the same time as each other, as on several processors, but one
+// DPC object never runs twice at once, even when it is queued again while it runs.
+// ---------------------------------------------------------------------------------------------
+struct DpcOverlap {
+    KDPC dpcs[2];
+    KEVENT done;
+    bool queueAgain = false;  // the first run queues its own DPC again
+    LONG inside = 0;
+    LONG runs = 0;
+    LONG finished = 0;
+    std::atomic<LONG> mostInside{0};
+
+    // Stays over a few preemption points and records how many routines ran at once.
+    static VOID Routine(PKDPC dpc, PVOID context, PVOID, PVOID)
+    {
+        auto* self = static_cast<DpcOverlap*>(context);
+        LONG seen = InterlockedIncrement(&self->inside);
+        if (InterlockedIncrement(&self->runs) == 1 && self->queueAgain) {
+            EXPECT_TRUE(KeInsertQueueDpc(dpc, nullptr, nullptr)) << "the running DPC was queued";
+        }
+        for (int i = 0; i < 4; i++) seen = std::max(seen, InterlockedOr(&self->inside, 0));
+        if (seen > self->mostInside) self->mostInside = seen;
+        InterlockedDecrement(&self->inside);
+        if (InterlockedIncrement(&self->finished) == 2) {
+            KeSetEvent(&self->done, IO_NO_INCREMENT, FALSE);
+        }
+    }
+};
+
+// Runs two DPC routines under `seed`: two DPC objects, or one queued again from its first run.
+// Returns how many ran at once.
+LONG MostDpcsAtOnce(uint64_t seed, bool oneDpcQueuedAgain)
+{
+    host::Host host(Seeded(seed));
+    DpcOverlap overlap;
+    overlap.queueAgain = oneDpcQueuedAgain;
+    KeInitializeEvent(&overlap.done, NotificationEvent, FALSE);
+    for (KDPC& dpc : overlap.dpcs) KeInitializeDpc(&dpc, DpcOverlap::Routine, &overlap);
+    KeInsertQueueDpc(&overlap.dpcs[0], nullptr, nullptr);
+    if (!oneDpcQueuedAgain) KeInsertQueueDpc(&overlap.dpcs[1], nullptr, nullptr);
+    KeWaitForSingleObject(&overlap.done, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_EQ(2, overlap.runs) << "seed " << seed;
+    return overlap.mostInside;
+}
+
+TEST(ScheduleExplorer, TwoDpcsRunAtTheSameTimeUnderSomeSeeds)
+{
+    int overlapping = 0;
+    for (uint64_t seed = 1; seed <= kSeeds; seed++) {
+        if (MostDpcsAtOnce(seed, false) == 2) overlapping++;
+    }
+    printf("two DPCs overlapped under %d of %d seeds\n", overlapping, kSeeds);
+    EXPECT_GT(overlapping, 0) << "no seed of " << kSeeds << " ran two DPCs at once";
+}
+
+TEST(ScheduleExplorer, ADpcQueuedAgainWhileItRunsNeverRunsTwiceAtOnce)
+{
+    for (uint64_t seed = 1; seed <= kSeeds; seed++) {
+        EXPECT_EQ(1, MostDpcsAtOnce(seed, true)) << "seed " << seed << " ran one DPC twice at once";
+    }
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -155,6 +155,7 @@ TEST(IrqlRuleDeathTest, RoutinesCalledAboveTheirDocumentedMaximum)
 {
     host::Host host;
     UNICODE_STRING text{0, 0, nullptr};
+    const GUID anyInterface{};
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     static WORK_QUEUE_ITEM item;
@@ -168,12 +169,22 @@ TEST(IrqlRuleDeathTest, RoutinesCalledAboveTheirDocumentedMaximum)
         {"IoDeleteDevice", DISPATCH_LEVEL, PASSIVE_LEVEL, [] { IoDeleteDevice(nullptr); }},
         {"IoCreateSymbolicLink", APC_LEVEL, PASSIVE_LEVEL,
          [&] { IoCreateSymbolicLink(&text, &text); }},
+        {"IoDeleteSymbolicLink", APC_LEVEL, PASSIVE_LEVEL, [&] { IoDeleteSymbolicLink(&text); }},
+        {"IoRegisterDeviceInterface", APC_LEVEL, PASSIVE_LEVEL,
+         [&] { IoRegisterDeviceInterface(nullptr, &anyInterface, nullptr, &text); }},
         {"IoSetDeviceInterfaceState", APC_LEVEL, PASSIVE_LEVEL,
          [&] { IoSetDeviceInterfaceState(&text, TRUE); }},
         {"IoOpenDeviceRegistryKey", APC_LEVEL, PASSIVE_LEVEL,
          [] {
              HANDLE key;
              IoOpenDeviceRegistryKey(nullptr, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &key);
+         }},
+        {"ZwSetValueKey", APC_LEVEL, PASSIVE_LEVEL,
+         [&] { ZwSetValueKey(nullptr, &text, 0, REG_DWORD, nullptr, 0); }},
+        {"ZwQueryValueKey", APC_LEVEL, PASSIVE_LEVEL,
+         [&] {
+             ULONG length;
+             ZwQueryValueKey(nullptr, &text, KeyValuePartialInformation, nullptr, 0, &length);
          }},
         {"ZwClose", APC_LEVEL, PASSIVE_LEVEL, [] { ZwClose(nullptr); }},
         {"IoBuildDeviceIoControlRequest", APC_LEVEL, PASSIVE_LEVEL,
@@ -184,6 +195,8 @@ TEST(IrqlRuleDeathTest, RoutinesCalledAboveTheirDocumentedMaximum)
          }},
         {"RtlIntegerToUnicodeString", APC_LEVEL, PASSIVE_LEVEL,
          [&] { RtlIntegerToUnicodeString(7, 10, &text); }},
+        {"RtlEqualUnicodeString", APC_LEVEL, PASSIVE_LEVEL,
+         [&] { RtlEqualUnicodeString(&text, &text, TRUE); }},
         {"RtlFreeUnicodeString", DISPATCH_LEVEL, APC_LEVEL, [&] { RtlFreeUnicodeString(&text); }},
         {"KeSetEvent", HIGH_LEVEL, DISPATCH_LEVEL,
          [&] { KeSetEvent(&event, IO_NO_INCREMENT, FALSE); }},
@@ -300,4 +313,69 @@ TEST(IrqlRuleDeathTest, CancelRoutineReturnsHoldingASpinLockOfItsOwn)
     EXPECT_DEATH((SendIoctl(stack.lower), IoCancelIrp(parked)),
                  "HOST VERIFIER: SPIN_LOCK_HELD_AT_RETURN(.|\n)*cancel routine returned "
                  "holding:\n  spin lock 0x[0-9a-f]+ taken at operator\\(\\)");
+}
+
+namespace {
+
+KSPIN_LOCK g_kept;
+
+VOID KeepsALockDpc(PKDPC, PVOID, PVOID, PVOID) { KeAcquireSpinLockAtDpcLevel(&g_kept); }
+
+VOID KeepsALockWorkItem(PVOID)
+{
+    KIRQL old;
+    KeAcquireSpinLock(&g_kept, &old);
+}
+
+}  // namespace
+
+TEST(IrqlRuleDeathTest, CompletionRoutineReturnsHoldingASpinLock)
+{
+    DeviceStack stack;
+    KeInitializeSpinLock(&g_kept);
+    stack.onUpper = [&](PDEVICE_OBJECT, PIRP irp) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(
+            irp,
+            [](PDEVICE_OBJECT, PIRP, PVOID) -> NTSTATUS {
+                KIRQL old;
+                KeAcquireSpinLock(&g_kept, &old);
+                return STATUS_SUCCESS;
+            },
+            nullptr, TRUE, TRUE, TRUE);
+        return IoCallDriver(stack.attachedTo, irp);
+    };
+    EXPECT_DEATH(SendIoctl(stack.upper),
+                 "HOST VERIFIER: SPIN_LOCK_HELD_AT_RETURN(.|\n)*completion routine returned "
+                 "holding:\n  spin lock 0x[0-9a-f]+ taken at operator\\(\\) "
+                 "\\(irql_rules_test.cpp:[0-9]+\\)(.|\n)*running code of \\\\Driver\\\\upperdrv");
+}
+
+TEST(IrqlRuleDeathTest, DpcRoutineReturnsHoldingASpinLock)
+{
+    host::Host host;
+    PDRIVER_OBJECT driver = LoadTestDriver(host, "testdrv");
+    KeInitializeSpinLock(&g_kept);
+    EXPECT_DEATH(RunDpc(KeepsALockDpc, driver),
+                 "HOST VERIFIER: SPIN_LOCK_HELD_AT_RETURN(.|\n)*DPC routine returned holding:\n  "
+                 "spin lock 0x[0-9a-f]+ taken at KeepsALockDpc \\(irql_rules_test.cpp:[0-9]+\\)"
+                 "(.|\n)*Thread: dpc, IRQL 2, running code of \\\\Driver\\\\testdrv");
+}
+
+TEST(IrqlRuleDeathTest, WorkItemRoutineReturnsHoldingASpinLock)
+{
+    host::Host host;
+    PDRIVER_OBJECT driver = LoadTestDriver(host, "testdrv");
+    KeInitializeSpinLock(&g_kept);
+    static WORK_QUEUE_ITEM item;
+    ExInitializeWorkItem(&item, KeepsALockWorkItem, nullptr);
+    KeInitializeEvent(&g_never, NotificationEvent, FALSE);
+    auto queueAndWait = [&] {
+        RunAs(driver, [] { ExQueueWorkItem(&item, DelayedWorkQueue); });
+        WaitMs(&g_never, 1000);
+    };
+    EXPECT_DEATH(queueAndWait(),
+                 "HOST VERIFIER: SPIN_LOCK_HELD_AT_RETURN(.|\n)*work-item routine returned "
+                 "holding:\n  spin lock 0x[0-9a-f]+ taken at KeepsALockWorkItem "
+                 "\\(irql_rules_test.cpp:[0-9]+\\)(.|\n)*running code of \\\\Driver\\\\testdrv");
 }
