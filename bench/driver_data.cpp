@@ -189,13 +189,43 @@ void DriverRead2048(benchmark::State& state)
 BENCHMARK(DriverRead2048);
 
 // A 1 MiB stream on a timed bus, in virtual time. The figures are counters: the stream's rate
-// in MB/s of virtual time and its share of the bus's ceiling for bulk data (high speed: 13
-// packets of 512 bytes per 125 us microframe; full speed: 19 packets of 64 bytes per 1 ms frame).
+// in MB/s of virtual time, its share of the bus's ceiling for bulk data (high speed: 13 packets
+// of 512 bytes per 125 us microframe; full speed: 19 packets of 64 bytes per 1 ms frame), and
+// its share of the ceiling that the driver's design allows (DesignCeiling).
 constexpr ULONG kStreamBytes = 1 << 20;
+constexpr ULONG kStreamWrite = 4096;  // bytes of each write of the stream to the device
+constexpr ULONG kPumpRead = 2048;     // bytes of each bulk-IN read the driver keeps in flight
+
+struct Bus {
+    double frameSeconds;
+    ULONG packetsPerFrame;
+    ULONG packetBytes;
+};
+
+Bus BusOf(host::BusSpeed speed)
+{
+    return speed == host::BusSpeed::High ? Bus{125e-6, 13, 512} : Bus{1e-3, 19, 64};
+}
 
 double Ceiling(host::BusSpeed speed)
 {
-    return speed == host::BusSpeed::High ? 13.0 * 512 / 125e-6 : 19.0 * 64 / 1e-3;
+    Bus bus = BusOf(speed);
+    return double(bus.packetsPerFrame) * bus.packetBytes / bus.frameSeconds;
+}
+
+// The rate of a design that has one transfer in flight at a time: a transfer ends with the
+// frame that carries its last packet, and the next one, sent when it has completed, starts in
+// the next frame. Reads are the pump's 2048-byte transfers. A write of whole packets is
+// followed by its zero-length packet, a transfer of its own sent when the data has gone, so
+// it takes one frame more.
+double DesignCeiling(host::BusSpeed speed, bool toApplication)
+{
+    Bus bus = BusOf(speed);
+    ULONG bytes = toApplication ? kPumpRead : kStreamWrite;
+    ULONG packets = (bytes + bus.packetBytes - 1) / bus.packetBytes;
+    ULONG frames = (packets + bus.packetsPerFrame - 1) / bus.packetsPerFrame;
+    if (!toApplication && bytes % bus.packetBytes == 0) frames++;
+    return bytes / (frames * bus.frameSeconds);
 }
 
 void Stream(benchmark::State& state, host::BusSpeed speed, bool toApplication)
@@ -206,7 +236,7 @@ void Stream(benchmark::State& state, host::BusSpeed speed, bool toApplication)
             state.SkipWithError("the port did not open");
             return;
         }
-        std::vector<UCHAR> block(4096, 0x33), received;
+        std::vector<UCHAR> block(kStreamWrite, 0x33), received;
         host::Ticks start = port.host().Now();
         if (toApplication) {
             port.device().OfferIn(std::vector<UCHAR>(kStreamBytes, 0x33));
@@ -226,6 +256,8 @@ void Stream(benchmark::State& state, host::BusSpeed speed, bool toApplication)
         double rate = kStreamBytes / seconds;
         state.counters["MBps"] = rate / 1e6;
         state.counters["percent_of_bus"] = 100.0 * rate / Ceiling(speed);
+        state.counters["design_MBps"] = DesignCeiling(speed, toApplication) / 1e6;
+        state.counters["percent_of_design"] = 100.0 * rate / DesignCeiling(speed, toApplication);
         state.counters["virtual_ms"] = seconds * 1000;
         port.device().TakeOutTransfers();
     }
