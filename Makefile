@@ -5,7 +5,7 @@ BUILD_TSAN ?= build-tsan
 JOBS ?= 2
 SEEDS ?= 100
 
-.PHONY: all run test test-wine test-asan test-tsan stress bench package configure clean
+.PHONY: all run test test-wine test-asan test-tsan stress bench driver-cost package configure clean
 
 all: configure
 	cmake --build $(BUILD) -j$(JOBS)
@@ -34,6 +34,11 @@ package: all
 bench: configure
 	cmake --build $(BUILD) -j$(JOBS) --target kdxbench
 	$(BUILD)/bench/kdxbench $(ARGS)
+
+# The driver's own instructions per 2048-byte read under callgrind, host excluded.
+driver-cost: configure
+	cmake --build $(BUILD) -j$(JOBS) --target kdxbench
+	tools/driver-cost.sh $(BUILD)
 
 test-asan:
 	@test -f $(BUILD_ASAN)/CMakeCache.txt || cmake -S . -B $(BUILD_ASAN) -DCMAKE_BUILD_TYPE=Debug -DKDX_SANITIZE=ON -DKDX_WINDOWS_BUILD=OFF
