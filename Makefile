@@ -30,10 +30,10 @@ package: all
 	sh win/package.sh $(BUILD)
 
 # Benchmarks (Google Benchmark) in real time; never part of `make test`. Pass options with ARGS,
-# e.g. make bench ARGS=--benchmark_min_time=0.2
+# e.g. make bench ARGS=--benchmark_min_time=0.2; CPU=0 runs them on that processor alone.
 bench: configure
 	cmake --build $(BUILD) -j$(JOBS) --target kdxbench
-	$(BUILD)/bench/kdxbench $(ARGS)
+	$(if $(CPU),taskset -c $(CPU)) $(BUILD)/bench/kdxbench $(ARGS)
 
 # The driver's own instructions per 2048-byte read under callgrind, host excluded.
 driver-cost: configure
