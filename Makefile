@@ -5,7 +5,7 @@ BUILD_TSAN ?= build-tsan
 JOBS ?= 2
 SEEDS ?= 100
 
-.PHONY: all run test test-wine test-asan test-tsan stress bench package configure clean
+.PHONY: all run test test-wine test-asan test-tsan stress bench driver-cost package configure clean
 
 all: configure
 	cmake --build $(BUILD) -j$(JOBS)
@@ -30,10 +30,15 @@ package: all
 	sh win/package.sh $(BUILD)
 
 # Benchmarks (Google Benchmark) in real time; never part of `make test`. Pass options with ARGS,
-# e.g. make bench ARGS=--benchmark_min_time=0.2
+# e.g. make bench ARGS=--benchmark_min_time=0.2; CPU=0 runs them on that processor alone.
 bench: configure
 	cmake --build $(BUILD) -j$(JOBS) --target kdxbench
-	$(BUILD)/bench/kdxbench $(ARGS)
+	$(if $(CPU),taskset -c $(CPU)) $(BUILD)/bench/kdxbench $(ARGS)
+
+# The driver's own instructions per 2048-byte read under callgrind, host excluded.
+driver-cost: configure
+	cmake --build $(BUILD) -j$(JOBS) --target kdxbench
+	tools/driver-cost.sh $(BUILD)
 
 test-asan:
 	@test -f $(BUILD_ASAN)/CMakeCache.txt || cmake -S . -B $(BUILD_ASAN) -DCMAKE_BUILD_TYPE=Debug -DKDX_SANITIZE=ON -DKDX_WINDOWS_BUILD=OFF
