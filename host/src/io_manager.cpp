@@ -482,10 +482,27 @@ BOOLEAN IoManager::CancelIrp(PIRP irp)
     return TRUE;
 }
 
+// PoStartNextPowerIrp is called while the current stack location is the caller's own: in its
+// dispatch routine before it completes the IRP or hands its location on, or in its completion
+// routine.
 void IoManager::StartNextPowerIrp(PIRP irp)
 {
     Tracking* tracking = Track(irp, "PoStartNextPowerIrp");
+    PDRIVER_OBJECT caller = CurrentThread().executingDriver;
     std::lock_guard<std::mutex> guard(mutex_);
+    bool hasLocation = irp->CurrentLocation >= 1 && irp->CurrentLocation <= irp->StackCount;
+    PDEVICE_OBJECT device = hasLocation ? IoGetCurrentIrpStackLocation(irp)->DeviceObject : nullptr;
+    if (device == nullptr || device->DriverObject != caller) {
+        std::string where =
+            device == nullptr ? "the IRP has no current stack location (location " +
+                                    std::to_string(irp->CurrentLocation) + " of " +
+                                    std::to_string(irp->StackCount) + "): it was handed on already"
+                              : "its current stack location is device " + Hex(device) + "'s, of " +
+                                    DriverName(device->DriverObject);
+        ReportViolation(Rule::StartNextPowerIrpNotAtOwnLocation,
+                        "PoStartNextPowerIrp by " + DriverName(caller) + " for IRP " + Hex(irp) +
+                            ", held by " + DriverName(tracking->heldBy) + "; " + where + ".");
+    }
     tracking->startNextPowerCount++;
 }
 
