@@ -57,6 +57,7 @@ struct IoManager::Tracking {
     bool releasePending = false;
     int startNextPowerCount = 0;
     ULONG outputBufferLength = 0;
+    bool builtForCaller = false;  // by IoBuildDeviceIoControlRequest
     PIRP Irp() { return reinterpret_cast<PIRP>(reinterpret_cast<char*>(this) + Offset()); }
     static constexpr size_t Offset() { return (sizeof(Tracking) + 15) & ~size_t(15); }
 };
@@ -430,8 +431,12 @@ void IoManager::FinishThreadedIrp(PIRP irp, Tracking* tracking)
             irp->Flags &= ~ULONG(IRP_DEALLOCATE_BUFFER);
         }
     }
-    if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
-    PKEVENT event = irp->UserEvent;
+    // The status block and the event of a request that completed at once, before IofCallDriver
+    // returned, may be left to the caller, who has the status from IofCallDriver.
+    bool tellCaller =
+        !(statusBlockOnlyWhenPending_ && tracking->builtForCaller && !irp->PendingReturned);
+    if (tellCaller && irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
+    PKEVENT event = tellCaller ? irp->UserEvent : nullptr;
     {
         std::lock_guard<std::mutex> guard(mutex_);
         tracking->completed = true;
@@ -547,6 +552,13 @@ void IoManager::SetOutputBufferLength(PIRP irp, ULONG length)
     tracking->outputBufferLength = length;
 }
 
+void IoManager::MarkBuiltForCaller(PIRP irp)
+{
+    Tracking* tracking = Track(irp, "MarkBuiltForCaller");
+    std::lock_guard<std::mutex> guard(mutex_);
+    tracking->builtForCaller = true;
+}
+
 }  // namespace host
 
 // ---------------------------------------------------------------------------------------------
@@ -656,6 +668,7 @@ extern "C" PIRP HostBuildDeviceIoControlRequestAt(ULONG ioControlCode, PDEVICE_O
     irp->UserIosb = ioStatusBlock;
     irp->UserEvent = event;
     irp->RequestorMode = KernelMode;
+    Kernel::Current().io.MarkBuiltForCaller(irp);
     return irp;
 }
 
