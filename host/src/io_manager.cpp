@@ -57,6 +57,7 @@ struct IoManager::Tracking {
     bool releasePending = false;
     int startNextPowerCount = 0;
     ULONG outputBufferLength = 0;
+    bool builtForCaller = false;  // by IoBuildDeviceIoControlRequest
     PIRP Irp() { return reinterpret_cast<PIRP>(reinterpret_cast<char*>(this) + Offset()); }
     static constexpr size_t Offset() { return (sizeof(Tracking) + 15) & ~size_t(15); }
 };
@@ -445,8 +446,12 @@ void IoManager::FinishThreadedIrp(PIRP irp, Tracking* tracking)
             irp->Flags &= ~ULONG(IRP_DEALLOCATE_BUFFER);
         }
     }
-    if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
-    PKEVENT event = irp->UserEvent;
+    // The status block and the event of a request that completed at once, before IofCallDriver
+    // returned, may be left to the caller, who has the status from IofCallDriver.
+    bool tellCaller =
+        !(statusBlockOnlyWhenPending_ && tracking->builtForCaller && !irp->PendingReturned);
+    if (tellCaller && irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
+    PKEVENT event = tellCaller ? irp->UserEvent : nullptr;
     {
         std::lock_guard<std::mutex> guard(mutex_);
         tracking->completed = true;
@@ -497,10 +502,27 @@ BOOLEAN IoManager::CancelIrp(PIRP irp)
     return TRUE;
 }
 
+// PoStartNextPowerIrp is called while the current stack location is the caller's own: in its
+// dispatch routine before it completes the IRP or hands its location on, or in its completion
+// routine.
 void IoManager::StartNextPowerIrp(PIRP irp)
 {
     Tracking* tracking = Track(irp, "PoStartNextPowerIrp");
+    PDRIVER_OBJECT caller = CurrentThread().executingDriver;
     std::lock_guard<std::mutex> guard(mutex_);
+    bool hasLocation = irp->CurrentLocation >= 1 && irp->CurrentLocation <= irp->StackCount;
+    PDEVICE_OBJECT device = hasLocation ? IoGetCurrentIrpStackLocation(irp)->DeviceObject : nullptr;
+    if (device == nullptr || device->DriverObject != caller) {
+        std::string where =
+            device == nullptr ? "the IRP has no current stack location (location " +
+                                    std::to_string(irp->CurrentLocation) + " of " +
+                                    std::to_string(irp->StackCount) + "): it was handed on already"
+                              : "its current stack location is device " + Hex(device) + "'s, of " +
+                                    DriverName(device->DriverObject);
+        ReportViolation(Rule::StartNextPowerIrpNotAtOwnLocation,
+                        "PoStartNextPowerIrp by " + DriverName(caller) + " for IRP " + Hex(irp) +
+                            ", held by " + DriverName(tracking->heldBy) + "; " + where + ".");
+    }
     tracking->startNextPowerCount++;
 }
 
@@ -543,6 +565,13 @@ void IoManager::SetOutputBufferLength(PIRP irp, ULONG length)
     Tracking* tracking = Track(irp, "SetOutputBufferLength");
     std::lock_guard<std::mutex> guard(mutex_);
     tracking->outputBufferLength = length;
+}
+
+void IoManager::MarkBuiltForCaller(PIRP irp)
+{
+    Tracking* tracking = Track(irp, "MarkBuiltForCaller");
+    std::lock_guard<std::mutex> guard(mutex_);
+    tracking->builtForCaller = true;
 }
 
 }  // namespace host
@@ -654,6 +683,7 @@ extern "C" PIRP HostBuildDeviceIoControlRequestAt(ULONG ioControlCode, PDEVICE_O
     irp->UserIosb = ioStatusBlock;
     irp->UserEvent = event;
     irp->RequestorMode = KernelMode;
+    Kernel::Current().io.MarkBuiltForCaller(irp);
     return irp;
 }
 

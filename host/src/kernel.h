@@ -6,6 +6,7 @@
 #include <usb.h>
 #include <wdm.h>
 
+#include <atomic>
 #include <deque>
 #include <functional>
 #include <map>
@@ -363,6 +364,14 @@ public:
     int StartNextPowerIrpCount(PIRP irp) const;
     // The caller's output length of a buffered request, copied back at completion.
     void SetOutputBufferLength(PIRP irp, ULONG length);
+    // Marks a request built by IoBuildDeviceIoControlRequest.
+    void MarkBuiltForCaller(PIRP irp);
+    // For a request built by IoBuildDeviceIoControlRequest, the documentation promises the
+    // caller's status block and event only when the request pended; a caller whose request
+    // completed at once has its status from IofCallDriver. By default the host fills both
+    // for every request; with `on` it fills them only for a request that pended, and leaves
+    // them as the caller left them otherwise.
+    void SetStatusBlockOnlyWhenPending(bool on) { statusBlockOnlyWhenPending_ = on; }
 
     PKSPIN_LOCK CancelSpinLock() { return &cancelSpinLock_; }
 
@@ -391,6 +400,7 @@ private:
     std::deque<Tracking*> quarantine_;
     KSPIN_LOCK cancelSpinLock_ = 0;
     uint64_t irpsAllocated_ = 0;
+    std::atomic<bool> statusBlockOnlyWhenPending_{false};
 };
 
 // ---------------------------------------------------------------------------------------------

@@ -125,6 +125,12 @@ const RuleInfo& Info(Rule rule)
         {"COMPLETION_ROUTINE_WAITED",
          "A completion routine waited or delayed; completion routines run in an arbitrary "
          "thread, possibly at DISPATCH_LEVEL (bug check IRQL_NOT_LESS_OR_EQUAL)."},
+        {"START_NEXT_POWER_IRP_NOT_AT_OWN_LOCATION",
+         "PoStartNextPowerIrp was called while the IRP's current stack location was not the "
+         "calling driver's own. A driver must call it while the current stack location points "
+         "to itself: before IoCompleteRequest, IoSkipCurrentIrpStackLocation and PoCallDriver, "
+         "or in its completion routine; in another order the power manager may deadlock "
+         "(Windows Server 2003, Windows XP, Windows 2000)."},
         {"WORK_ITEM_ALREADY_QUEUED",
          "A work item was queued while it was still queued (Driver Verifier)."},
         {"TIMER_REINITIALIZED_WHILE_SET", "A timer was initialised again while it was set."},

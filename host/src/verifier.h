@@ -51,6 +51,7 @@ enum class Rule {
     NotAnIrp,
     IrpInformationExceedsBuffer,
     WaitInCompletionRoutine,
+    StartNextPowerIrpNotAtOwnLocation,
     // Objects
     WorkItemAlreadyQueued,
     TimerReinitializedWhileSet,

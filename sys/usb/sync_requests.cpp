@@ -4,24 +4,22 @@
 //
 // The request routines run at PASSIVE_LEVEL in their caller's thread and block until the bus
 // driver below has completed the request. Every request is an internal device-control request
-// to LowerDeviceObject, built with IoBuildDeviceIoControlRequest: the I/O manager fills the
-// status block, sets the event and frees the request when it completes.
+// to LowerDeviceObject, built with IoBuildDeviceIoControlRequest: the I/O manager frees the
+// request when it completes, and fills the status block and sets the event of one that pended.
 #include "../kdxlusb.h"
 
 // Sends one internal device-control request with Argument1 and waits for it. The result is the
 // final status: the status block's after a wait, otherwise what IofCallDriver returned, since
-// the status block of a request that completed at once may not be written yet. IoStatus
-// receives the status block. When the request cannot be built, nothing is sent and the result
-// is STATUS_INSUFFICIENT_RESOURCES.
+// the status block and the event are promised only for a request that pended. When the request
+// cannot be built, nothing is sent and the result is STATUS_INSUFFICIENT_RESOURCES.
 static NTSTATUS SendInternalRequest(PDEVICE_EXTENSION Extension, ULONG IoControlCode,
-                                    PVOID Argument1, PIO_STATUS_BLOCK IoStatus)
+                                    PVOID Argument1)
 {
     KEVENT event;
+    IO_STATUS_BLOCK ioStatus;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IoStatus->Status = STATUS_INSUFFICIENT_RESOURCES;
-    IoStatus->Information = 0;
     PIRP irp = IoBuildDeviceIoControlRequest(IoControlCode, Extension->LowerDeviceObject, NULL, 0,
-                                             NULL, 0, TRUE, &event, IoStatus);
+                                             NULL, 0, TRUE, &event, &ioStatus);
     if (irp == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -29,7 +27,7 @@ static NTSTATUS SendInternalRequest(PDEVICE_EXTENSION Extension, ULONG IoControl
     NTSTATUS status = IofCallDriver(Extension->LowerDeviceObject, irp);
     if (status == STATUS_PENDING) {
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
-        status = IoStatus->Status;
+        status = ioStatus.Status;
     }
     return status;
 }
@@ -39,12 +37,11 @@ static NTSTATUS SendInternalRequest(PDEVICE_EXTENSION Extension, ULONG IoControl
 // removal waiting for the I/O count waits for it.
 _Use_decl_annotations_ NTSTATUS SubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb)
 {
-    IO_STATUS_BLOCK ioStatus;
     IncrementIoCount(DeviceObject);
-    SendInternalRequest(GetDeviceExtension(DeviceObject), IOCTL_INTERNAL_USB_SUBMIT_URB, Urb,
-                        &ioStatus);
+    NTSTATUS status =
+        SendInternalRequest(GetDeviceExtension(DeviceObject), IOCTL_INTERNAL_USB_SUBMIT_URB, Urb);
     DecrementIoCount(DeviceObject);
-    return ioStatus.Status;
+    return status;
 }
 
 // Resets a pipe and clears its stall. Right after a port reset of the same recovery episode
@@ -73,10 +70,9 @@ _Use_decl_annotations_ NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject,
 // request fails. The caller holds an I/O reference.
 _Use_decl_annotations_ NTSTATUS GetPortStatus(PDEVICE_OBJECT DeviceObject, PULONG PortStatus)
 {
-    IO_STATUS_BLOCK ioStatus;
     *PortStatus = 0;
     return SendInternalRequest(GetDeviceExtension(DeviceObject), IOCTL_INTERNAL_USB_GET_PORT_STATUS,
-                               PortStatus, &ioStatus);
+                               PortStatus);
 }
 
 // Resets the USB port once per recovery episode: PortResetActive stays set after a successful
@@ -88,9 +84,8 @@ _Use_decl_annotations_ NTSTATUS ResetPort(PDEVICE_OBJECT DeviceObject)
     if (extension->PortResetActive) {
         return STATUS_SUCCESS;
     }
-    IO_STATUS_BLOCK ioStatus;
     extension->PortResetActive = 1;
-    NTSTATUS status = SendInternalRequest(extension, IOCTL_INTERNAL_USB_RESET_PORT, NULL, &ioStatus);
+    NTSTATUS status = SendInternalRequest(extension, IOCTL_INTERNAL_USB_RESET_PORT, NULL);
     if (status != STATUS_SUCCESS) {
         extension->PortResetActive = 0;
     }

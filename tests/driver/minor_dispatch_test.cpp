@@ -15,6 +15,22 @@ struct Answer {
     ULONG_PTR information = 0;
 };
 
+// Every member of a basic-settings record, for comparisons that show the whole record.
+std::string Describe(const SERIAL_BASIC_SETTINGS& settings)
+{
+    const SERIAL_TIMEOUTS& t = settings.Timeouts;
+    const SERIAL_HANDFLOW& h = settings.HandFlow;
+    char text[256];
+    snprintf(text, sizeof(text),
+             "timeouts %u %u %u %u %u, handflow 0x%X 0x%X %d %d, fifos rx %u tx %u",
+             unsigned(t.ReadIntervalTimeout), unsigned(t.ReadTotalTimeoutMultiplier),
+             unsigned(t.ReadTotalTimeoutConstant), unsigned(t.WriteTotalTimeoutMultiplier),
+             unsigned(t.WriteTotalTimeoutConstant), unsigned(h.ControlHandShake),
+             unsigned(h.FlowReplace), int(h.XonLimit), int(h.XoffLimit), unsigned(settings.RxFifo),
+             unsigned(settings.TxFifo));
+    return text;
+}
+
 class MinorDispatch : public BusModeTest {
 protected:
     // Sends a request of `major` with a system buffer of `size` bytes (filled from `input`)
@@ -116,22 +132,33 @@ protected:
 
 TEST_P(MinorDispatch, BasicSettingsAfterStartSaveZeroTimeoutsAndATxFifoOfOneOnlyOnce)
 {
+    // After a start with no port open: no timeouts, no handshake or flow replacement, limits
+    // of a receive buffer of size 0, a transmit FIFO of one.
+    SERIAL_BASIC_SETTINGS afterStart{};
+    afterStart.TxFifo = 1;
     SERIAL_BASIC_SETTINGS saved{};
     Answer first = BasicSettings(&saved);
     EXPECT_EQ(STATUS_SUCCESS, first.status);
     EXPECT_EQ(sizeof(SERIAL_BASIC_SETTINGS), first.information);
-    EXPECT_EQ(std::vector<UCHAR>(sizeof(SERIAL_TIMEOUTS), 0),
-              std::vector<UCHAR>((UCHAR*)&saved.Timeouts, (UCHAR*)&saved.Timeouts + 20));
-    EXPECT_EQ(0u, saved.HandFlow.ControlHandShake);
-    EXPECT_EQ(0u, saved.HandFlow.FlowReplace);
-    EXPECT_EQ(0u, saved.RxFifo);
-    EXPECT_EQ(1u, saved.TxFifo);
+    EXPECT_EQ(Describe(afterStart), Describe(saved)) << "the record saved after the start";
     PDEVICE_EXTENSION extension = Extension(plugged);
     EXPECT_EQ(0u, extension->Timeouts.ReadTotalTimeoutConstant);
 
+    SERIAL_BASIC_SETTINGS restored{};
+    restored.Timeouts = {11, 22, 33, 44, 55};
+    restored.HandFlow = {0x1, 0x2, 3, 4};  // ignored
+    restored.RxFifo = 14;                  // ignored
+    restored.TxFifo = 16;                  // ignored
+    EXPECT_EQ(STATUS_SUCCESS, Restore(restored, sizeof(restored)).status);
     Answer second = BasicSettings(&saved);
     EXPECT_EQ(STATUS_SUCCESS, second.status);
-    EXPECT_EQ(0u, saved.TxFifo) << "the first request cleared the FIFOs";
+    SERIAL_BASIC_SETTINGS afterRestore = afterStart;
+    afterRestore.Timeouts = restored.Timeouts;
+    afterRestore.TxFifo = 0;  // the first request cleared the FIFOs, the restore left them so
+    EXPECT_EQ(Describe(afterRestore), Describe(saved)) << "the record saved after the restore";
+    SERIAL_TIMEOUTS none{};
+    EXPECT_EQ(0, memcmp(&none, &extension->Timeouts, sizeof(none)))
+        << "the basic settings have no timeouts";
 }
 
 TEST_P(MinorDispatch, RestoreBringsTheSavedTimeoutsBackAndAShortRecordChangesNothing)

@@ -244,6 +244,65 @@ TEST_P(Reads, APurgeOfTheReceiveBufferDiscardsWhatWasBuffered)
     ExpectRead(Read(10), Pattern(3, 0xD0));
 }
 
+// A failed bulk-IN read that the pump goes on from (a data overrun: nothing to repair) brings
+// no bytes: the read that waits for data stays waiting, and the next delivery ends it.
+TEST_P(Reads, AReadWaitingThroughAFailedBulkInReadGetsTheNextDelivery)
+{
+    host::OutstandingRequest read = WaitingRead(ReadTimeouts(0, 0, 0), 10);
+    PIRP waiting = CurrentRead();
+    usb->FailNext(host::Direction::In, 1, STATUS_UNSUCCESSFUL, USBD_STATUS_DATA_OVERRUN);
+    ASSERT_TRUE(WaitUntil([&] { return PendingIn() == 0; })) << "the IN read did not fail";
+    ASSERT_TRUE(WaitUntil([&] { return PendingIn() == 1; })) << "the pump did not go on";
+    Settle();
+    EXPECT_FALSE(read.Completed()) << "ended by the failed read: " << Hex(read.Wait().status);
+    EXPECT_EQ(waiting, CurrentRead()) << "the read no longer waits for data";
+
+    usb->OfferIn(Pattern(4, 0x21));
+    ExpectRead(read.Wait(), Pattern(4, 0x21));
+}
+
+// A bulk-IN read that fails with a status the pump cannot go on from ends the pump; the read
+// then waiting ends with it. The pump is not started again, and a later read is ended by its
+// total timeout instead of waiting for bytes that no pump reads.
+TEST_P(Reads, AfterThePumpEndedOnItsOwnAReadEndsByItsTotalTimeout)
+{
+    host::OutstandingRequest read = WaitingRead(ReadTimeouts(0, 0, 0), 10);
+    usb->FailNext(host::Direction::In, 1, STATUS_INVALID_DEVICE_REQUEST,
+                  USBD_STATUS_INVALID_PARAMETER);
+    host::IoResult ended = read.Wait();
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, ended.status) << Hex(ended.status);
+    EXPECT_EQ(0u, ended.information);
+    ASSERT_TRUE(WaitUntil([&] { return !ReceivePumpRunning(extension); })) << "the pump runs on";
+
+    SetTimeouts(ReadTimeouts(0, 0, 500));
+    host::Ticks start = host.Now();
+    host::IoResult result = Read(10);
+    ExpectTimedOutAfter(result, host.Now() - start, 500 * kMillisecond, kSecond);
+    EXPECT_EQ(0u, PendingIn()) << "the pump was started again";
+}
+
+// A read that a failed bulk-IN read left current is cancelled; the read queued behind it then
+// waits for data, and the cancel of the first must not have cleared it: it gets the bytes.
+TEST_P(Reads, CancellingAReadLeftCurrentByAFailedInReadLeavesTheNextReadWaiting)
+{
+    std::vector<host::OutstandingRequest> reads = WaitingReads(2, 10);
+    PIRP first = CurrentRead();
+    usb->FailNext(host::Direction::In, 1, STATUS_UNSUCCESSFUL, USBD_STATUS_DATA_OVERRUN);
+    ASSERT_TRUE(WaitUntil([&] { return PendingIn() == 0; })) << "the IN read did not fail";
+    ASSERT_TRUE(WaitUntil([&] { return PendingIn() == 1; })) << "the pump did not go on";
+    ASSERT_EQ(first, CurrentRead()) << "the failed read ended the read that waited";
+
+    EXPECT_TRUE(reads[0].Cancel());
+    host::IoResult cancelled = reads[0].Wait();
+    EXPECT_EQ(STATUS_CANCELLED, cancelled.status) << Hex(cancelled.status);
+    ASSERT_TRUE(WaitUntil([&] { return CurrentRead() != nullptr && CurrentRead() != first; }))
+        << "the queued read did not become the one that waits for data";
+    Settle();
+
+    usb->OfferIn(Pattern(3, 0x51));
+    ExpectRead(reads[1].Wait(), Pattern(3, 0x51));
+}
+
 KDX_FOR_BOTH_BUS_MODES(Reads);
 
 struct TimeoutRow {

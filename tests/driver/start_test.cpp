@@ -288,20 +288,22 @@ TEST_P(StartTest, FailedUsbRequestsGiveTheirStatusesToTheStart)
 
 TEST_P(StartTest, EachAllocationThatFailsFailsTheStartAtItsStep)
 {
+    constexpr int kNoPort = -1;
     struct Case {
         const char* site;
         NTSTATUS start;
         size_t requestsSent;
+        int portNumber;  // the port number the start took, in the order of the cases
     };
     const Case cases[] = {
-        {"ReadDeviceDescriptor", STATUS_INSUFFICIENT_RESOURCES, 0},
-        {"ReadConfiguration", STATUS_INSUFFICIENT_RESOURCES, 1},
-        {"SelectConfiguration", STATUS_INSUFFICIENT_RESOURCES, 2},
-        {"USBD_CreateConfigurationRequestEx", STATUS_INSUFFICIENT_RESOURCES, 2},
-        {"KeepFirstInterface", STATUS_INSUFFICIENT_RESOURCES, 3},
-        {"SendInternalRequest", STATUS_INSUFFICIENT_RESOURCES, 0},
-        {"CreatePortName", STATUS_UNSUCCESSFUL, 3},
-        {"CreateLink", STATUS_UNSUCCESSFUL, 3},
+        {"ReadDeviceDescriptor", STATUS_INSUFFICIENT_RESOURCES, 0, kNoPort},
+        {"ReadConfiguration", STATUS_INSUFFICIENT_RESOURCES, 1, 0},
+        {"SelectConfiguration", STATUS_INSUFFICIENT_RESOURCES, 2, 1},
+        {"USBD_CreateConfigurationRequestEx", STATUS_INSUFFICIENT_RESOURCES, 2, 2},
+        {"KeepFirstInterface", STATUS_INSUFFICIENT_RESOURCES, 3, 3},
+        {"SendInternalRequest", STATUS_INSUFFICIENT_RESOURCES, 0, kNoPort},
+        {"CreatePortName", STATUS_UNSUCCESSFUL, 3, 4},
+        {"CreateLink", STATUS_UNSUCCESSFUL, 3, 5},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.site);
@@ -313,6 +315,12 @@ TEST_P(StartTest, EachAllocationThatFailsFailsTheStartAtItsStep)
         EXPECT_EQ(0, Extension(plugged)->Started);
         EXPECT_EQ(1, Extension(plugged)->IoCount) << "every request dropped its reference";
         EXPECT_FALSE(InterfaceEnabled(plugged.physicalDevice));
+        // A port number taken by a start that failed stays taken until the removal, so the
+        // next start that takes one shows whether this one did.
+        EXPECT_EQ(c.portNumber != kNoPort, Extension(plugged)->PortNumberHeld != 0);
+        if (c.portNumber != kNoPort) {
+            EXPECT_EQ(ULONG(c.portNumber), Extension(plugged)->PortNumber);
+        }
     }
     EXPECT_TRUE(host.objects().SymbolicLinks().empty());
 }

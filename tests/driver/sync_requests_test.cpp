@@ -187,6 +187,44 @@ TEST_P(SyncRequests, APipeResetRightAfterAPortResetSendsNothing)
     EXPECT_EQ(1, extension->IoCount);
 }
 
+// The status block and event of a request the bus completed at once are left to the caller, as
+// the documentation allows: the statuses come from what the bus driver returned. (When the bus
+// completes later, the request pends and the block holds them.)
+TEST_P(SyncRequests, StatusesOfRequestsCompletedAtOnceAreWhatTheBusDriverReturned)
+{
+    host.io().SetStatusBlockOnlyWhenPending(true);
+    ULONG word;
+    EXPECT_EQ(STATUS_SUCCESS, PortStatus(&word));
+    EXPECT_EQ(ULONG(USBD_PORT_CONNECTED | USBD_PORT_ENABLED), word);
+    EXPECT_EQ(STATUS_SUCCESS, Reset());
+    EXPECT_EQ(1, extension->PortResetActive) << "a successful reset starts the episode";
+
+    extension->PortResetActive = 0;
+    Faults().resetPortFails = true;
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, Reset());
+    EXPECT_EQ(0, extension->PortResetActive);
+
+    Faults().portStatusFails = true;
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, PortStatus(&word));
+    ResetIfConnected();
+    EXPECT_EQ(1, extension->DeviceGone) << "a failing status query is no shortage of memory";
+    EXPECT_EQ(2u, Sent(Kind::ResetPort)) << Log(*usb);
+
+    Faults().resetPipeFails = true;
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, ResetBulkInPipe()) << "a URB's status";
+}
+
+TEST_P(SyncRequests, ADeviceStartsWhenOnlyRequestsThatPendedGetTheirStatusBlock)
+{
+    host.io().SetStatusBlockOnlyWhenPending(true);
+    Plugged second = Plug(Adapter(kNumberedProduct));
+    EXPECT_EQ(STATUS_SUCCESS, second.startStatus) << Log(*second.device);
+
+    host::DeviceModel noDescriptor = Adapter(kNumberedProduct);
+    noDescriptor.deviceDescriptorStatus = STATUS_DEVICE_NOT_CONNECTED;
+    EXPECT_EQ(STATUS_DEVICE_NOT_CONNECTED, Plug(noDescriptor).startStatus);
+}
+
 KDX_FOR_BOTH_BUS_MODES(SyncRequests);
 
 }  // namespace

@@ -116,3 +116,28 @@ TEST(Ioctl, MethodNeitherPassesTheCallersOwnBuffers)
     EXPECT_EQ(sizeof(int), seen.inputLength);
     EXPECT_EQ(sizeof(int), seen.outputLength);
 }
+
+TEST(Ioctl, WithTheStatusBlockOnlyWhenPendingARequestCompletedAtOnceLeavesBlockAndEvent)
+{
+    DeviceStack stack;
+    stack.host.io().SetStatusBlockOnlyWhenPending(true);
+    Seen seen;
+    for (NTSTATUS status : {STATUS_SUCCESS, STATUS_INVALID_PARAMETER}) {
+        stack.onLower = Replying(&seen, status, "data");
+        char output[4] = {'.', '.', '.', '.'};
+        IoctlRequest request(stack.lower, kBufferedIoctl, nullptr, 0, output, sizeof(output));
+        EXPECT_EQ(status, request.Send()) << "the caller's status";
+        EXPECT_EQ(kUnfilledStatus, request.iosb.Status) << "after status 0x" << std::hex << status;
+        EXPECT_EQ(0, KeReadStateEvent(&request.event)) << "after status 0x" << std::hex << status;
+        EXPECT_EQ(NT_ERROR(status) ? "...." : "data", std::string(output, 4))
+            << "output is still copied back";
+    }
+
+    PIRP parked = nullptr;
+    stack.onLower = PendInto(&parked);
+    IoctlRequest pended(stack.lower, kBufferedIoctl, nullptr, 0, nullptr, 0);
+    ASSERT_EQ(STATUS_PENDING, pended.Send());
+    stack.CompleteInLower(parked, STATUS_INVALID_PARAMETER);
+    ASSERT_EQ(STATUS_SUCCESS, pended.Wait()) << "the event of a request that pended";
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, pended.iosb.Status);
+}

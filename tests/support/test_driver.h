@@ -157,6 +157,21 @@ struct IoctlRequest {
     PIRP irp;
 };
 
+// A device set-power request to D3, built for a kernel-mode caller and sent with PoCallDriver
+// as the power manager sends it.
+struct SetPowerRequest : IoctlRequest {
+    explicit SetPowerRequest(PDEVICE_OBJECT target)
+        : IoctlRequest(target, kBufferedIoctl, nullptr, 0, nullptr, 0)
+    {
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+        next->MajorFunction = IRP_MJ_POWER;
+        next->MinorFunction = IRP_MN_SET_POWER;
+        next->Parameters.Power.Type = DevicePowerState;
+        next->Parameters.Power.State.DeviceState = PowerDeviceD3;
+    }
+    NTSTATUS Send() { return PoCallDriver(device, irp); }
+};
+
 // Sends a buffered device-control request without data; the request stays alive until the
 // next call, for drivers that complete it later.
 inline void SendIoctl(PDEVICE_OBJECT device)

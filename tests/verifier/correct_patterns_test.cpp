@@ -56,6 +56,15 @@ VOID CancelAndComplete(PDEVICE_OBJECT, PIRP irp)
     IoCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
+// Starts the next power request from its completion routine, where the current stack location
+// is the driver's own again.
+NTSTATUS StartNextPowerOnCompletion(PDEVICE_OBJECT, PIRP irp, PVOID)
+{
+    if (irp->PendingReturned) IoMarkIrpPending(irp);
+    PoStartNextPowerIrp(irp);
+    return STATUS_SUCCESS;
+}
+
 }  // namespace
 
 TEST(CorrectDriver, ResendsItsAllocatedIrpWithItsCompletionRoutineSetAgain)
@@ -163,4 +172,30 @@ TEST(CorrectDriver, FreesPoolWithTheTagItAllocatedWith)
     ExFreePoolWithTag(ExAllocatePool(NonPagedPool, 8), 0x656E6F4E);  // 'None'
     ExFreePool(ExAllocatePoolWithTag(PagedPool, 8, kTag));
     EXPECT_EQ(0u, host.pool().OutstandingBlocks().count) << host.pool().OutstandingBlocks().listing;
+}
+
+TEST(CorrectDriver, StartsTheNextPowerIrpBeforeHandingItOnOrInItsCompletionRoutine)
+{
+    DeviceStack stack;
+    stack.onLower = [](PDEVICE_OBJECT, PIRP irp) {
+        PoStartNextPowerIrp(irp);
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    };
+    for (bool onCompletion : {false, true}) {
+        stack.onUpper = [&stack, onCompletion](PDEVICE_OBJECT, PIRP irp) {
+            if (onCompletion) {
+                IoCopyCurrentIrpStackLocationToNext(irp);
+                IoSetCompletionRoutine(irp, StartNextPowerOnCompletion, nullptr, TRUE, TRUE, TRUE);
+            } else {
+                PoStartNextPowerIrp(irp);
+                IoSkipCurrentIrpStackLocation(irp);
+            }
+            return PoCallDriver(stack.attachedTo, irp);
+        };
+        SetPowerRequest request(stack.upper);
+        EXPECT_EQ(STATUS_SUCCESS, request.Send())
+            << (onCompletion ? "in the completion routine" : "before skipping");
+    }
 }

@@ -1,7 +1,8 @@
 // Verifier IRP rules: completing twice or with a pending status or a cancel routine set,
 // passing down with a cancel routine, touching an IRP a lower driver holds, dispatch routines
 // whose return does not match what they did, pending not propagated, IRPs completed past
-// their allocator, and stacks deeper than the IRP.
+// their allocator, stacks deeper than the IRP, and the next power request started from a stack
+// location that is no longer the driver's own.
 #include <gtest/gtest.h>
 
 #include "support/test_driver.h"
@@ -318,4 +319,36 @@ TEST(IrpRuleDeathTest, CompletionRoutineWaitsEvenAtPassiveLevel)
     EXPECT_DEATH(SendIoctl(stack.upper),
                  "HOST VERIFIER: COMPLETION_ROUTINE_WAITED(.|\n)*KeWaitForSingleObject in a "
                  "completion routine, at IRQL 0(.|\n)*running code of \\\\Driver\\\\upperdrv");
+}
+
+TEST(IrpRuleDeathTest, NextPowerIrpStartedAfterSkippingItsLocation)
+{
+    DeviceStack stack;
+    stack.onUpper = [&stack](PDEVICE_OBJECT, PIRP irp) {
+        IoSkipCurrentIrpStackLocation(irp);
+        PoStartNextPowerIrp(irp);
+        return PoCallDriver(stack.attachedTo, irp);
+    };
+    EXPECT_DEATH(SetPowerRequest(stack.upper).Send(),
+                 "HOST VERIFIER: START_NEXT_POWER_IRP_NOT_AT_OWN_LOCATION(.|\n)*"
+                 "PoStartNextPowerIrp by \\\\Driver\\\\upperdrv for IRP 0x[0-9a-f]+, held by "
+                 "\\\\Driver\\\\upperdrv; the IRP has no current stack location \\(location 3 of "
+                 "2\\): it was handed on already");
+}
+
+TEST(IrpRuleDeathTest, NextPowerIrpStartedAfterPassingItDown)
+{
+    DeviceStack stack;
+    PIRP parked = nullptr;
+    stack.onLower = PendInto(&parked);
+    stack.onUpper = [&stack](PDEVICE_OBJECT, PIRP irp) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        NTSTATUS status = PoCallDriver(stack.attachedTo, irp);
+        PoStartNextPowerIrp(irp);
+        return status;
+    };
+    EXPECT_DEATH(SetPowerRequest(stack.upper).Send(),
+                 "HOST VERIFIER: START_NEXT_POWER_IRP_NOT_AT_OWN_LOCATION(.|\n)*"
+                 "by \\\\Driver\\\\upperdrv for IRP 0x[0-9a-f]+, held by \\\\Driver\\\\lowerdrv; "
+                 "its current stack location is device 0x[0-9a-f]+'s, of \\\\Driver\\\\lowerdrv");
 }
