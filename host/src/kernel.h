@@ -296,6 +296,10 @@ public:
     NTSTATUS RegisterInterface(PDEVICE_OBJECT physicalDevice, const GUID& classGuid,
                                const std::u16string& reference, std::u16string* linkName);
     NTSTATUS SetInterfaceState(const std::u16string& linkName, bool enable);
+    // Called in the enabling thread, with no host lock held, each time an interface instance is
+    // enabled: the arrival notification an application registers for. An application that opens
+    // the device from here opens it at the earliest moment Windows could let it.
+    void OnInterfaceArrival(std::function<void(const InterfaceRecord&)> handler);
     std::vector<InterfaceRecord> Interfaces() const;
     // The physical device object goes away, and its interface instances with it.
     void RemoveInterfacesOf(PDEVICE_OBJECT physicalDevice);
@@ -335,6 +339,7 @@ private:
     mutable std::mutex mutex_;
     std::map<std::u16string, NameEntry> names_;
     std::map<std::u16string, InterfaceRecord> interfaces_;  // by canonical link name
+    std::function<void(const InterfaceRecord&)> interfaceArrival_;
     std::unordered_map<HANDLE, std::unique_ptr<KeyHandle>> handles_;
     std::set<PDEVICE_OBJECT> devices_;
     uint32_t nextInstance_ = 1;

@@ -294,13 +294,28 @@ NTSTATUS ObjectManager::RegisterInterface(PDEVICE_OBJECT physicalDevice, const G
 
 NTSTATUS ObjectManager::SetInterfaceState(const std::u16string& linkName, bool enable)
 {
-    std::lock_guard<std::mutex> guard(mutex_);
-    auto it = interfaces_.find(CanonicalName(linkName));
-    if (it == interfaces_.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
-    if (enable && it->second.enabled) return STATUS_OBJECT_NAME_EXISTS;
-    if (!enable && !it->second.enabled) return STATUS_OBJECT_NAME_NOT_FOUND;
-    it->second.enabled = enable;
+    InterfaceRecord arrived;
+    std::function<void(const InterfaceRecord&)> notify;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        auto it = interfaces_.find(CanonicalName(linkName));
+        if (it == interfaces_.end()) return STATUS_OBJECT_NAME_NOT_FOUND;
+        if (enable && it->second.enabled) return STATUS_OBJECT_NAME_EXISTS;
+        if (!enable && !it->second.enabled) return STATUS_OBJECT_NAME_NOT_FOUND;
+        it->second.enabled = enable;
+        if (enable) {
+            arrived = it->second;
+            notify = interfaceArrival_;
+        }
+    }
+    if (notify) notify(arrived);
     return STATUS_SUCCESS;
+}
+
+void ObjectManager::OnInterfaceArrival(std::function<void(const InterfaceRecord&)> handler)
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    interfaceArrival_ = std::move(handler);
 }
 
 std::vector<InterfaceRecord> ObjectManager::Interfaces() const
