@@ -71,7 +71,8 @@ static NTSTATUS ReadDeviceDescriptor(PDEVICE_OBJECT DeviceObject, PBOOLEAN Alloc
 }
 
 // Starts the device; the result becomes the status of the start request. Started is set
-// only on success, so a device that failed to start refuses every request.
+// only on success (from just before the port is named), so a device that failed to start
+// refuses every request.
 _Use_decl_annotations_ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject)
 {
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);

@@ -65,8 +65,13 @@ _Use_decl_annotations_ NTSTATUS InitializePortSettings(PDEVICE_OBJECT DeviceObje
     WriteFlag(&extension->AcceptLineSettings, ReadAcceptLineSettings(extension));
 
     if (extension->PortConfigured) {
+        // The device accepts requests before its name appears: an application that opens the
+        // port the moment it sees the name must not be refused as if the device were going
+        // away. The defaults above are in place by then.
+        WriteFlag(&extension->Started, 1);
         NTSTATUS status = CreatePortName(extension);
         if (!NT_SUCCESS(status)) {
+            WriteFlag(&extension->Started, 0);
             return status;
         }
     }

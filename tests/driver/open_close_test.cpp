@@ -62,6 +62,30 @@ TEST_P(OpenCloseTest, ASecondOpenIsDeniedAndTheFirstHandleKeepsWorking)
     app().Close(again);
 }
 
+// An application that opens the port the moment its interface arrives, before the start
+// request has even returned, gets the port: the name never appears ahead of a device that
+// accepts requests.
+TEST_P(OpenCloseTest, AnOpenAsSoonAsThePortNameAppearsSucceeds)
+{
+    for (USHORT product : {kNumberedProduct, kOtherProduct}) {
+        SCOPED_TRACE(product == kNumberedProduct ? "VLT" : "KD");
+        std::vector<host::OpenResult> opens;
+        host.objects().OnInterfaceArrival([&](const host::InterfaceRecord& arrived) {
+            std::string name = PortNameValue(arrived.physicalDevice);
+            opens.push_back(app().Open(u"\\\\.\\" + host::Widen(name)));
+        });
+        PlugPort(product);
+        host.objects().OnInterfaceArrival(nullptr);
+
+        ASSERT_EQ(1u, opens.size()) << "one arrival for the one port";
+        EXPECT_EQ(STATUS_SUCCESS, opens[0].status) << "open at the interface's arrival";
+        ASSERT_NE(nullptr, opens[0].handle);
+        host::IoResult written = app().Write(opens[0].handle, {7});
+        EXPECT_EQ(STATUS_SUCCESS, written.status) << "the early handle works once started";
+        EXPECT_EQ(STATUS_SUCCESS, app().Close(opens[0].handle));
+    }
+}
+
 TEST_P(OpenCloseTest, AnOpenAsADirectoryIsRefusedAndChangesNothing)
 {
     PlugPort(kOtherProduct);
