@@ -110,18 +110,22 @@ private:
         unplugged_ = true;
     }
 
-    // Runs `work` on this thread while another pulls the device out, when this is the step;
-    // otherwise just runs it (pulling the device out first once past the step).
+    // Runs `work` while another thread pulls the device out, when this is the step; otherwise
+    // just runs it (pulling the device out first once past the step). Both run on new threads,
+    // which start on an equal footing, so that under a seed either may go first.
     template <typename Work>
     void Concurrently(Step step, Work&& work)
     {
         if (unplugAt_ != step) return work();
-        std::unique_ptr<host::HostThread> thread;
-        std::thread unplugger = host::Scheduler::Instance().Spawn(
+        host::Scheduler& scheduler = host::Scheduler::Instance();
+        std::unique_ptr<host::HostThread> workThread, unplugThread;
+        std::thread worker = scheduler.Spawn(
+            "work", [&] { work(); }, &workThread);
+        std::thread unplugger = scheduler.Spawn(
             "unplug", [&] { surpriseStatus_ = host_.pnp().Unplug(plugged_.physicalDevice); },
-            &thread);
-        work();
-        host::Scheduler::Instance().Join(unplugger, *thread);
+            &unplugThread);
+        scheduler.Join(worker, *workThread);
+        scheduler.Join(unplugger, *unplugThread);
         unplugged_ = true;
     }
 
