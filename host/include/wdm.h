@@ -981,9 +981,14 @@ FORCEINLINE VOID IoSetCompletionRoutine(PIRP irp, PIO_COMPLETION_ROUTINE routine
     if (invokeOnError) next->Control |= SL_INVOKE_ON_ERROR;
     if (invokeOnCancel) next->Control |= SL_INVOKE_ON_CANCEL;
 }
+// Atomic on the host: the I/O manager reads the mark of a dispatch routine that has returned
+// while, on another thread, the completion of the same IRP may be marking that location (a
+// completion routine propagating pending, or the I/O manager doing so for a location without
+// one). On Windows the mark is a plain OR; the bit means the same either way.
 FORCEINLINE VOID IoMarkIrpPending(PIRP irp)
 {
-    IoGetCurrentIrpStackLocation(irp)->Control |= SL_PENDING_RETURNED;
+    __atomic_fetch_or(&IoGetCurrentIrpStackLocation(irp)->Control, (UCHAR)SL_PENDING_RETURNED,
+                      __ATOMIC_RELAXED);
 }
 FORCEINLINE PDRIVER_CANCEL IoSetCancelRoutine(PIRP irp, PDRIVER_CANCEL routine)
 {

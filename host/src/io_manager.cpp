@@ -256,8 +256,10 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp)
     {
         std::lock_guard<std::mutex> guard(mutex_);
         if (!frame.completedThrough) {
+            // The completion may be marking this location on another thread right now.
             frame.markedPending =
-                (StackAt(irp, frame.location)->Control & SL_PENDING_RETURNED) != 0;
+                (__atomic_load_n(&StackAt(irp, frame.location)->Control, __ATOMIC_RELAXED) &
+                 SL_PENDING_RETURNED) != 0;
         }
         DispatchFrame** link = &tracking->frames;
         while (*link != &frame) link = &(*link)->next;
