@@ -457,6 +457,7 @@ _Requires_lock_held_(DeviceExtension->DeviceLock) PIRP
     ClaimCurrentRead(PDEVICE_EXTENSION DeviceExtension);
 _IRQL_requires_max_(DISPATCH_LEVEL) VOID
     CompleteCurrentRead(PDEVICE_EXTENSION DeviceExtension, PIRP Irp, NTSTATUS Status);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID WakeCurrentReadWorker(PDEVICE_EXTENSION DeviceExtension);
 _IRQL_requires_max_(DISPATCH_LEVEL) VOID CancelReadTimer(PDEVICE_EXTENSION DeviceExtension);
 _Requires_lock_held_(DeviceExtension->DeviceLock) VOID
     StopReadTimerLocked(PDEVICE_EXTENSION DeviceExtension);

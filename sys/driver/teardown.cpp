@@ -47,9 +47,7 @@ _Use_decl_annotations_ VOID TeardownDataPath(PDEVICE_OBJECT DeviceObject)
     WaitMilliseconds(KDX_TEARDOWN_STOP_DELAY);
     AbortBulkTransfers(DeviceObject);
     CancelWaitOnMask(extension);
-    if (extension->CurrentReadIrp != NULL) {
-        KeSetEvent(&extension->ReceiveDeliveredEvent, 1, FALSE);
-    }
+    WakeCurrentReadWorker(extension);
     WaitForWorkersIdle(extension);
 }
 

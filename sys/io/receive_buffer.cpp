@@ -59,6 +59,19 @@ _Use_decl_annotations_ PIRP ClaimCurrentRead(PDEVICE_EXTENSION DeviceExtension)
     return irp;
 }
 
+// Wakes a read worker that waits for data on the current read, so that it looks at the port's
+// state again; the shut-downs call it once reads are refused. Takes DeviceLock, as a worker may
+// be making its read current or a delivery taking it at the same time.
+_Use_decl_annotations_ VOID WakeCurrentReadWorker(PDEVICE_EXTENSION DeviceExtension)
+{
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&DeviceExtension->DeviceLock);
+    BOOLEAN waiting = DeviceExtension->CurrentReadIrp != NULL;
+    KeReleaseSpinLock(&DeviceExtension->DeviceLock, oldIrql);
+    if (waiting) {
+        KeSetEvent(&DeviceExtension->ReceiveDeliveredEvent, 1, FALSE);
+    }
+}
+
 // Completes a read that ClaimCurrentRead took, with its Information already set. Called
 // without DeviceLock, at up to DISPATCH_LEVEL.
 _Use_decl_annotations_ VOID CompleteCurrentRead(PDEVICE_EXTENSION DeviceExtension, PIRP Irp,

@@ -197,9 +197,7 @@ static VOID FinishShutdown(PDEVICE_EXTENSION Extension)
 {
     SetReceiveBufferSize(Extension, 0);
     CancelWaitOnMask(Extension);
-    if (Extension->CurrentReadIrp != NULL) {
-        KeSetEvent(&Extension->ReceiveDeliveredEvent, 1, FALSE);
-    }
+    WakeCurrentReadWorker(Extension);
     WaitForWorkersIdle(Extension);
 }
 
