@@ -176,7 +176,8 @@ static VOID ArmWriteTimer(PDEVICE_EXTENSION Extension)
 // Sends a bulk-OUT URB under the write total timeout and waits until the bus driver has
 // completed it (with its zero-length packet, when one follows); returns the IRP's final
 // status. A transfer that the timer ended returns STATUS_CANCELLED. The write worker's
-// transfer, at PASSIVE_LEVEL. The timer is armed only when the bus driver keeps the IRP.
+// transfer, at PASSIVE_LEVEL. The timer is armed only when the bus driver keeps the IRP: the
+// data leg pended, or it came back at once and its zero-length packet did not.
 _Use_decl_annotations_ NTSTATUS SubmitBulkTransferWithTimeout(PDEVICE_OBJECT DeviceObject,
                                                               PURB Urb, ULONG SlotIndex,
                                                               PFILE_OBJECT FileObject)
@@ -190,11 +191,14 @@ _Use_decl_annotations_ NTSTATUS SubmitBulkTransferWithTimeout(PDEVICE_OBJECT Dev
     KEVENT event;
     KeInitializeEvent(&event, SynchronizationEvent, FALSE);
     IoSetCompletionRoutine(record->Irp, WriteTransferCompletion, &event, TRUE, TRUE, TRUE);
-    if (IofCallDriver(extension->LowerDeviceObject, record->Irp) == STATUS_PENDING) {
+    // The completion routine sets the event once, when the last leg is back; a data leg that
+    // completed within the call may have sent its zero-length packet, which is still out.
+    if (IofCallDriver(extension->LowerDeviceObject, record->Irp) == STATUS_PENDING ||
+        KeReadStateEvent(&event) == 0) {
         ArmWriteTimer(extension);
-        // The timer ends this wait only by cancelling the IRP.
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
     }
+    // The timer ends this wait only by cancelling the IRP.
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
     status = record->Irp->IoStatus.Status;
     FinishTransfer(DeviceObject, SlotIndex, record, TRUE);
     return status;

@@ -203,4 +203,59 @@ TEST_P(WritesToAZeroPacketPipe, NoZeroLengthPacketFollowsAnyWrite)
 
 KDX_FOR_BOTH_BUS_MODES(WritesToAZeroPacketPipe);
 
+// A lower driver that completes each bulk-OUT data leg at once, without passing it on, while
+// the zero-length packet that follows goes on to the device.
+class WritesBelowAQuickFilter : public DataPathTest {
+protected:
+    void SetUp() override
+    {
+        DataPathTest::SetUp();
+        if (HasFatalFailure()) return;
+        filter->answer = [](PIRP irp) -> std::optional<NTSTATUS> {
+            PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+            if (stack->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL ||
+                stack->Parameters.DeviceIoControl.IoControlCode != IOCTL_INTERNAL_USB_SUBMIT_URB) {
+                return std::nullopt;
+            }
+            PURB urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
+            if (urb->UrbHeader.Function != URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER ||
+                (urb->UrbBulkOrInterruptTransfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0 ||
+                urb->UrbBulkOrInterruptTransfer.TransferBufferLength == 0) {
+                return std::nullopt;
+            }
+            urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+            return STATUS_SUCCESS;
+        };
+    }
+    bool UsesLowerFilter() const override { return true; }
+};
+
+TEST_P(WritesBelowAQuickFilter, AWriteWaitsForItsZeroLengthPacketEvenWhenTheDataLegCameBackAtOnce)
+{
+    usb->HoldOut(true);
+    host::OutstandingRequest write = StartWrite(Pattern(kPacket));
+    Settle();
+    EXPECT_FALSE(write.Completed()) << "completed while its zero-length packet was still out";
+    EXPECT_EQ(1u, usb->PendingTransfers(host::Direction::Out)) << "the zero-length packet";
+
+    usb->HoldOut(false);
+    host::IoResult result = write.Wait();
+    EXPECT_EQ(STATUS_SUCCESS, result.status) << Hex(result.status);
+    EXPECT_EQ(kPacket, result.information) << "the data leg's length";
+    EXPECT_EQ((Transfers{{}}), usb->TakeOutTransfers()) << "only the packet reached the device";
+}
+
+TEST_P(WritesBelowAQuickFilter, AZeroLengthPacketTheDeviceNeverTakesEndsWithTheWriteTimeout)
+{
+    SetWriteTimeouts(0, 500);
+    usb->HoldOut(true);
+    host::Ticks start = host.Now();
+    host::IoResult result = Write(Pattern(kPacket));
+    host::Ticks elapsed = host.Now() - start;
+    usb->HoldOut(false);
+    ExpectTimedOutAfter(result, elapsed, host::Milliseconds(500), host::Milliseconds(600));
+}
+
+KDX_FOR_BOTH_BUS_MODES(WritesBelowAQuickFilter);
+
 }  // namespace
