@@ -98,7 +98,7 @@ typedef struct _DEVICE_EXTENSION {
     ULONG BulkInPipeCount;
     ULONG BulkOutPipeCount;
 
-    UCHAR HandleOpen;
+    UCHAR HandleOpen;  // written by open and close; read without a lock through ReadFlag
 
     // Receive pump, under DeviceLock.
     UCHAR ReceivePumpRunning;
@@ -159,7 +159,9 @@ typedef struct _DEVICE_EXTENSION {
     UNICODE_STRING SymbolicLinkName;
     PDEVICE_OBJECT DeviceObject;
 
-    // Requests held by the driver: CurrentReadIrp and WaitOnMaskIrp under the cancel spin lock.
+    // Requests held by the driver: CurrentReadIrp and ReadWorkerIrp under DeviceLock (the
+    // current read is made current with the cancel spin lock held too), WaitOnMaskIrp under
+    // the cancel spin lock.
     PIRP CurrentReadIrp;
     PIRP ReadWorkerIrp;
     PIRP WaitOnMaskIrp;
@@ -181,7 +183,7 @@ typedef struct _DEVICE_EXTENSION {
     SERIAL_CHARS SpecialChars;
     SERIAL_HANDFLOW HandFlow;
     SERIALPERF_STATS PerfStats;
-    UCHAR PortOpen;
+    UCHAR PortOpen;  // written by open and close; read without a lock through ReadFlag
     UCHAR RxFifo;
 
     // Line settings: refused unless the hardware key's AcceptLineSettings is 1 at start, then
@@ -328,6 +330,7 @@ _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
     GetPortStatus(PDEVICE_OBJECT DeviceObject, PULONG PortStatus);
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS ResetPort(PDEVICE_OBJECT DeviceObject);
 _IRQL_requires_(PASSIVE_LEVEL) VOID ResetPortIfConnected(PDEVICE_OBJECT DeviceObject);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID ForgetPortReset(PDEVICE_EXTENSION DeviceExtension);
 IO_COMPLETION_ROUTINE SignalEventCompletion;
 
 // ---------------------------------------------------------------------------------------------

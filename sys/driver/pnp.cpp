@@ -69,7 +69,7 @@ static NTSTATUS HandleQueryRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (!extension->Started) {
         return SkipDown(DeviceObject, Irp);
     }
-    if (extension->HandleOpen) {
+    if (ReadFlag(&extension->HandleOpen)) {
         return CompletePnp(DeviceObject, Irp, STATUS_DEVICE_BUSY);
     }
     WriteFlag(&extension->RemovePending, 1);
@@ -85,7 +85,7 @@ static NTSTATUS HandleQueryStop(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS 
     if (!extension->Started) {
         return SkipDown(DeviceObject, Irp);
     }
-    if (extension->HandleOpen) {
+    if (ReadFlag(&extension->HandleOpen)) {
         return CompletePnp(DeviceObject, Irp, STATUS_DEVICE_BUSY);
     }
     WriteFlag(&extension->StopPending, 1);

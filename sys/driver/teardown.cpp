@@ -129,8 +129,11 @@ static VOID FreeDeviceBuffers(PDEVICE_EXTENSION Extension)
 static BOOLEAN DeferredWorkPending(PDEVICE_EXTENSION Extension)
 {
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->DeviceLock);
+    KIRQL cancelIrql;
+    IoAcquireCancelSpinLock(&cancelIrql);
     BOOLEAN pending = Extension->ReadWorkerBusy != 0 || Extension->WriteWorkerBusy != 0 ||
                       Extension->ReceivePumpRunning != 0 || Extension->WaitCompletionQueued != 0;
+    IoReleaseCancelSpinLock(cancelIrql);
     KeReleaseSpinLock(&Extension->DeviceLock, oldIrql);
     return pending;
 }

@@ -131,7 +131,7 @@ static NTSTATUS AdmitRead(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extensi
     if (!USB_ENDPOINT_DIRECTION_IN(pipe->EndpointAddress)) {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
-    if (Extension->PortOpen != 1) {
+    if (ReadFlag(&Extension->PortOpen) != 1) {
         return STATUS_ACCESS_DENIED;
     }
     if (IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length == 0) {
@@ -268,7 +268,7 @@ static NTSTATUS ReadRefusal(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Exten
         CancelWaitOnMask(Extension);
         return STATUS_DELETE_PENDING;
     }
-    if (Extension->PortOpen != 1) {
+    if (ReadFlag(&Extension->PortOpen) != 1) {
         return STATUS_ACCESS_DENIED;
     }
     return STATUS_SUCCESS;
@@ -476,7 +476,10 @@ static VOID WaitForCancelledDelivery(PDEVICE_EXTENSION Extension)
             break;
         }
     }
-    if (Extension->ReadWorkerIrp != NULL) {
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->DeviceLock);
+    BOOLEAN workerBusy = Extension->ReadWorkerIrp != NULL;
+    KeReleaseSpinLock(&Extension->DeviceLock, oldIrql);
+    if (workerBusy) {
         KeSetEvent(&Extension->ReceiveDeliveredEvent, 1, FALSE);
     } else {
         KeResetEvent(&Extension->ReceiveDeliveredEvent);

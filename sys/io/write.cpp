@@ -41,7 +41,7 @@ static NTSTATUS AdmitWrite(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extens
     if (!HasBulkOutPipe(Extension)) {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
-    if (Extension->PortOpen != 1) {
+    if (ReadFlag(&Extension->PortOpen) != 1) {
         return STATUS_ACCESS_DENIED;
     }
     if (IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length > KDX_WRITE_MAXIMUM) {
@@ -145,7 +145,7 @@ static VOID ServeWrite(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extension,
         CancelWaitOnMask(Extension);
         status = STATUS_DELETE_PENDING;
         AccountWrittenData(Extension, 0, status);
-    } else if (!Cancelled && Extension->PortOpen != 1) {
+    } else if (!Cancelled && ReadFlag(&Extension->PortOpen) != 1) {
         status = STATUS_ACCESS_DENIED;
         AccountWrittenData(Extension, 0, status);
     } else if (!Cancelled && !IsCancelRequested(Irp)) {

@@ -460,7 +460,7 @@ _Use_decl_annotations_ NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObjec
     if (!CanAcceptRequests(DeviceObject)) {
         CancelWaitOnMask(extension);
         status = AnswerUnusableDevice(code, &request);
-    } else if (extension->PortOpen != 1) {
+    } else if (ReadFlag(&extension->PortOpen) != 1) {
         status = STATUS_ACCESS_DENIED;
     } else {
         status = HandleSerialRequest(DeviceObject, extension, code, &request);

@@ -9,9 +9,8 @@
 // DeviceLock.
 #include "../kdxlusb.h"
 
-// Saves the current settings into the caller's record, without DeviceLock (a concurrent change
-// of the timeouts may be seen in part), then switches to the basic settings: no timeouts and
-// no FIFOs.
+// Saves the current settings into the caller's record, then switches to the basic settings:
+// no timeouts and no FIFOs.
 static NTSTATUS SaveAndApplyBasicSettings(PDEVICE_EXTENSION Extension, PIRP Irp,
                                           PULONG_PTR Information)
 {
@@ -20,13 +19,14 @@ static NTSTATUS SaveAndApplyBasicSettings(PDEVICE_EXTENSION Extension, PIRP Irp,
         return STATUS_BUFFER_TOO_SMALL;
     }
     PSERIAL_BASIC_SETTINGS saved = (PSERIAL_BASIC_SETTINGS)Irp->AssociatedIrp.SystemBuffer;
+    *Information = sizeof(SERIAL_BASIC_SETTINGS);
+    // Saved and cleared in one hold, so that a concurrent set request is either saved whole
+    // or kept whole.
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->DeviceLock);
     saved->Timeouts = Extension->Timeouts;
     saved->HandFlow = Extension->HandFlow;
     saved->RxFifo = Extension->RxFifo;
     saved->TxFifo = Extension->TxFifo;
-    *Information = sizeof(SERIAL_BASIC_SETTINGS);
-
-    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->DeviceLock);
     RtlZeroMemory(&Extension->Timeouts, sizeof(SERIAL_TIMEOUTS));
     Extension->RxFifo = 0;
     Extension->TxFifo = 0;

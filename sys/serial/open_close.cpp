@@ -58,6 +58,14 @@ static VOID SetReceiveBufferSize(PDEVICE_EXTENSION Extension, ULONG Size)
     KeReleaseSpinLock(&Extension->DeviceLock, oldIrql);
 }
 
+// Lets the next read or write worker queue the receive pump again (StartReceivePump).
+static VOID AllowPumpStart(PDEVICE_EXTENSION Extension)
+{
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->DeviceLock);
+    Extension->ReceivePumpQueued = 0;
+    KeReleaseSpinLock(&Extension->DeviceLock, oldIrql);
+}
+
 // The per-open resets of the queues and the pump, and the landing buffer. A block left by an
 // open whose pump never ran is released before the new one is taken.
 static NTSTATUS PrepareReceiving(PDEVICE_EXTENSION Extension)
@@ -94,21 +102,24 @@ static VOID ResetOpenState(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extens
     Extension->HandFlow.XonLimit = KDX_LANDING_BUFFER_SIZE >> 1;
     Extension->HandFlow.XoffLimit = KDX_LANDING_BUFFER_SIZE >> 3;
     Extension->ZlpPending = 0;
-    Extension->WaitOnMaskIrp = NULL;
     Extension->ReceiveCount = 0;
     Extension->PendingWriteLength = 0;
     Extension->EventHistory = 0;
     WriteULong(&Extension->WaitMask, 0);
+    KIRQL cancelIrql;
+    IoAcquireCancelSpinLock(&cancelIrql);
+    Extension->WaitOnMaskIrp = NULL;
+    IoReleaseCancelSpinLock(cancelIrql);
     KeReleaseSpinLock(&Extension->DeviceLock, oldIrql);
 
     RtlZeroMemory(&Extension->PerfStats, sizeof(SERIALPERF_STATS));
-    Extension->PortOpen = 1;
+    WriteFlag(&Extension->PortOpen, 1);
     if (Extension->ProductId == KDX_PRODUCT_NUMBERED_PORT) {
-        Extension->PortResetActive = 0;
+        ForgetPortReset(Extension);
         ResetPortIfConnected(DeviceObject);
     }
     KeResetEvent(&Extension->ReceiveDeliveredEvent);
-    Extension->ReceivePumpQueued = 0;
+    AllowPumpStart(Extension);
 }
 
 // Admits an open that got OpenCount to 1, unless it asks for a directory or a close of the
@@ -119,8 +130,8 @@ static NTSTATUS AdmitOpen(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extensi
     NTSTATUS status = STATUS_ACCESS_DENIED;
     if ((stack->Parameters.Create.Options & FILE_DIRECTORY_FILE) != 0) {
         status = STATUS_NOT_A_DIRECTORY;
-    } else if (!Extension->HandleOpen) {
-        Extension->HandleOpen = 1;
+    } else if (!ReadFlag(&Extension->HandleOpen)) {
+        WriteFlag(&Extension->HandleOpen, 1);
         Extension->OpenFileObject = stack->FileObject;
         status = PrepareReceiving(Extension);
         if (NT_SUCCESS(status)) {
@@ -129,7 +140,7 @@ static NTSTATUS AdmitOpen(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extensi
         }
         ReleaseLandingBuffer(Extension);
         WriteULong(&Extension->ReceiveBufferSize, 0);
-        Extension->HandleOpen = 0;
+        WriteFlag(&Extension->HandleOpen, 0);
     }
     InterlockedDecrement(&Extension->OpenCount);
     return status;
@@ -215,9 +226,9 @@ static VOID CloseAbortedPort(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Exte
 {
     AbortPortIo(DeviceObject, Extension);
     InterlockedDecrement(&Extension->OpenCount);
-    Extension->HandleOpen = 0;
-    Extension->PortOpen = 0;
-    Extension->ReceivePumpQueued = 0;
+    WriteFlag(&Extension->HandleOpen, 0);
+    WriteFlag(&Extension->PortOpen, 0);
+    AllowPumpStart(Extension);
     FinishShutdown(Extension);
     ReleaseIdleLandingBuffer(Extension);
 }
@@ -227,19 +238,30 @@ static VOID CloseAbortedPort(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Exte
 static VOID ClosePort(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extension)
 {
     QuiescePort(DeviceObject, Extension);
-    Extension->PortOpen = 0;
-    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->DeviceLock);
-    Extension->HandleOpen = 0;
-    KeReleaseSpinLock(&Extension->DeviceLock, oldIrql);
+    WriteFlag(&Extension->PortOpen, 0);
+    WriteFlag(&Extension->HandleOpen, 0);
     FinishShutdown(Extension);
     if (Extension->ProductId == KDX_PRODUCT_NUMBERED_PORT) {
-        Extension->PortResetActive = 0;
+        ForgetPortReset(Extension);
         ResetPortIfConnected(DeviceObject);
         WaitMilliseconds(KDX_CLOSE_RESET_DELAY);
     }
     ReleaseIdleLandingBuffer(Extension);
+    // The next open may begin as soon as the count drops, and its first read or write may
+    // queue its pump at once: the pump is allowed to start again before that.
+    AllowPumpStart(Extension);
     InterlockedDecrement(&Extension->OpenCount);
-    Extension->ReceivePumpQueued = 0;
+}
+
+// True when no open is admitted; a count below zero is put back to zero, unless an open has
+// moved it meanwhile.
+static BOOLEAN OpenCountNotAboveZero(PDEVICE_EXTENSION Extension)
+{
+    LONG count = InterlockedCompareExchange(&Extension->OpenCount, 0, 0);
+    if (count < 0) {
+        InterlockedCompareExchange(&Extension->OpenCount, 0, count);
+    }
+    return count <= 0;
 }
 
 // IRP_MJ_CLOSE: stops the port's I/O and gives the port up. A close without an admitted open
@@ -251,8 +273,7 @@ _Use_decl_annotations_ NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP 
     NTSTATUS status = STATUS_SUCCESS;
     if (!CanAcceptRequests(DeviceObject)) {
         CloseAbortedPort(DeviceObject, extension);
-    } else if (extension->OpenCount <= 0) {
-        extension->OpenCount = 0;
+    } else if (OpenCountNotAboveZero(extension)) {
         status = STATUS_INVALID_DEVICE_REQUEST;
     } else {
         ClosePort(DeviceObject, extension);
@@ -274,7 +295,7 @@ _Use_decl_annotations_ NTSTATUS DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIR
         QuiescePort(DeviceObject, extension);
     }
     FinishShutdown(extension);
-    extension->ReceivePumpQueued = 0;
+    AllowPumpStart(extension);
     CompleteRequest(Irp, STATUS_SUCCESS, 0);
     DecrementIoCount(DeviceObject);
     return STATUS_SUCCESS;

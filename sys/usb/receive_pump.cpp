@@ -135,7 +135,7 @@ static ULONG AppendReceivedData(PDEVICE_EXTENSION Extension, PTRANSFER_CONTEXT C
 static VOID PumpReceivedData(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extension,
                              PTRANSFER_CONTEXT Context)
 {
-    while (Extension->PortOpen) {
+    while (ReadFlag(&Extension->PortOpen)) {
         if (ReadULong(&Extension->ReceiveBufferSize) == 0 || !CanAcceptRequests(DeviceObject) ||
             !WaitForReceiveSpace(Extension)) {
             return;

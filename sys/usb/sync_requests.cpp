@@ -49,7 +49,11 @@ _Use_decl_annotations_ NTSTATUS SubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB 
 _Use_decl_annotations_ NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject,
                                           PUSBD_PIPE_INFORMATION PipeInformation)
 {
-    if (GetDeviceExtension(DeviceObject)->PortResetActive) {
+    PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->DeviceLock);
+    BOOLEAN portReset = extension->PortResetActive != 0;
+    KeReleaseSpinLock(&extension->DeviceLock, oldIrql);
+    if (portReset) {
         return STATUS_SUCCESS;
     }
     const USHORT urbSize = sizeof(struct _URB_PIPE_REQUEST);
@@ -81,15 +85,27 @@ _Use_decl_annotations_ NTSTATUS GetPortStatus(PDEVICE_OBJECT DeviceObject, PULON
 _Use_decl_annotations_ NTSTATUS ResetPort(PDEVICE_OBJECT DeviceObject)
 {
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
-    if (extension->PortResetActive) {
+    // The pump's and the write worker's recoveries may both get here: one of them resets.
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->DeviceLock);
+    BOOLEAN alreadyReset = extension->PortResetActive != 0;
+    extension->PortResetActive = 1;
+    KeReleaseSpinLock(&extension->DeviceLock, oldIrql);
+    if (alreadyReset) {
         return STATUS_SUCCESS;
     }
-    extension->PortResetActive = 1;
     NTSTATUS status = SendInternalRequest(extension, IOCTL_INTERNAL_USB_RESET_PORT, NULL);
     if (status != STATUS_SUCCESS) {
-        extension->PortResetActive = 0;
+        ForgetPortReset(extension);
     }
     return status;
+}
+
+// Ends the recovery episode's port reset, so that the next ResetPort resets the port again.
+_Use_decl_annotations_ VOID ForgetPortReset(PDEVICE_EXTENSION DeviceExtension)
+{
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&DeviceExtension->DeviceLock);
+    DeviceExtension->PortResetActive = 0;
+    KeReleaseSpinLock(&DeviceExtension->DeviceLock, oldIrql);
 }
 
 // Resets the port while the device is connected; a port that reads disconnected, or whose
