@@ -76,6 +76,12 @@ static NTSTATUS HandleQueryRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     DecrementIoCount(DeviceObject);
     KeWaitForSingleObject(&extension->NoPendingIoEvent, Executive, KernelMode, FALSE, NULL);
     IncrementIoCount(DeviceObject);
+    // An open that was admitted before the removal was marked pending has finished by now;
+    // with its handle open the removal is refused after all.
+    if (ReadFlag(&extension->HandleOpen)) {
+        WriteFlag(&extension->RemovePending, 0);
+        return CompletePnp(DeviceObject, Irp, STATUS_DEVICE_BUSY);
+    }
     return CopyDown(DeviceObject, Irp);
 }
 

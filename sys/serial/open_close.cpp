@@ -146,16 +146,20 @@ static NTSTATUS AdmitOpen(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extensi
     return status;
 }
 
-// IRP_MJ_CREATE: admits one open of the port at a time. Refused at once, without an I/O
-// reference, while the device cannot accept requests.
+// IRP_MJ_CREATE: admits one open of the port at a time. Refused at once while the device
+// cannot accept requests. The I/O reference is taken before the device's state is looked at:
+// a query-remove that marks the device after this open has looked then waits for the open to
+// finish, and sees its handle.
 _Use_decl_annotations_ NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
+    IncrementIoCount(DeviceObject);
     if (!CanAcceptRequests(DeviceObject)) {
         CancelWaitOnMask(extension);
-        return CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
+        CompleteRequest(Irp, STATUS_DELETE_PENDING, 0);
+        DecrementIoCount(DeviceObject);
+        return STATUS_DELETE_PENDING;
     }
-    IncrementIoCount(DeviceObject);
     NTSTATUS status;
     if (InterlockedIncrement(&extension->OpenCount) > 1) {
         InterlockedDecrement(&extension->OpenCount);

@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "support/driver_fixture.h"
+#include "support/port_requests.h"
 
 using namespace kdxtest;
 
@@ -61,6 +62,41 @@ TEST_P(PnpTest, QueryRemoveWaitsForRequestsInProgressAndCancelRemoveAdmitsAgain)
               host.pnp().SendPnp(plugged.physicalDevice, IRP_MN_CANCEL_REMOVE_DEVICE));
     EXPECT_EQ(0, extension->RemovePending);
     EXPECT_TRUE(CanAcceptRequests(device));
+}
+
+// An open and a query-remove at the same moment: whichever wins, the removal never goes ahead
+// with a handle open. Under seeds the open is sometimes admitted while the query waits for it.
+TEST_P(PnpTest, AnOpenRacingAQueryRemoveEitherRefusesTheQueryOrIsRefusedItself)
+{
+    Plugged plugged = Plug(Adapter(kNumberedProduct));
+    ASSERT_EQ(STATUS_SUCCESS, plugged.startStatus);
+    PDEVICE_EXTENSION extension = Extension(plugged);
+    host::Scheduler& scheduler = host::Scheduler::Instance();
+    host::OpenResult open;
+    NTSTATUS query = STATUS_PENDING;
+    std::unique_ptr<host::HostThread> openThread, queryThread;
+    std::thread opener = scheduler.Spawn(
+        "open", [&] { open = host.app().Open(u"VLT0"); }, &openThread);
+    std::thread querier = scheduler.Spawn(
+        "query-remove",
+        [&] { query = host.pnp().SendPnp(plugged.physicalDevice, IRP_MN_QUERY_REMOVE_DEVICE); },
+        &queryThread);
+    scheduler.Join(opener, *openThread);
+    scheduler.Join(querier, *queryThread);
+
+    if (NT_SUCCESS(open.status)) {
+        EXPECT_EQ(STATUS_DEVICE_BUSY, query) << "removal agreed with a handle open";
+        EXPECT_EQ(0, extension->RemovePending);
+        EXPECT_EQ(STATUS_SUCCESS, host.app().Write(open.handle, Bytes("ping")).status)
+            << "the port works";
+        EXPECT_EQ(STATUS_SUCCESS, host.app().Close(open.handle));
+    } else {
+        EXPECT_EQ(STATUS_DELETE_PENDING, open.status);
+        EXPECT_EQ(STATUS_SUCCESS, query);
+    }
+    EXPECT_EQ(STATUS_SUCCESS,
+              host.pnp().SendPnp(plugged.physicalDevice, IRP_MN_CANCEL_REMOVE_DEVICE));
+    EXPECT_TRUE(CanAcceptRequests(plugged.functionDevice));
 }
 
 TEST_P(PnpTest, QueriesAndCancelsOnADeviceNotStartedGoToTheBusAndChangeNoFlag)
