@@ -17,7 +17,7 @@ struct ApplicationFile {
     std::u16string name;  // the name it was opened by, links not followed
     PDEVICE_OBJECT device = nullptr;
     bool open = false;
-    bool held = false;  // open, and its close has not completed yet
+    bool held = false;  // from its create until its close has completed (or the create failed)
     size_t outstanding = 0;
     KEVENT idle{};  // set while no request of the file is outstanding
 };
@@ -279,8 +279,11 @@ OpenResult Application::Open(const std::u16string& name, ULONG createOptions)
     KeInitializeEvent(&file.object.Lock, SynchronizationEvent, FALSE);
     KeInitializeEvent(&file.object.Event, NotificationEvent, FALSE);
     KeInitializeEvent(&file.idle, NotificationEvent, TRUE);
+    // The file object refers to the device from the moment its create is sent, as in Windows:
+    // a removal that waits for the device's handles waits for this create too.
     {
         HostLockGuard guard(mutex_);
+        file.held = true;
         files_[&file.object] = std::move(created);
     }
     auto request = NewRequest(file, IRP_MJ_CREATE, "CreateFile");
@@ -289,10 +292,16 @@ OpenResult Application::Open(const std::u16string& name, ULONG createOptions)
     stack->Parameters.Create.ShareAccess = 0;
     request->irp->Flags |= IRP_CREATE_OPERATION | IRP_SYNCHRONOUS_API;
     IoResult result = Send(request).Wait();
-    if (!NT_SUCCESS(result.status)) return OpenResult{result.status, nullptr};
+    if (!NT_SUCCESS(result.status)) {
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            file.held = false;
+        }
+        Kernel::Current().pnp->HandleClosed(file.device);
+        return OpenResult{result.status, nullptr};
+    }
     HostLockGuard guard(mutex_);
     file.open = true;
-    file.held = true;
     return OpenResult{result.status, &file.object};
 }
 
