@@ -234,9 +234,10 @@ TEST_P(WritesBelowAQuickFilter, AWriteWaitsForItsZeroLengthPacketEvenWhenTheData
 {
     usb->HoldOut(true);
     host::OutstandingRequest write = StartWrite(Pattern(kPacket));
+    ASSERT_TRUE(WaitUntil([&] { return usb->PendingTransfers(host::Direction::Out) == 1; }))
+        << "the zero-length packet never reached the device";
     Settle();
     EXPECT_FALSE(write.Completed()) << "completed while its zero-length packet was still out";
-    EXPECT_EQ(1u, usb->PendingTransfers(host::Direction::Out)) << "the zero-length packet";
 
     usb->HoldOut(false);
     host::IoResult result = write.Wait();
