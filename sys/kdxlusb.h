@@ -108,7 +108,7 @@ typedef struct _DEVICE_EXTENSION {
     KEVENT ReceivePumpIdleEvent;
     KEVENT ReceiveSpaceEvent;
     KEVENT ReceiveDeliveredEvent;
-    ULONG LastReadLength;
+    ULONG LastReadLength;  // the pump's own: only the pump's thread uses it
 
     UCHAR DeviceGone;  // only ever goes from 0 to 1
 
