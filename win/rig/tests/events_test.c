@@ -160,8 +160,8 @@ int main(void)
     CHECK(SetCommMask(port, EV_RXCHAR), "SetCommMask(EV_RXCHAR) for the event loop");
     CHECK(StartWait(port, &events, &wait), "the loop's first wait is pending");
     RigOffer(slot, answers[0], 2);
-    CHECK(EndWait(port, &events, &wait, &ended) && events == EV_RXCHAR,
-          "the loop's first wait ends with EV_RXCHAR (%#lx)", events);
+    ok = EndWait(port, &events, &wait, &ended);
+    CHECK(ok && events == EV_RXCHAR, "the loop's first wait ends with EV_RXCHAR (%#lx)", events);
     CloseHandle(wait.hEvent);
     for (round = 0; round < 3; round++) {
         CHECK(WaitForBuffered(port, 2), "round %d: 2 bytes buffered", round);
@@ -169,14 +169,16 @@ int main(void)
         if (round == 2) break;
         RigOffer(slot, answers[round + 1], 2);
         CHECK(WaitForBuffered(port, 2), "round %d: the next bytes arrive before the wait", round);
-        CHECK(WaitNow(port, &events) && events == EV_RXCHAR,
+        ok = WaitNow(port, &events);
+        CHECK(ok && events == EV_RXCHAR,
               "round %d: the next wait ends at once with EV_RXCHAR (%#lx)", round, events);
     }
 
     /* A wait for EV_TXEMPTY after the write has already finished ends at once. */
     CHECK(SetCommMask(port, EV_TXEMPTY), "SetCommMask(EV_TXEMPTY) before a write");
     CHECK(WriteAll(port, "done", 4), "the write finishes before the wait");
-    CHECK(WaitNow(port, &events) && events == EV_TXEMPTY,
+    ok = WaitNow(port, &events);
+    CHECK(ok && events == EV_TXEMPTY,
           "a wait after the finished write ends at once with EV_TXEMPTY (%#lx)", events);
 
     /* A new mask ends a pending wait, also one that is not 0; a wait on the new mask then
@@ -189,8 +191,9 @@ int main(void)
     CloseHandle(wait.hEvent);
     CHECK(StartWait(port, &events, &wait), "a wait on the new mask is pending");
     CHECK(WriteAll(port, "more", 4), "a write on the new mask");
-    CHECK(EndWait(port, &events, &wait, &ended) && events == EV_TXEMPTY,
-          "the wait on the new mask ends with EV_TXEMPTY (%#lx)", events);
+    ok = EndWait(port, &events, &wait, &ended);
+    CHECK(ok && events == EV_TXEMPTY, "the wait on the new mask ends with EV_TXEMPTY (%#lx)",
+          events);
     CloseHandle(wait.hEvent);
 
     /* SetCommMask(0) ends a pending wait. */
