@@ -123,6 +123,10 @@ typedef struct _DEVICE_EXTENSION {
     WORK_QUEUE_ITEM WaitMaskWorkQueueItem;
     UCHAR WaitCompletionQueued;  // under the cancel spin lock
 
+    // Wait-on-mask requests are refused from the handle's cleanup until the next open. Under
+    // the cancel spin lock.
+    UCHAR WaitOnMaskRefused;
+
     // Recovery flags, under DeviceLock.
     UCHAR PortResetActive;
     UCHAR ReadRecoveryActive;
@@ -473,4 +477,7 @@ _Requires_lock_held_(DeviceExtension->DeviceLock) BOOLEAN
     DeliverWaitEvents(PDEVICE_EXTENSION DeviceExtension);
 _IRQL_requires_max_(DISPATCH_LEVEL) VOID SignalWaitEvents(PDEVICE_EXTENSION DeviceExtension);
 _IRQL_requires_max_(DISPATCH_LEVEL) VOID CancelWaitOnMask(PDEVICE_EXTENSION DeviceExtension);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID
+    CancelUndeliveredWaitOnMask(PDEVICE_EXTENSION DeviceExtension);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID RefuseWaitOnMask(PDEVICE_EXTENSION DeviceExtension);
 DRIVER_CANCEL CancelWaitIrp;

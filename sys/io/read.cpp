@@ -140,6 +140,14 @@ static NTSTATUS AdmitRead(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extensi
     return STATUS_PENDING;
 }
 
+// True for the timeouts that ask a read to return at once with what is buffered:
+// ReadIntervalTimeout MAXULONG and both total terms 0. DeviceLock is held.
+static BOOLEAN ReturnsAtOnce(const SERIAL_TIMEOUTS* Timeouts)
+{
+    return Timeouts->ReadIntervalTimeout == MAXULONG && Timeouts->ReadTotalTimeoutMultiplier == 0 &&
+           Timeouts->ReadTotalTimeoutConstant == 0;
+}
+
 // Serves a read at once when it need not wait: with the timeouts MAXULONG/0/0 and an empty
 // buffer it returns 0 bytes; with bytes buffered and no other read queued or being served it
 // takes them, so that reads still complete in arrival order. Returns STATUS_PENDING when the
@@ -148,9 +156,7 @@ static NTSTATUS ReadAtOnce(PDEVICE_EXTENSION Extension, PIRP Irp, PULONG_PTR Inf
 {
     NTSTATUS status = STATUS_PENDING;
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->DeviceLock);
-    const SERIAL_TIMEOUTS* timeouts = &Extension->Timeouts;
-    if (timeouts->ReadIntervalTimeout == MAXULONG && timeouts->ReadTotalTimeoutMultiplier == 0 &&
-        timeouts->ReadTotalTimeoutConstant == 0 && Extension->ReceiveCount == 0) {
+    if (ReturnsAtOnce(&Extension->Timeouts) && Extension->ReceiveCount == 0) {
         status = STATUS_SUCCESS;
     } else if (Extension->CurrentReadIrp == NULL && Extension->ReadWorkerIrp == NULL &&
                Extension->ReadQueueHead == NULL && Extension->ReceiveCount != 0) {
@@ -289,22 +295,25 @@ static VOID EndReadByDelivery(PDEVICE_EXTENSION Extension, PIRP Irp, NTSTATUS Re
     ForgetCurrentRead(Extension, Irp);
 }
 
-// Copies buffered bytes into a read that the worker has just taken. FALSE when the buffer is
-// empty. The read has no cancel routine, so no one else can complete it meanwhile.
+// Copies buffered bytes into a read that the worker has just taken, or, under the timeouts
+// MAXULONG/0/0, completes it with nothing when nothing is buffered: such a read never waits,
+// also when it was queued behind others. FALSE when the read must wait for data. The read has
+// no cancel routine, so no one else can complete it meanwhile.
 static BOOLEAN ReadBufferedBytes(PDEVICE_EXTENSION Extension, PIRP Irp)
 {
     ULONG_PTR information = 0;
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->DeviceLock);
     BOOLEAN buffered = Extension->ReceiveCount != 0;
+    BOOLEAN served = buffered || ReturnsAtOnce(&Extension->Timeouts);
     if (buffered) {
         information = CopyFromReceiveBuffer(
             Extension, Irp, IoGetCurrentIrpStackLocation(Irp)->Parameters.Read.Length);
     }
     KeReleaseSpinLock(&Extension->DeviceLock, oldIrql);
-    if (buffered) {
+    if (served) {
         CompleteRequest(Irp, STATUS_SUCCESS, information);
     }
-    return buffered;
+    return served;
 }
 
 // Waits until the current read has been completed: before the first wait and each time

@@ -3,7 +3,9 @@
 //
 // WaitOnMaskIrp is set, cleared and its request completed under the system cancel spin lock;
 // under that lock a set WaitOnMaskIrp always still has its cancel routine, because the cancel
-// routine clears WaitOnMaskIrp before it releases the lock. EventHistory is under DeviceLock.
+// routine clears WaitOnMaskIrp before it releases the lock. EventHistory is under DeviceLock
+// and holds only events of the wait mask (a new mask drops the others); events that occurred
+// with no wait pending are reported to the next wait as soon as DeviceControl takes it.
 // The delivery step runs with DeviceLock held and takes the cancel spin lock inside it (the
 // allowed order), so the request cannot be completed or cancelled while its mask is stored.
 // A request carries a delivered mask when its Information is 4; DeviceControl installs it with
@@ -12,13 +14,14 @@
 #include "../kdxlusb.h"
 
 // Ends the pending wait-on-mask request, if any, as cancelled: through its cancel routine
-// when it still has one, otherwise directly.
-_Use_decl_annotations_ VOID CancelWaitOnMask(PDEVICE_EXTENSION DeviceExtension)
+// when it still has one, otherwise directly. With KeepDelivered a wait that holds a delivered
+// mask is left for its completion, which is on its way.
+static VOID EndPendingWait(PDEVICE_EXTENSION Extension, BOOLEAN KeepDelivered)
 {
     KIRQL cancelIrql;
     IoAcquireCancelSpinLock(&cancelIrql);
-    PIRP irp = DeviceExtension->WaitOnMaskIrp;
-    if (irp == NULL) {
+    PIRP irp = Extension->WaitOnMaskIrp;
+    if (irp == NULL || (KeepDelivered && irp->IoStatus.Information == sizeof(ULONG))) {
         IoReleaseCancelSpinLock(cancelIrql);
         return;
     }
@@ -26,14 +29,40 @@ _Use_decl_annotations_ VOID CancelWaitOnMask(PDEVICE_EXTENSION DeviceExtension)
     PDRIVER_CANCEL cancelRoutine = IoSetCancelRoutine(irp, NULL);
     if (cancelRoutine != NULL) {
         irp->CancelIrql = cancelIrql;
-        cancelRoutine(DeviceExtension->DeviceObject, irp);  // releases the cancel spin lock
+        cancelRoutine(Extension->DeviceObject, irp);  // releases the cancel spin lock
         return;
     }
     irp->IoStatus.Status = STATUS_CANCELLED;
     irp->IoStatus.Information = 0;
-    DeviceExtension->WaitOnMaskIrp = NULL;
+    Extension->WaitOnMaskIrp = NULL;
     IoReleaseCancelSpinLock(cancelIrql);
     IofCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+// Ends the pending wait-on-mask request, if any, as cancelled.
+_Use_decl_annotations_ VOID CancelWaitOnMask(PDEVICE_EXTENSION DeviceExtension)
+{
+    EndPendingWait(DeviceExtension, FALSE);
+}
+
+// Ends the pending wait-on-mask request as cancelled unless the delivery step has stored
+// events in it: the receive pump's end first delivers SERIAL_EV_ERR, and a wait that got it
+// (on products other than 0x005B still waiting for its completion) must report it.
+_Use_decl_annotations_ VOID CancelUndeliveredWaitOnMask(PDEVICE_EXTENSION DeviceExtension)
+{
+    EndPendingWait(DeviceExtension, TRUE);
+}
+
+// Refuses every wait-on-mask request from now until the next open resets the flag: cleanup
+// calls it before it cancels the pending wait, so a wait that comes after cleanup is not left
+// pending with nothing to complete it. The flag is set under the cancel spin lock, under which
+// DeviceControl looks at it and installs a wait.
+_Use_decl_annotations_ VOID RefuseWaitOnMask(PDEVICE_EXTENSION DeviceExtension)
+{
+    KIRQL cancelIrql;
+    IoAcquireCancelSpinLock(&cancelIrql);
+    DeviceExtension->WaitOnMaskRefused = 1;
+    IoReleaseCancelSpinLock(cancelIrql);
 }
 
 // Cancel routine of the pending wait-on-mask request; entered with the cancel spin lock held.

@@ -182,8 +182,10 @@ static NTSTATUS XoffCounter(PSERIAL_REQUEST Request)
                                                                 : STATUS_INVALID_PARAMETER;
 }
 
-// Stores a new wait mask; a mask of 0 ends a pending wait-on-mask request as cancelled, any
-// other leaves it waiting with the new mask.
+// Stores a new wait mask and keeps of EventHistory only the events that it holds, both in one
+// hold of DeviceLock, so that no delivery adds an event of the old mask afterwards. Then ends
+// a pending wait-on-mask request as cancelled, whatever the new mask: a program changes its
+// mask to release the thread that waits.
 static NTSTATUS SetWaitMask(PDEVICE_EXTENSION Extension, PSERIAL_REQUEST Request)
 {
     if (Request->InputLength < sizeof(ULONG)) {
@@ -194,39 +196,57 @@ static NTSTATUS SetWaitMask(PDEVICE_EXTENSION Extension, PSERIAL_REQUEST Request
         return STATUS_INVALID_PARAMETER;
     }
     Request->Irp->IoStatus.Information = sizeof(ULONG);
+    KeAcquireSpinLockAtDpcLevel(&Extension->DeviceLock);
     WriteULong(&Extension->WaitMask, mask);
-    if (mask == 0) {
-        CancelWaitOnMask(Extension);
-    }
+    Extension->EventHistory &= mask;
+    KeReleaseSpinLockFromDpcLevel(&Extension->DeviceLock);
+    CancelWaitOnMask(Extension);
     return STATUS_SUCCESS;
 }
 
-// Holds a wait-on-mask request as the port's one pending wait, with CancelWaitIrp as its
-// cancel routine; refused while the wait mask is 0 or another wait is pending. Returns
-// STATUS_PENDING with the request marked pending; io/wait_mask.cpp completes it.
+// Takes a wait-on-mask request. Refused while the wait mask is 0 or another wait is pending
+// (STATUS_INVALID_PARAMETER), and after the handle's cleanup until the next open
+// (STATUS_CANCELLED, as cleanup ends a wait that is pending). Events that occurred with no
+// wait pending are reported at once: product 0x005B completes the request here with them;
+// other products hold it with them stored, and WaitMaskWorkItem completes it 2 ms later, as
+// after any delivery. Otherwise the request is held as the port's one pending wait, with
+// CancelWaitIrp as its cancel routine, for io/wait_mask.cpp to complete: STATUS_PENDING with
+// the request marked pending. DeviceLock is held from the look at EventHistory to the end of
+// the install, so a delivery comes either before (and is reported now) or after it.
 static NTSTATUS WaitOnMask(PDEVICE_EXTENSION Extension, PSERIAL_REQUEST Request)
 {
     if (Request->OutputLength < sizeof(ULONG)) {
         return STATUS_BUFFER_TOO_SMALL;
     }
     PIRP irp = Request->Irp;
+    NTSTATUS status = STATUS_PENDING;
+    KeAcquireSpinLockAtDpcLevel(&Extension->DeviceLock);
     KIRQL cancelIrql;
     IoAcquireCancelSpinLock(&cancelIrql);
     if (ReadULong(&Extension->WaitMask) == 0 || Extension->WaitOnMaskIrp != NULL) {
-        IoReleaseCancelSpinLock(cancelIrql);
-        return STATUS_INVALID_PARAMETER;
+        status = STATUS_INVALID_PARAMETER;
+    } else if (Extension->WaitOnMaskRefused != 0 || irp->Cancel) {
+        status = STATUS_CANCELLED;
+    } else if (Extension->EventHistory != 0 && Extension->ProductId == KDX_PRODUCT_NUMBERED_PORT) {
+        *(PULONG)Request->Buffer = Extension->EventHistory;
+        Extension->EventHistory = 0;
+        irp->IoStatus.Information = sizeof(ULONG);
+        status = STATUS_SUCCESS;
+    } else {
+        // Marked pending before it becomes visible: it may be completed as soon as the locks
+        // go.
+        IoMarkIrpPending(irp);
+        Extension->WaitOnMaskIrp = irp;
+        irp->IoStatus.Status = STATUS_PENDING;
+        IoSetCancelRoutine(irp, CancelWaitIrp);
     }
-    if (irp->Cancel) {
-        IoReleaseCancelSpinLock(cancelIrql);
-        return STATUS_CANCELLED;
-    }
-    // Marked pending before it becomes visible: it may be completed as soon as the lock goes.
-    IoMarkIrpPending(irp);
-    Extension->WaitOnMaskIrp = irp;
-    irp->IoStatus.Status = STATUS_PENDING;
-    IoSetCancelRoutine(irp, CancelWaitIrp);
     IoReleaseCancelSpinLock(cancelIrql);
-    return STATUS_PENDING;
+    BOOLEAN signal = status == STATUS_PENDING && DeliverWaitEvents(Extension);
+    KeReleaseSpinLockFromDpcLevel(&Extension->DeviceLock);
+    if (signal) {
+        SignalWaitEvents(Extension);
+    }
+    return status;
 }
 
 // Purges: the queued reads and, with SERIAL_PURGE_RXABORT, the buffered bytes; the queued

@@ -109,6 +109,7 @@ static VOID ResetOpenState(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extens
     KIRQL cancelIrql;
     IoAcquireCancelSpinLock(&cancelIrql);
     Extension->WaitOnMaskIrp = NULL;
+    Extension->WaitOnMaskRefused = 0;
     IoReleaseCancelSpinLock(cancelIrql);
     KeReleaseSpinLock(&Extension->DeviceLock, oldIrql);
 
@@ -293,6 +294,7 @@ _Use_decl_annotations_ NTSTATUS DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIR
 {
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
     IncrementIoCount(DeviceObject);
+    RefuseWaitOnMask(extension);  // until the next open: no pump is left to complete a wait
     if (!CanAcceptRequests(DeviceObject)) {
         AbortPortIo(DeviceObject, extension);
     } else {

@@ -168,19 +168,29 @@ _Use_decl_annotations_ VOID ReleaseLandingBuffer(PDEVICE_EXTENSION DeviceExtensi
     }
 }
 
-// The pump's end: discards undelivered bytes, ends a pending wait-on-mask request and the read
-// that waits for data (a pump that never got its context skips both), wakes the read worker,
-// and frees the landing buffer and the context.
+// The pump's end. Stopped by a shut-down (close, cleanup, stop, removal: the stop flag is set),
+// it discards the bytes no read took and cancels a pending wait-on-mask request. Ended on its
+// own (the device found gone, a fatal read status), it keeps the bytes for the reads of this
+// open, and a pending wait gets SERIAL_EV_ERR, when its mask holds it, before a wait that got
+// nothing is cancelled. Either way the read that waits for data is ended with what is buffered
+// (a pump that never got its context skips the wait and the read), the read worker is woken,
+// and the landing buffer and the context are freed. The next open empties the buffer.
 static VOID EndReceivePump(PDEVICE_EXTENSION Extension)
 {
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->DeviceLock);
-    Extension->ReceiveCount = 0;
+    BOOLEAN stopped = Extension->ReceivePumpStopRequested != 0;
+    if (stopped) {
+        Extension->ReceiveCount = 0;
+    }
     PTRANSFER_CONTEXT context = Extension->ReceiveTransferContext;
     KeReleaseSpinLock(&Extension->DeviceLock, oldIrql);
     if (context != NULL) {
-        CancelWaitOnMask(Extension);
+        if (stopped) {
+            CancelWaitOnMask(Extension);
+        }
         DeliverReceivedData(Extension, (PUCHAR)context->Buffer, 0, STATUS_INVALID_DEVICE_REQUEST,
                             TRUE);
+        CancelUndeliveredWaitOnMask(Extension);
     }
     KeSetEvent(&Extension->ReceiveDeliveredEvent, 1, FALSE);
     ReleaseLandingBuffer(Extension);

@@ -55,9 +55,12 @@ TEST_P(Reads, ThreeBufferedBytesAnswerAReadOfTenAtOnce)
     EXPECT_EQ(0u, Buffered());
 }
 
+// The timeouts are those in force when the read is served: a read queued behind the waiting
+// one and reached under MAXULONG/0/0 with nothing buffered returns at once too.
 TEST_P(Reads, ImmediateReturnTimeoutsAnswerAtOnceWithNothingEvenBehindAWaitingRead)
 {
     host::OutstandingRequest waiting = WaitingRead(ReadTimeouts(0, 0, 0), 8);
+    host::OutstandingRequest queued = StartRead(8);
 
     SetTimeouts(ReadTimeouts(MAXULONG, 0, 0));
     host::OutstandingRequest immediate = StartRead(8);
@@ -69,6 +72,9 @@ TEST_P(Reads, ImmediateReturnTimeoutsAnswerAtOnceWithNothingEvenBehindAWaitingRe
     usb->OfferIn(Pattern(2, 0x30));
     host::IoResult first = waiting.Wait();
     ExpectRead(first, Pattern(2, 0x30));
+    EXPECT_TRUE(WaitUntil([&] { return queued.Completed(); }, kSecond))
+        << "the queued read waits for data";
+    ExpectRead(queued.Wait(), {});
 }
 
 TEST_P(Reads, AWaitingReadCompletesAtTheNextBulkInTransferWithWhatArrived)
