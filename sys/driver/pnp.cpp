@@ -61,40 +61,51 @@ static NTSTATUS HandleStart(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return CompletePnp(DeviceObject, Irp, StartDevice(DeviceObject));
 }
 
-// With no handle open, marks the removal pending and waits until every other request has
-// finished (only the base reference left) before passing the query on.
+// With no handle open, marks a removal or a stop pending (Flag) and waits until every other
+// request has finished (only the base reference left). An open admitted before the flag was set
+// has finished by then: with its handle open the query is refused after all and the flag
+// cleared again. Returns STATUS_SUCCESS, or STATUS_DEVICE_BUSY with the flag clear.
+static NTSTATUS MarkPendingAndDrain(PDEVICE_OBJECT DeviceObject, PUCHAR Flag)
+{
+    PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
+    if (ReadFlag(&extension->HandleOpen)) {
+        return STATUS_DEVICE_BUSY;
+    }
+    WriteFlag(Flag, 1);
+    DecrementIoCount(DeviceObject);
+    KeWaitForSingleObject(&extension->NoPendingIoEvent, Executive, KernelMode, FALSE, NULL);
+    IncrementIoCount(DeviceObject);
+    if (ReadFlag(&extension->HandleOpen)) {
+        WriteFlag(Flag, 0);
+        return STATUS_DEVICE_BUSY;
+    }
+    return STATUS_SUCCESS;
+}
+
 static NTSTATUS HandleQueryRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
     if (!extension->Started) {
         return SkipDown(DeviceObject, Irp);
     }
-    if (ReadFlag(&extension->HandleOpen)) {
-        return CompletePnp(DeviceObject, Irp, STATUS_DEVICE_BUSY);
-    }
-    WriteFlag(&extension->RemovePending, 1);
-    DecrementIoCount(DeviceObject);
-    KeWaitForSingleObject(&extension->NoPendingIoEvent, Executive, KernelMode, FALSE, NULL);
-    IncrementIoCount(DeviceObject);
-    // An open that was admitted before the removal was marked pending has finished by now;
-    // with its handle open the removal is refused after all.
-    if (ReadFlag(&extension->HandleOpen)) {
-        WriteFlag(&extension->RemovePending, 0);
-        return CompletePnp(DeviceObject, Irp, STATUS_DEVICE_BUSY);
+    NTSTATUS status = MarkPendingAndDrain(DeviceObject, &extension->RemovePending);
+    if (!NT_SUCCESS(status)) {
+        return CompletePnp(DeviceObject, Irp, status);
     }
     return CopyDown(DeviceObject, Irp);
 }
 
+// As query-remove, then a query-stop that arrived with a failure status is completed with it.
 static NTSTATUS HandleQueryStop(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS IncomingStatus)
 {
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
     if (!extension->Started) {
         return SkipDown(DeviceObject, Irp);
     }
-    if (ReadFlag(&extension->HandleOpen)) {
-        return CompletePnp(DeviceObject, Irp, STATUS_DEVICE_BUSY);
+    NTSTATUS status = MarkPendingAndDrain(DeviceObject, &extension->StopPending);
+    if (!NT_SUCCESS(status)) {
+        return CompletePnp(DeviceObject, Irp, status);
     }
-    WriteFlag(&extension->StopPending, 1);
     if (!NT_SUCCESS(IncomingStatus)) {
         return CompletePnp(DeviceObject, Irp, IncomingStatus);
     }

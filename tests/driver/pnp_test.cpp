@@ -11,6 +11,21 @@ using namespace kdxtest;
 
 namespace {
 
+// A query that makes the device refuse new requests, its cancel, the flag it sets, and the
+// status it arrives with (a query-stop that may succeed arrives with a success: the driver keeps
+// a failure it arrives with).
+struct Query {
+    const char* name;
+    UCHAR minor;
+    UCHAR cancel;
+    UCHAR DEVICE_EXTENSION::*flag;
+    NTSTATUS incoming;
+};
+const Query kQueryRemove{"query-remove", IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE,
+                         &DEVICE_EXTENSION::RemovePending, STATUS_NOT_SUPPORTED};
+const Query kQueryStop{"query-stop", IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE,
+                       &DEVICE_EXTENSION::StopPending, STATUS_SUCCESS};
+
 class PnpTest : public BusModeTest {
 protected:
     // Plugs a started device with a lower filter below it.
@@ -21,82 +36,106 @@ protected:
         (*filter)->Forget();
         return plugged;
     }
+
+    NTSTATUS SendQuery(const Plugged& plugged, const Query& query)
+    {
+        return SendRequest(plugged.physicalDevice, IRP_MJ_PNP, query.minor, query.incoming);
+    }
+
+    // The query waits for a request in progress before it answers; its cancel admits requests
+    // again.
+    void ExpectQueryWaitsForRequestsInProgress(const Query& query)
+    {
+        Plugged plugged = Plug(Adapter(kNumberedProduct));
+        ASSERT_EQ(STATUS_SUCCESS, plugged.startStatus);
+        PDEVICE_OBJECT device = plugged.functionDevice;
+        PDEVICE_EXTENSION extension = Extension(plugged);
+
+        AsDriver([&] { IncrementIoCount(device); });  // a request in progress
+        std::atomic<bool> answered{false};
+        NTSTATUS status = STATUS_PENDING;
+        std::unique_ptr<host::HostThread> thread;
+        std::thread pnp = host::Scheduler::Instance().Spawn(
+            "pnp",
+            [&] {
+                status = SendQuery(plugged, query);
+                answered = true;
+            },
+            &thread);
+        // Once the query has marked the device it waits for the request in progress, however
+        // long that takes (a thread may be slow to get there: no fixed delay is assumed). The
+        // query's thread blocks in that drain; its flags are read once it does (the host
+        // orders them with the block).
+        for (int polls = 0; polls < 1000 && !host::Scheduler::Instance().IsBlocked(*thread);
+             polls++) {
+            host.Sleep(host::Milliseconds(10));
+        }
+        host.Sleep(host::Milliseconds(1000));
+        EXPECT_FALSE(answered) << "answered while a request was in progress";
+        EXPECT_EQ(1, extension->*query.flag);
+        EXPECT_FALSE(CanAcceptRequests(device));
+
+        AsDriver([&] { DecrementIoCount(device); });
+        host::Scheduler::Instance().Join(pnp, *thread);
+        EXPECT_EQ(STATUS_SUCCESS, status);
+        EXPECT_EQ(1, extension->IoCount);
+
+        EXPECT_EQ(STATUS_SUCCESS, host.pnp().SendPnp(plugged.physicalDevice, query.cancel));
+        EXPECT_EQ(0, extension->*query.flag);
+        EXPECT_TRUE(CanAcceptRequests(device));
+    }
+
+    // An open and the query at the same moment: whichever wins, the query never succeeds with
+    // a handle open. Under seeds the open is sometimes admitted while the query waits for it.
+    void ExpectOpenRacingQueryRefusesOneOfThem(const Query& query)
+    {
+        Plugged plugged = Plug(Adapter(kNumberedProduct));
+        ASSERT_EQ(STATUS_SUCCESS, plugged.startStatus);
+        PDEVICE_EXTENSION extension = Extension(plugged);
+        host::Scheduler& scheduler = host::Scheduler::Instance();
+        host::OpenResult open;
+        NTSTATUS answer = STATUS_PENDING;
+        std::unique_ptr<host::HostThread> openThread, queryThread;
+        std::thread opener = scheduler.Spawn(
+            "open", [&] { open = host.app().Open(u"VLT0"); }, &openThread);
+        std::thread querier = scheduler.Spawn(
+            query.name, [&] { answer = SendQuery(plugged, query); }, &queryThread);
+        scheduler.Join(opener, *openThread);
+        scheduler.Join(querier, *queryThread);
+
+        if (NT_SUCCESS(open.status)) {
+            EXPECT_EQ(STATUS_DEVICE_BUSY, answer) << "agreed with a handle open";
+            EXPECT_EQ(0, extension->*query.flag);
+            EXPECT_EQ(STATUS_SUCCESS, host.app().Write(open.handle, Bytes("ping")).status)
+                << "the port works";
+            EXPECT_EQ(STATUS_SUCCESS, host.app().Close(open.handle));
+        } else {
+            EXPECT_EQ(STATUS_DELETE_PENDING, open.status);
+            EXPECT_EQ(STATUS_SUCCESS, answer);
+        }
+        EXPECT_EQ(STATUS_SUCCESS, host.pnp().SendPnp(plugged.physicalDevice, query.cancel));
+        EXPECT_TRUE(CanAcceptRequests(plugged.functionDevice));
+    }
 };
 
 TEST_P(PnpTest, QueryRemoveWaitsForRequestsInProgressAndCancelRemoveAdmitsAgain)
 {
-    Plugged plugged = Plug(Adapter(kNumberedProduct));
-    ASSERT_EQ(STATUS_SUCCESS, plugged.startStatus);
-    PDEVICE_OBJECT device = plugged.functionDevice;
-    PDEVICE_EXTENSION extension = Extension(plugged);
-
-    AsDriver([&] { IncrementIoCount(device); });  // a request in progress
-    std::atomic<bool> answered{false};
-    NTSTATUS status = STATUS_PENDING;
-    std::unique_ptr<host::HostThread> thread;
-    std::thread pnp = host::Scheduler::Instance().Spawn(
-        "pnp",
-        [&] {
-            status = host.pnp().SendPnp(plugged.physicalDevice, IRP_MN_QUERY_REMOVE_DEVICE);
-            answered = true;
-        },
-        &thread);
-    // Once the query has marked the removal pending it waits for the request in progress,
-    // however long that takes (a thread may be slow to get there: no fixed delay is assumed).
-    // The query's thread blocks in that drain; its flags are read once it does (the host
-    // orders them with the block).
-    for (int polls = 0; polls < 1000 && !host::Scheduler::Instance().IsBlocked(*thread); polls++) {
-        host.Sleep(host::Milliseconds(10));
-    }
-    host.Sleep(host::Milliseconds(1000));
-    EXPECT_FALSE(answered) << "answered while a request was in progress";
-    EXPECT_EQ(1, extension->RemovePending);
-    EXPECT_FALSE(CanAcceptRequests(device));
-
-    AsDriver([&] { DecrementIoCount(device); });
-    host::Scheduler::Instance().Join(pnp, *thread);
-    EXPECT_EQ(STATUS_SUCCESS, status);
-    EXPECT_EQ(1, extension->IoCount);
-
-    EXPECT_EQ(STATUS_SUCCESS,
-              host.pnp().SendPnp(plugged.physicalDevice, IRP_MN_CANCEL_REMOVE_DEVICE));
-    EXPECT_EQ(0, extension->RemovePending);
-    EXPECT_TRUE(CanAcceptRequests(device));
+    ExpectQueryWaitsForRequestsInProgress(kQueryRemove);
 }
 
-// An open and a query-remove at the same moment: whichever wins, the removal never goes ahead
-// with a handle open. Under seeds the open is sometimes admitted while the query waits for it.
+TEST_P(PnpTest, QueryStopWaitsForRequestsInProgressAndCancelStopAdmitsAgain)
+{
+    ExpectQueryWaitsForRequestsInProgress(kQueryStop);
+}
+
 TEST_P(PnpTest, AnOpenRacingAQueryRemoveEitherRefusesTheQueryOrIsRefusedItself)
 {
-    Plugged plugged = Plug(Adapter(kNumberedProduct));
-    ASSERT_EQ(STATUS_SUCCESS, plugged.startStatus);
-    PDEVICE_EXTENSION extension = Extension(plugged);
-    host::Scheduler& scheduler = host::Scheduler::Instance();
-    host::OpenResult open;
-    NTSTATUS query = STATUS_PENDING;
-    std::unique_ptr<host::HostThread> openThread, queryThread;
-    std::thread opener = scheduler.Spawn(
-        "open", [&] { open = host.app().Open(u"VLT0"); }, &openThread);
-    std::thread querier = scheduler.Spawn(
-        "query-remove",
-        [&] { query = host.pnp().SendPnp(plugged.physicalDevice, IRP_MN_QUERY_REMOVE_DEVICE); },
-        &queryThread);
-    scheduler.Join(opener, *openThread);
-    scheduler.Join(querier, *queryThread);
+    ExpectOpenRacingQueryRefusesOneOfThem(kQueryRemove);
+}
 
-    if (NT_SUCCESS(open.status)) {
-        EXPECT_EQ(STATUS_DEVICE_BUSY, query) << "removal agreed with a handle open";
-        EXPECT_EQ(0, extension->RemovePending);
-        EXPECT_EQ(STATUS_SUCCESS, host.app().Write(open.handle, Bytes("ping")).status)
-            << "the port works";
-        EXPECT_EQ(STATUS_SUCCESS, host.app().Close(open.handle));
-    } else {
-        EXPECT_EQ(STATUS_DELETE_PENDING, open.status);
-        EXPECT_EQ(STATUS_SUCCESS, query);
-    }
-    EXPECT_EQ(STATUS_SUCCESS,
-              host.pnp().SendPnp(plugged.physicalDevice, IRP_MN_CANCEL_REMOVE_DEVICE));
-    EXPECT_TRUE(CanAcceptRequests(plugged.functionDevice));
+TEST_P(PnpTest, AnOpenRacingAQueryStopEitherRefusesTheQueryOrIsRefusedItself)
+{
+    ExpectOpenRacingQueryRefusesOneOfThem(kQueryStop);
 }
 
 TEST_P(PnpTest, QueriesAndCancelsOnADeviceNotStartedGoToTheBusAndChangeNoFlag)
