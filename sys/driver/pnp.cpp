@@ -5,7 +5,8 @@
 // Requests arrive one at a time per device, at PASSIVE_LEVEL, in a system thread that may
 // block. Every path drops the request's I/O reference once it has completed the request or
 // passed it on. A failing status that a request arrives with (STATUS_NOT_SUPPORTED in new
-// requests) is never replaced with a success.
+// requests) is never replaced with a success here; a request this driver does not handle goes
+// to the bus driver with it unchanged.
 #include "../kdxlusb.h"
 
 // Passes the request down with the current stack location handed on.
@@ -158,8 +159,9 @@ static VOID RemovePortNameIfConfigured(PDEVICE_EXTENSION Extension)
 }
 
 // Stops a started device for a later start: its data paths and its USB configuration go, and
-// so does its port name; its numbers and start-up buffers stay. The stop goes down only when
-// the device was deconfigured.
+// so does its port name; its numbers and start-up buffers stay. A stop may not fail: it goes
+// down and the lower driver's answer is its result even when deconfiguring failed (a device
+// that cannot stop refuses the query-stop instead).
 static NTSTATUS HandleStop(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
@@ -169,12 +171,9 @@ static NTSTATUS HandleStop(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         TeardownDataPath(DeviceObject);
     }
     DrainIoCount(DeviceObject, 2);
-    NTSTATUS status = UnconfigureDevice(DeviceObject);
+    UnconfigureDevice(DeviceObject);
     RemovePortNameIfConfigured(extension);
     WriteFlag(&extension->Started, 0);
-    if (!NT_SUCCESS(status)) {
-        return CompletePnp(DeviceObject, Irp, status);
-    }
     return CopyDown(DeviceObject, Irp);
 }
 
@@ -214,14 +213,6 @@ static NTSTATUS HandleRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return status;
 }
 
-static NTSTATUS PassDownUnlessFailed(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS IncomingStatus)
-{
-    if (!NT_SUCCESS(IncomingStatus)) {
-        return CompletePnp(DeviceObject, Irp, IncomingStatus);
-    }
-    return CopyDown(DeviceObject, Irp);
-}
-
 _Use_decl_annotations_ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
@@ -252,6 +243,7 @@ _Use_decl_annotations_ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Ir
     case IRP_MN_QUERY_ID:
         return CompletePnp(DeviceObject, Irp, STATUS_NOT_IMPLEMENTED);
     default:
-        return PassDownUnlessFailed(DeviceObject, Irp, incomingStatus);
+        // Not this driver's to answer: the bus driver sees it with the status it arrived with.
+        return SkipDown(DeviceObject, Irp);
     }
 }

@@ -254,23 +254,34 @@ TEST_P(PnpTest, IdentityQueriesAreAnsweredNotImplementedWithoutReachingTheBus)
     EXPECT_EQ(1, Extension(plugged)->IoCount);
 }
 
-TEST_P(PnpTest, OtherRequestsGoToTheBusOnlyWithASuccessStatusButRelationsAlways)
+// A request this driver does not handle reaches the bus with the status it arrived with (the
+// PnP manager sends STATUS_NOT_SUPPORTED), and the bus's answer is its result.
+TEST_P(PnpTest, OtherRequestsGoToTheBusWithTheStatusTheyArrivedWith)
 {
     std::unique_ptr<LowerFilter> filter;
     Plugged plugged = PlugStarted(&filter);
-    for (NTSTATUS incoming : {STATUS_NOT_SUPPORTED, STATUS_INVALID_DEVICE_STATE}) {
-        EXPECT_EQ(incoming, SendRequest(plugged.physicalDevice, IRP_MJ_PNP,
-                                        IRP_MN_QUERY_PNP_DEVICE_STATE, incoming))
-            << "never replaced with a success";
+    const NTSTATUS incoming[] = {STATUS_NOT_SUPPORTED, STATUS_INVALID_DEVICE_STATE, STATUS_SUCCESS};
+    for (NTSTATUS status : incoming) {
+        EXPECT_EQ(status, SendRequest(plugged.physicalDevice, IRP_MJ_PNP,
+                                      IRP_MN_QUERY_PNP_DEVICE_STATE, status))
+            << "the bus does not answer it either";
     }
-    EXPECT_EQ(0u, filter->SeenCount(IRP_MJ_PNP, IRP_MN_QUERY_PNP_DEVICE_STATE));
-
-    EXPECT_EQ(STATUS_SUCCESS, SendRequest(plugged.physicalDevice, IRP_MJ_PNP,
-                                          IRP_MN_QUERY_PNP_DEVICE_STATE, STATUS_SUCCESS));
     std::vector<LowerFilter::Seen> seen = filter->SeenRequests(IRP_MJ_PNP);
-    ASSERT_EQ(1u, seen.size());
-    EXPECT_EQ(IRP_MN_QUERY_PNP_DEVICE_STATE, seen[0].minor);
-    EXPECT_EQ(STATUS_SUCCESS, seen[0].status);
+    ASSERT_EQ(3u, seen.size());
+    for (size_t i = 0; i < seen.size(); i++) {
+        EXPECT_EQ(IRP_MN_QUERY_PNP_DEVICE_STATE, seen[i].minor);
+        EXPECT_EQ(incoming[i], seen[i].status) << "unchanged on the way down";
+    }
+    filter->answer = [](PIRP irp) -> std::optional<NTSTATUS> {
+        if (IoGetCurrentIrpStackLocation(irp)->MinorFunction != IRP_MN_QUERY_BUS_INFORMATION) {
+            return std::nullopt;
+        }
+        return STATUS_SUCCESS;
+    };
+    EXPECT_EQ(STATUS_SUCCESS,
+              host.pnp().SendPnp(plugged.physicalDevice, IRP_MN_QUERY_BUS_INFORMATION))
+        << "answered by the bus";
+    filter->answer = nullptr;
 
     // Device relations go down whatever status they arrive with.
     ULONG_PTR relations = 0;
@@ -285,6 +296,29 @@ TEST_P(PnpTest, OtherRequestsGoToTheBusOnlyWithASuccessStatusButRelationsAlways)
     EXPECT_EQ(plugged.physicalDevice, reinterpret_cast<PDEVICE_RELATIONS>(relations)->Objects[0]);
     ExFreePool(reinterpret_cast<PVOID>(relations));
     EXPECT_EQ(1, Extension(plugged)->IoCount);
+}
+
+// A stop cannot be refused: when the device cannot be deconfigured it is stopped all the same,
+// the stop reaches the bus, and the next start brings the port back.
+TEST_P(PnpTest, AStopSucceedsAndGoesDownEvenWhenTheDeviceCannotBeDeconfigured)
+{
+    std::unique_ptr<LowerFilter> filter;
+    Plugged plugged = PlugStarted(&filter);
+    PDEVICE_EXTENSION extension = Extension(plugged);
+    ASSERT_EQ(STATUS_SUCCESS, SendQuery(plugged, kQueryStop));
+    host.pool().FailAllocationsFrom("UnconfigureDevice");
+    EXPECT_EQ(STATUS_SUCCESS, host.pnp().Stop(plugged.physicalDevice, false));
+    host.pool().ClearFaults();
+    EXPECT_EQ(1u, filter->SeenCount(IRP_MJ_PNP, IRP_MN_STOP_DEVICE));
+    EXPECT_EQ(0, extension->Started);
+    EXPECT_EQ(0, extension->StopPending);
+    EXPECT_EQ(1, extension->IoCount);
+    EXPECT_EQ("", LinkTarget(u"\\DosDevices\\VLT0"));
+
+    EXPECT_EQ(STATUS_SUCCESS, host.pnp().Start(plugged.physicalDevice));
+    host::OpenResult open = host.app().Open(u"VLT0");
+    ASSERT_EQ(STATUS_SUCCESS, open.status);
+    EXPECT_EQ(STATUS_SUCCESS, host.app().Close(open.handle));
 }
 
 KDX_FOR_BOTH_BUS_MODES(PnpTest);
