@@ -377,6 +377,18 @@ OutstandingRequest Application::StartDeviceControl(Handle handle, ULONG code,
     return Send(request);
 }
 
+IoResult Application::QueryInformation(Handle handle, FILE_INFORMATION_CLASS informationClass,
+                                       ULONG length)
+{
+    auto request = NewRequest(Require(handle, "NtQueryInformationFile"), IRP_MJ_QUERY_INFORMATION,
+                              "NtQueryInformationFile");
+    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(request->irp);
+    stack->Parameters.QueryFile.Length = length;
+    stack->Parameters.QueryFile.FileInformationClass = informationClass;
+    SetBuffers(*request, {}, 0, length, true);
+    return Send(request).Wait();
+}
+
 IoResult Application::Read(Handle handle, ULONG length) { return StartRead(handle, length).Wait(); }
 
 IoResult Application::Write(Handle handle, const std::vector<UCHAR>& bytes,

@@ -76,6 +76,10 @@ public:
     IoResult DeviceControl(Handle handle, ULONG code, const std::vector<UCHAR>& input,
                            ULONG outputLength, std::optional<ULONG> inputLength = std::nullopt);
 
+    // NtQueryInformationFile: IRP_MJ_QUERY_INFORMATION for the class, with an output buffer of
+    // `length` bytes passed through a system buffer whatever the device's buffering method.
+    IoResult QueryInformation(Handle handle, FILE_INFORMATION_CLASS informationClass, ULONG length);
+
     OutstandingRequest StartRead(Handle handle, ULONG length);
     OutstandingRequest StartWrite(Handle handle, const std::vector<UCHAR>& bytes,
                                   std::optional<ULONG> length = std::nullopt);

@@ -5,7 +5,8 @@
 // Requests arrive one at a time per device, at PASSIVE_LEVEL, in a system thread that may
 // block. Every path drops the request's I/O reference once it has completed the request or
 // passed it on. A failing status that a request arrives with (STATUS_NOT_SUPPORTED in new
-// requests) is never replaced with a success.
+// requests) is never replaced with a success here; a request this driver does not handle goes
+// to the bus driver with it unchanged.
 #include "../kdxlusb.h"
 
 // Passes the request down with the current stack location handed on.
@@ -61,40 +62,51 @@ static NTSTATUS HandleStart(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return CompletePnp(DeviceObject, Irp, StartDevice(DeviceObject));
 }
 
-// With no handle open, marks the removal pending and waits until every other request has
-// finished (only the base reference left) before passing the query on.
+// With no handle open, marks a removal or a stop pending (Flag) and waits until every other
+// request has finished (only the base reference left). An open admitted before the flag was set
+// has finished by then: with its handle open the query is refused after all and the flag
+// cleared again. Returns STATUS_SUCCESS, or STATUS_DEVICE_BUSY with the flag clear.
+static NTSTATUS MarkPendingAndDrain(PDEVICE_OBJECT DeviceObject, PUCHAR Flag)
+{
+    PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
+    if (ReadFlag(&extension->HandleOpen)) {
+        return STATUS_DEVICE_BUSY;
+    }
+    WriteFlag(Flag, 1);
+    DecrementIoCount(DeviceObject);
+    KeWaitForSingleObject(&extension->NoPendingIoEvent, Executive, KernelMode, FALSE, NULL);
+    IncrementIoCount(DeviceObject);
+    if (ReadFlag(&extension->HandleOpen)) {
+        WriteFlag(Flag, 0);
+        return STATUS_DEVICE_BUSY;
+    }
+    return STATUS_SUCCESS;
+}
+
 static NTSTATUS HandleQueryRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
     if (!extension->Started) {
         return SkipDown(DeviceObject, Irp);
     }
-    if (ReadFlag(&extension->HandleOpen)) {
-        return CompletePnp(DeviceObject, Irp, STATUS_DEVICE_BUSY);
-    }
-    WriteFlag(&extension->RemovePending, 1);
-    DecrementIoCount(DeviceObject);
-    KeWaitForSingleObject(&extension->NoPendingIoEvent, Executive, KernelMode, FALSE, NULL);
-    IncrementIoCount(DeviceObject);
-    // An open that was admitted before the removal was marked pending has finished by now;
-    // with its handle open the removal is refused after all.
-    if (ReadFlag(&extension->HandleOpen)) {
-        WriteFlag(&extension->RemovePending, 0);
-        return CompletePnp(DeviceObject, Irp, STATUS_DEVICE_BUSY);
+    NTSTATUS status = MarkPendingAndDrain(DeviceObject, &extension->RemovePending);
+    if (!NT_SUCCESS(status)) {
+        return CompletePnp(DeviceObject, Irp, status);
     }
     return CopyDown(DeviceObject, Irp);
 }
 
+// As query-remove, then a query-stop that arrived with a failure status is completed with it.
 static NTSTATUS HandleQueryStop(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS IncomingStatus)
 {
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
     if (!extension->Started) {
         return SkipDown(DeviceObject, Irp);
     }
-    if (ReadFlag(&extension->HandleOpen)) {
-        return CompletePnp(DeviceObject, Irp, STATUS_DEVICE_BUSY);
+    NTSTATUS status = MarkPendingAndDrain(DeviceObject, &extension->StopPending);
+    if (!NT_SUCCESS(status)) {
+        return CompletePnp(DeviceObject, Irp, status);
     }
-    WriteFlag(&extension->StopPending, 1);
     if (!NT_SUCCESS(IncomingStatus)) {
         return CompletePnp(DeviceObject, Irp, IncomingStatus);
     }
@@ -147,8 +159,9 @@ static VOID RemovePortNameIfConfigured(PDEVICE_EXTENSION Extension)
 }
 
 // Stops a started device for a later start: its data paths and its USB configuration go, and
-// so does its port name; its numbers and start-up buffers stay. The stop goes down only when
-// the device was deconfigured.
+// so does its port name; its numbers and start-up buffers stay. A stop may not fail: it goes
+// down and the lower driver's answer is its result even when deconfiguring failed (a device
+// that cannot stop refuses the query-stop instead).
 static NTSTATUS HandleStop(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
@@ -158,12 +171,9 @@ static NTSTATUS HandleStop(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         TeardownDataPath(DeviceObject);
     }
     DrainIoCount(DeviceObject, 2);
-    NTSTATUS status = UnconfigureDevice(DeviceObject);
+    UnconfigureDevice(DeviceObject);
     RemovePortNameIfConfigured(extension);
     WriteFlag(&extension->Started, 0);
-    if (!NT_SUCCESS(status)) {
-        return CompletePnp(DeviceObject, Irp, status);
-    }
     return CopyDown(DeviceObject, Irp);
 }
 
@@ -203,14 +213,6 @@ static NTSTATUS HandleRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return status;
 }
 
-static NTSTATUS PassDownUnlessFailed(PDEVICE_OBJECT DeviceObject, PIRP Irp, NTSTATUS IncomingStatus)
-{
-    if (!NT_SUCCESS(IncomingStatus)) {
-        return CompletePnp(DeviceObject, Irp, IncomingStatus);
-    }
-    return CopyDown(DeviceObject, Irp);
-}
-
 _Use_decl_annotations_ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
@@ -241,6 +243,7 @@ _Use_decl_annotations_ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Ir
     case IRP_MN_QUERY_ID:
         return CompletePnp(DeviceObject, Irp, STATUS_NOT_IMPLEMENTED);
     default:
-        return PassDownUnlessFailed(DeviceObject, Irp, incomingStatus);
+        // Not this driver's to answer: the bus driver sees it with the status it arrived with.
+        return SkipDown(DeviceObject, Irp);
     }
 }

@@ -78,19 +78,26 @@ _Use_decl_annotations_ NTSTATUS DispatchInternalDeviceControl(PDEVICE_OBJECT Dev
     return CompleteRequest(Irp, status, information);
 }
 
-// IRP_MJ_QUERY_INFORMATION: a port is a file of no size at position 0. The output length is
-// the I/O manager's to check.
+// Zeroes a reply of Size bytes in the request's system buffer when the caller's buffer holds it.
+static NTSTATUS ReplyZeroed(PIRP Irp, ULONG Size)
+{
+    if (IoGetCurrentIrpStackLocation(Irp)->Parameters.QueryFile.Length < Size) {
+        return CompleteRequest(Irp, STATUS_BUFFER_TOO_SMALL, 0);
+    }
+    RtlZeroMemory(Irp->AssociatedIrp.SystemBuffer, Size);
+    return CompleteRequest(Irp, STATUS_SUCCESS, Size);
+}
+
+// IRP_MJ_QUERY_INFORMATION: a port is a file of no size at position 0. A buffer too short for
+// the reply gets STATUS_BUFFER_TOO_SMALL with nothing written.
 _Use_decl_annotations_ NTSTATUS DispatchQueryInformation(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     UNREFERENCED_PARAMETER(DeviceObject);
-    PVOID buffer = Irp->AssociatedIrp.SystemBuffer;
     switch (IoGetCurrentIrpStackLocation(Irp)->Parameters.QueryFile.FileInformationClass) {
     case FileStandardInformation:
-        RtlZeroMemory(buffer, sizeof(FILE_STANDARD_INFORMATION));
-        return CompleteRequest(Irp, STATUS_SUCCESS, sizeof(FILE_STANDARD_INFORMATION));
+        return ReplyZeroed(Irp, sizeof(FILE_STANDARD_INFORMATION));
     case FilePositionInformation:
-        RtlZeroMemory(buffer, sizeof(FILE_POSITION_INFORMATION));
-        return CompleteRequest(Irp, STATUS_SUCCESS, sizeof(FILE_POSITION_INFORMATION));
+        return ReplyZeroed(Irp, sizeof(FILE_POSITION_INFORMATION));
     default:
         return CompleteRequest(Irp, STATUS_INVALID_PARAMETER, 0);
     }

@@ -46,6 +46,9 @@ _Use_decl_annotations_ NTSTATUS InitializePortSettings(PDEVICE_OBJECT DeviceObje
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
     ULONG receiveBufferSize = ReadULong(&extension->ReceiveBufferSize);  // 0 unless a port is open
 
+    // The whole record: characters a set-chars stored while line settings were accepted do
+    // not outlive the start.
+    RtlZeroMemory(&extension->SpecialChars, sizeof(SERIAL_CHARS));
     extension->SpecialChars.XonChar = KDX_XON_CHARACTER;
     extension->SpecialChars.XoffChar = KDX_XOFF_CHARACTER;
     extension->HandFlow.ControlHandShake = 0;

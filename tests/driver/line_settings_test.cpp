@@ -44,10 +44,10 @@ protected:
     {
         return Send(IOCTL_SERIAL_SET_HANDFLOW, Bytes(handFlow));
     }
+    // Every character set, the four besides XON and XOFF as kOtherChars has them.
     NTSTATUS SetChars(UCHAR xon, UCHAR xoff)
     {
-        SERIAL_CHARS chars{};
-        chars.EofChar = 0x1A;
+        SERIAL_CHARS chars = kOtherChars;
         chars.XonChar = xon;
         chars.XoffChar = xoff;
         return Send(IOCTL_SERIAL_SET_CHARS, Bytes(chars));
@@ -66,9 +66,10 @@ protected:
     ULONG DtrRts() { return Get<ULONG>(portHandle, IOCTL_SERIAL_GET_DTRRTS); }
     ULONG ModemStatus() { return Get<ULONG>(portHandle, IOCTL_SERIAL_GET_MODEMSTATUS); }
 
-    // 115200 baud, 7E2, RTS handshake, XON 'Q' and XOFF 'S': a set of valid settings unlike the
-    // defaults in every part.
+    // 115200 baud, 7E2, RTS handshake, XON 'Q' and XOFF 'S' and the other characters of
+    // kOtherChars: a set of valid settings unlike the defaults in every part.
     static constexpr ULONG kRate = 115200;
+    static constexpr SERIAL_CHARS kOtherChars{0x1A, '?', 0x7F, '\n', 0, 0};
     static SERIAL_HANDFLOW OtherHandFlow()
     {
         return SERIAL_HANDFLOW{SERIAL_DTR_CONTROL, SERIAL_RTS_CONTROL, 100, 200};
@@ -98,8 +99,10 @@ protected:
             EXPECT_EQ(100, handFlow.XonLimit);
             EXPECT_EQ(200, handFlow.XoffLimit);
         }
-        EXPECT_EQ('Q', Chars().XonChar);
-        EXPECT_EQ('S', Chars().XoffChar);
+        SERIAL_CHARS chars = kOtherChars;
+        chars.XonChar = 'Q';
+        chars.XoffChar = 'S';
+        EXPECT_EQ(Bytes(chars), Bytes(Chars())) << "the whole record was stored";
         EXPECT_EQ(ULONG(SERIAL_DTR_STATE | SERIAL_RTS_STATE), DtrRts());
     }
     void ExpectDefaults()
@@ -110,8 +113,8 @@ protected:
         EXPECT_EQ(NO_PARITY, line.Parity);
         EXPECT_EQ(8, line.WordLength);
         EXPECT_EQ(0u, HandFlow().ControlHandShake);
-        EXPECT_EQ(0x11, Chars().XonChar);
-        EXPECT_EQ(0x13, Chars().XoffChar);
+        EXPECT_EQ(Bytes(SERIAL_CHARS{0, 0, 0, 0, 0x11, 0x13}), Bytes(Chars()))
+            << "EOF, error, break and event characters 0, XON 0x11, XOFF 0x13";
         EXPECT_EQ(0u, DtrRts());
     }
 };
@@ -186,7 +189,8 @@ TEST_P(LineSettings, SettingsSurviveCloseAndReopenAndStartOverAtTheNextStart)
     EXPECT_EQ(STATUS_SUCCESS, SetBaud(kRate)) << "still accepted after the restart";
 }
 
-// The value is read when the device starts: a change takes effect at the next start.
+// The value is read when the device starts: a change takes effect at the next start, and the
+// start after it is turned off reports the defaults again.
 TEST_P(LineSettings, TheValueIsReadWhenTheDeviceStarts)
 {
     OpenWith({});
@@ -199,6 +203,16 @@ TEST_P(LineSettings, TheValueIsReadWhenTheDeviceStarts)
     portHandle = Open();
     EXPECT_EQ(STATUS_SUCCESS, SetBaud(kRate));
     EXPECT_EQ(kConnectedLine, ModemStatus());
+
+    SetEverything();
+    host.objects().WriteRegistryValue(port.physicalDevice, u"AcceptLineSettings", REG_DWORD,
+                                      Bytes(ULONG(0)));
+    ASSERT_EQ(STATUS_SUCCESS, ClosePort());
+    ASSERT_EQ(STATUS_SUCCESS, host.pnp().Stop(port.physicalDevice, false));
+    ASSERT_EQ(STATUS_SUCCESS, host.pnp().Start(port.physicalDevice));
+    portHandle = Open();
+    ExpectDefaults();
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, SetChars('Q', 'S'));
 }
 
 // Only a four-byte REG_DWORD of 1 turns the setting on.

@@ -220,6 +220,27 @@ TEST_P(MinorDispatch, OnlyTheStandardAndPositionClassesCanBeQueried)
     EXPECT_EQ(std::vector<UCHAR>(40, 0xCC), basic) << "nothing written";
 }
 
+// A program's query into a buffer one byte short of the reply is refused with nothing returned.
+TEST_P(MinorDispatch, AQueryIntoABufferTooShortForTheReplyIsRefused)
+{
+    host::OpenResult open = host.app().Open(u"VLT0");
+    ASSERT_EQ(STATUS_SUCCESS, open.status);
+    const std::pair<FILE_INFORMATION_CLASS, ULONG> replies[] = {
+        {FileStandardInformation, ULONG(sizeof(FILE_STANDARD_INFORMATION))},
+        {FilePositionInformation, ULONG(sizeof(FILE_POSITION_INFORMATION))}};
+    for (const auto& [informationClass, size] : replies) {
+        SCOPED_TRACE("information class " + std::to_string(informationClass));
+        host::IoResult answer =
+            host.app().QueryInformation(open.handle, informationClass, size - 1);
+        EXPECT_EQ(STATUS_BUFFER_TOO_SMALL, answer.status);
+        EXPECT_EQ(0u, answer.information);
+        answer = host.app().QueryInformation(open.handle, informationClass, size);
+        EXPECT_EQ(STATUS_SUCCESS, answer.status);
+        EXPECT_EQ(std::vector<UCHAR>(size, 0), answer.output);
+    }
+    EXPECT_EQ(STATUS_SUCCESS, host.app().Close(open.handle));
+}
+
 TEST_P(MinorDispatch, OnlyTheEndOfFileCanBeSetAndFlushSucceeds)
 {
     EXPECT_EQ(STATUS_SUCCESS, SetInformation(FileEndOfFileInformation).status);

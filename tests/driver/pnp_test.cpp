@@ -11,6 +11,21 @@ using namespace kdxtest;
 
 namespace {
 
+// A query that makes the device refuse new requests, its cancel, the flag it sets, and the
+// status it arrives with (a query-stop that may succeed arrives with a success: the driver keeps
+// a failure it arrives with).
+struct Query {
+    const char* name;
+    UCHAR minor;
+    UCHAR cancel;
+    UCHAR DEVICE_EXTENSION::*flag;
+    NTSTATUS incoming;
+};
+const Query kQueryRemove{"query-remove", IRP_MN_QUERY_REMOVE_DEVICE, IRP_MN_CANCEL_REMOVE_DEVICE,
+                         &DEVICE_EXTENSION::RemovePending, STATUS_NOT_SUPPORTED};
+const Query kQueryStop{"query-stop", IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE,
+                       &DEVICE_EXTENSION::StopPending, STATUS_SUCCESS};
+
 class PnpTest : public BusModeTest {
 protected:
     // Plugs a started device with a lower filter below it.
@@ -21,82 +36,106 @@ protected:
         (*filter)->Forget();
         return plugged;
     }
+
+    NTSTATUS SendQuery(const Plugged& plugged, const Query& query)
+    {
+        return SendRequest(plugged.physicalDevice, IRP_MJ_PNP, query.minor, query.incoming);
+    }
+
+    // The query waits for a request in progress before it answers; its cancel admits requests
+    // again.
+    void ExpectQueryWaitsForRequestsInProgress(const Query& query)
+    {
+        Plugged plugged = Plug(Adapter(kNumberedProduct));
+        ASSERT_EQ(STATUS_SUCCESS, plugged.startStatus);
+        PDEVICE_OBJECT device = plugged.functionDevice;
+        PDEVICE_EXTENSION extension = Extension(plugged);
+
+        AsDriver([&] { IncrementIoCount(device); });  // a request in progress
+        std::atomic<bool> answered{false};
+        NTSTATUS status = STATUS_PENDING;
+        std::unique_ptr<host::HostThread> thread;
+        std::thread pnp = host::Scheduler::Instance().Spawn(
+            "pnp",
+            [&] {
+                status = SendQuery(plugged, query);
+                answered = true;
+            },
+            &thread);
+        // Once the query has marked the device it waits for the request in progress, however
+        // long that takes (a thread may be slow to get there: no fixed delay is assumed). The
+        // query's thread blocks in that drain; its flags are read once it does (the host
+        // orders them with the block).
+        for (int polls = 0; polls < 1000 && !host::Scheduler::Instance().IsBlocked(*thread);
+             polls++) {
+            host.Sleep(host::Milliseconds(10));
+        }
+        host.Sleep(host::Milliseconds(1000));
+        EXPECT_FALSE(answered) << "answered while a request was in progress";
+        EXPECT_EQ(1, extension->*query.flag);
+        EXPECT_FALSE(CanAcceptRequests(device));
+
+        AsDriver([&] { DecrementIoCount(device); });
+        host::Scheduler::Instance().Join(pnp, *thread);
+        EXPECT_EQ(STATUS_SUCCESS, status);
+        EXPECT_EQ(1, extension->IoCount);
+
+        EXPECT_EQ(STATUS_SUCCESS, host.pnp().SendPnp(plugged.physicalDevice, query.cancel));
+        EXPECT_EQ(0, extension->*query.flag);
+        EXPECT_TRUE(CanAcceptRequests(device));
+    }
+
+    // An open and the query at the same moment: whichever wins, the query never succeeds with
+    // a handle open. Under seeds the open is sometimes admitted while the query waits for it.
+    void ExpectOpenRacingQueryRefusesOneOfThem(const Query& query)
+    {
+        Plugged plugged = Plug(Adapter(kNumberedProduct));
+        ASSERT_EQ(STATUS_SUCCESS, plugged.startStatus);
+        PDEVICE_EXTENSION extension = Extension(plugged);
+        host::Scheduler& scheduler = host::Scheduler::Instance();
+        host::OpenResult open;
+        NTSTATUS answer = STATUS_PENDING;
+        std::unique_ptr<host::HostThread> openThread, queryThread;
+        std::thread opener = scheduler.Spawn(
+            "open", [&] { open = host.app().Open(u"VLT0"); }, &openThread);
+        std::thread querier = scheduler.Spawn(
+            query.name, [&] { answer = SendQuery(plugged, query); }, &queryThread);
+        scheduler.Join(opener, *openThread);
+        scheduler.Join(querier, *queryThread);
+
+        if (NT_SUCCESS(open.status)) {
+            EXPECT_EQ(STATUS_DEVICE_BUSY, answer) << "agreed with a handle open";
+            EXPECT_EQ(0, extension->*query.flag);
+            EXPECT_EQ(STATUS_SUCCESS, host.app().Write(open.handle, Bytes("ping")).status)
+                << "the port works";
+            EXPECT_EQ(STATUS_SUCCESS, host.app().Close(open.handle));
+        } else {
+            EXPECT_EQ(STATUS_DELETE_PENDING, open.status);
+            EXPECT_EQ(STATUS_SUCCESS, answer);
+        }
+        EXPECT_EQ(STATUS_SUCCESS, host.pnp().SendPnp(plugged.physicalDevice, query.cancel));
+        EXPECT_TRUE(CanAcceptRequests(plugged.functionDevice));
+    }
 };
 
 TEST_P(PnpTest, QueryRemoveWaitsForRequestsInProgressAndCancelRemoveAdmitsAgain)
 {
-    Plugged plugged = Plug(Adapter(kNumberedProduct));
-    ASSERT_EQ(STATUS_SUCCESS, plugged.startStatus);
-    PDEVICE_OBJECT device = plugged.functionDevice;
-    PDEVICE_EXTENSION extension = Extension(plugged);
-
-    AsDriver([&] { IncrementIoCount(device); });  // a request in progress
-    std::atomic<bool> answered{false};
-    NTSTATUS status = STATUS_PENDING;
-    std::unique_ptr<host::HostThread> thread;
-    std::thread pnp = host::Scheduler::Instance().Spawn(
-        "pnp",
-        [&] {
-            status = host.pnp().SendPnp(plugged.physicalDevice, IRP_MN_QUERY_REMOVE_DEVICE);
-            answered = true;
-        },
-        &thread);
-    // Once the query has marked the removal pending it waits for the request in progress,
-    // however long that takes (a thread may be slow to get there: no fixed delay is assumed).
-    // The query's thread blocks in that drain; its flags are read once it does (the host
-    // orders them with the block).
-    for (int polls = 0; polls < 1000 && !host::Scheduler::Instance().IsBlocked(*thread); polls++) {
-        host.Sleep(host::Milliseconds(10));
-    }
-    host.Sleep(host::Milliseconds(1000));
-    EXPECT_FALSE(answered) << "answered while a request was in progress";
-    EXPECT_EQ(1, extension->RemovePending);
-    EXPECT_FALSE(CanAcceptRequests(device));
-
-    AsDriver([&] { DecrementIoCount(device); });
-    host::Scheduler::Instance().Join(pnp, *thread);
-    EXPECT_EQ(STATUS_SUCCESS, status);
-    EXPECT_EQ(1, extension->IoCount);
-
-    EXPECT_EQ(STATUS_SUCCESS,
-              host.pnp().SendPnp(plugged.physicalDevice, IRP_MN_CANCEL_REMOVE_DEVICE));
-    EXPECT_EQ(0, extension->RemovePending);
-    EXPECT_TRUE(CanAcceptRequests(device));
+    ExpectQueryWaitsForRequestsInProgress(kQueryRemove);
 }
 
-// An open and a query-remove at the same moment: whichever wins, the removal never goes ahead
-// with a handle open. Under seeds the open is sometimes admitted while the query waits for it.
+TEST_P(PnpTest, QueryStopWaitsForRequestsInProgressAndCancelStopAdmitsAgain)
+{
+    ExpectQueryWaitsForRequestsInProgress(kQueryStop);
+}
+
 TEST_P(PnpTest, AnOpenRacingAQueryRemoveEitherRefusesTheQueryOrIsRefusedItself)
 {
-    Plugged plugged = Plug(Adapter(kNumberedProduct));
-    ASSERT_EQ(STATUS_SUCCESS, plugged.startStatus);
-    PDEVICE_EXTENSION extension = Extension(plugged);
-    host::Scheduler& scheduler = host::Scheduler::Instance();
-    host::OpenResult open;
-    NTSTATUS query = STATUS_PENDING;
-    std::unique_ptr<host::HostThread> openThread, queryThread;
-    std::thread opener = scheduler.Spawn(
-        "open", [&] { open = host.app().Open(u"VLT0"); }, &openThread);
-    std::thread querier = scheduler.Spawn(
-        "query-remove",
-        [&] { query = host.pnp().SendPnp(plugged.physicalDevice, IRP_MN_QUERY_REMOVE_DEVICE); },
-        &queryThread);
-    scheduler.Join(opener, *openThread);
-    scheduler.Join(querier, *queryThread);
+    ExpectOpenRacingQueryRefusesOneOfThem(kQueryRemove);
+}
 
-    if (NT_SUCCESS(open.status)) {
-        EXPECT_EQ(STATUS_DEVICE_BUSY, query) << "removal agreed with a handle open";
-        EXPECT_EQ(0, extension->RemovePending);
-        EXPECT_EQ(STATUS_SUCCESS, host.app().Write(open.handle, Bytes("ping")).status)
-            << "the port works";
-        EXPECT_EQ(STATUS_SUCCESS, host.app().Close(open.handle));
-    } else {
-        EXPECT_EQ(STATUS_DELETE_PENDING, open.status);
-        EXPECT_EQ(STATUS_SUCCESS, query);
-    }
-    EXPECT_EQ(STATUS_SUCCESS,
-              host.pnp().SendPnp(plugged.physicalDevice, IRP_MN_CANCEL_REMOVE_DEVICE));
-    EXPECT_TRUE(CanAcceptRequests(plugged.functionDevice));
+TEST_P(PnpTest, AnOpenRacingAQueryStopEitherRefusesTheQueryOrIsRefusedItself)
+{
+    ExpectOpenRacingQueryRefusesOneOfThem(kQueryStop);
 }
 
 TEST_P(PnpTest, QueriesAndCancelsOnADeviceNotStartedGoToTheBusAndChangeNoFlag)
@@ -215,23 +254,34 @@ TEST_P(PnpTest, IdentityQueriesAreAnsweredNotImplementedWithoutReachingTheBus)
     EXPECT_EQ(1, Extension(plugged)->IoCount);
 }
 
-TEST_P(PnpTest, OtherRequestsGoToTheBusOnlyWithASuccessStatusButRelationsAlways)
+// A request this driver does not handle reaches the bus with the status it arrived with (the
+// PnP manager sends STATUS_NOT_SUPPORTED), and the bus's answer is its result.
+TEST_P(PnpTest, OtherRequestsGoToTheBusWithTheStatusTheyArrivedWith)
 {
     std::unique_ptr<LowerFilter> filter;
     Plugged plugged = PlugStarted(&filter);
-    for (NTSTATUS incoming : {STATUS_NOT_SUPPORTED, STATUS_INVALID_DEVICE_STATE}) {
-        EXPECT_EQ(incoming, SendRequest(plugged.physicalDevice, IRP_MJ_PNP,
-                                        IRP_MN_QUERY_PNP_DEVICE_STATE, incoming))
-            << "never replaced with a success";
+    const NTSTATUS incoming[] = {STATUS_NOT_SUPPORTED, STATUS_INVALID_DEVICE_STATE, STATUS_SUCCESS};
+    for (NTSTATUS status : incoming) {
+        EXPECT_EQ(status, SendRequest(plugged.physicalDevice, IRP_MJ_PNP,
+                                      IRP_MN_QUERY_PNP_DEVICE_STATE, status))
+            << "the bus does not answer it either";
     }
-    EXPECT_EQ(0u, filter->SeenCount(IRP_MJ_PNP, IRP_MN_QUERY_PNP_DEVICE_STATE));
-
-    EXPECT_EQ(STATUS_SUCCESS, SendRequest(plugged.physicalDevice, IRP_MJ_PNP,
-                                          IRP_MN_QUERY_PNP_DEVICE_STATE, STATUS_SUCCESS));
     std::vector<LowerFilter::Seen> seen = filter->SeenRequests(IRP_MJ_PNP);
-    ASSERT_EQ(1u, seen.size());
-    EXPECT_EQ(IRP_MN_QUERY_PNP_DEVICE_STATE, seen[0].minor);
-    EXPECT_EQ(STATUS_SUCCESS, seen[0].status);
+    ASSERT_EQ(3u, seen.size());
+    for (size_t i = 0; i < seen.size(); i++) {
+        EXPECT_EQ(IRP_MN_QUERY_PNP_DEVICE_STATE, seen[i].minor);
+        EXPECT_EQ(incoming[i], seen[i].status) << "unchanged on the way down";
+    }
+    filter->answer = [](PIRP irp) -> std::optional<NTSTATUS> {
+        if (IoGetCurrentIrpStackLocation(irp)->MinorFunction != IRP_MN_QUERY_BUS_INFORMATION) {
+            return std::nullopt;
+        }
+        return STATUS_SUCCESS;
+    };
+    EXPECT_EQ(STATUS_SUCCESS,
+              host.pnp().SendPnp(plugged.physicalDevice, IRP_MN_QUERY_BUS_INFORMATION))
+        << "answered by the bus";
+    filter->answer = nullptr;
 
     // Device relations go down whatever status they arrive with.
     ULONG_PTR relations = 0;
@@ -246,6 +296,29 @@ TEST_P(PnpTest, OtherRequestsGoToTheBusOnlyWithASuccessStatusButRelationsAlways)
     EXPECT_EQ(plugged.physicalDevice, reinterpret_cast<PDEVICE_RELATIONS>(relations)->Objects[0]);
     ExFreePool(reinterpret_cast<PVOID>(relations));
     EXPECT_EQ(1, Extension(plugged)->IoCount);
+}
+
+// A stop cannot be refused: when the device cannot be deconfigured it is stopped all the same,
+// the stop reaches the bus, and the next start brings the port back.
+TEST_P(PnpTest, AStopSucceedsAndGoesDownEvenWhenTheDeviceCannotBeDeconfigured)
+{
+    std::unique_ptr<LowerFilter> filter;
+    Plugged plugged = PlugStarted(&filter);
+    PDEVICE_EXTENSION extension = Extension(plugged);
+    ASSERT_EQ(STATUS_SUCCESS, SendQuery(plugged, kQueryStop));
+    host.pool().FailAllocationsFrom("UnconfigureDevice");
+    EXPECT_EQ(STATUS_SUCCESS, host.pnp().Stop(plugged.physicalDevice, false));
+    host.pool().ClearFaults();
+    EXPECT_EQ(1u, filter->SeenCount(IRP_MJ_PNP, IRP_MN_STOP_DEVICE));
+    EXPECT_EQ(0, extension->Started);
+    EXPECT_EQ(0, extension->StopPending);
+    EXPECT_EQ(1, extension->IoCount);
+    EXPECT_EQ("", LinkTarget(u"\\DosDevices\\VLT0"));
+
+    EXPECT_EQ(STATUS_SUCCESS, host.pnp().Start(plugged.physicalDevice));
+    host::OpenResult open = host.app().Open(u"VLT0");
+    ASSERT_EQ(STATUS_SUCCESS, open.status);
+    EXPECT_EQ(STATUS_SUCCESS, host.app().Close(open.handle));
 }
 
 KDX_FOR_BOTH_BUS_MODES(PnpTest);
