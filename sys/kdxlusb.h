@@ -110,6 +110,11 @@ typedef struct _DEVICE_EXTENSION {
     KEVENT ReceiveDeliveredEvent;
     ULONG LastReadLength;  // the pump's own: only the pump's thread uses it
 
+    // The pump's work item, under DeviceLock: set when the item is queued, cleared when it
+    // starts. A queued item holds an I/O reference until it has run, and ReceivePumpIdleEvent
+    // is set exactly while neither this flag nor ReceivePumpRunning is (both change with it).
+    UCHAR ReceivePumpItemQueued;
+
     UCHAR DeviceGone;  // only ever goes from 0 to 1
 
     // Work items: each pointer points to the WORK_QUEUE_ITEM stored right after it.
@@ -209,10 +214,11 @@ typedef struct _DEVICE_EXTENSION {
     LONG OpenCount;
 
     // Numbers, written by the Plug and Play thread only: PortNumberHeld is set once a start
-    // has taken a port number (a start after a stop keeps it), NumbersReleased once the
-    // instance and port numbers have been given back (they are given back once).
+    // has taken a port number (a start after a stop keeps it), PortNumberReleased once the
+    // port number has been given back, with the port's name (it is given back once). The
+    // instance number goes back when the device object is deleted.
     UCHAR PortNumberHeld;
-    UCHAR NumbersReleased;
+    UCHAR PortNumberReleased;
 } DEVICE_EXTENSION, *PDEVICE_EXTENSION;
 
 // Flags and slot pointers that one context writes and others read without a lock, as the
@@ -259,6 +265,7 @@ _IRQL_requires_max_(DISPATCH_LEVEL) ULONG AllocateInstanceNumber(void);
 _IRQL_requires_max_(DISPATCH_LEVEL) ULONG AllocatePortNumber(ULONG InstanceNumber);
 _IRQL_requires_max_(DISPATCH_LEVEL) VOID
     ReleaseInstanceNumber(ULONG Number, USHORT ProductId, ULONG InstanceNumber);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID ReleasePortNumber(ULONG PortNumber, ULONG InstanceNumber);
 
 // The receive scratch buffer shared by all devices.
 extern PUCHAR ReceiveScratchBuffer;
@@ -314,7 +321,7 @@ _IRQL_requires_(PASSIVE_LEVEL) VOID TeardownDataPath(PDEVICE_OBJECT DeviceObject
 _IRQL_requires_(PASSIVE_LEVEL) VOID DrainIoCount(PDEVICE_OBJECT DeviceObject, ULONG Retake);
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS UnconfigureDevice(PDEVICE_OBJECT DeviceObject);
 _IRQL_requires_(PASSIVE_LEVEL) UCHAR AbortBulkTransfers(PDEVICE_OBJECT DeviceObject);
-_IRQL_requires_max_(DISPATCH_LEVEL) VOID ReleaseDeviceNumbers(PDEVICE_EXTENSION DeviceExtension);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID ReleasePortNumberOnce(PDEVICE_EXTENSION DeviceExtension);
 _IRQL_requires_(PASSIVE_LEVEL) VOID DeleteRemovedDevice(PDEVICE_OBJECT DeviceObject);
 
 // ---------------------------------------------------------------------------------------------
@@ -386,6 +393,8 @@ _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
 _IRQL_requires_(PASSIVE_LEVEL) VOID StartReceivePump(PDEVICE_EXTENSION DeviceExtension);
 _IRQL_requires_(PASSIVE_LEVEL) VOID WaitForReceivePumpIdle(PDEVICE_EXTENSION DeviceExtension);
 _IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN IsReceivePumpRunning(PDEVICE_EXTENSION DeviceExtension);
+_IRQL_requires_max_(DISPATCH_LEVEL) BOOLEAN
+    IsReceivePumpOutstanding(PDEVICE_EXTENSION DeviceExtension);
 _IRQL_requires_max_(DISPATCH_LEVEL) VOID ReleaseLandingBuffer(PDEVICE_EXTENSION DeviceExtension);
 
 // ---------------------------------------------------------------------------------------------

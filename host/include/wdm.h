@@ -1072,6 +1072,7 @@ BOOLEAN KeReadStateTimer(PKTIMER timer);
 VOID KeInitializeDpc(PRKDPC dpc, PKDEFERRED_ROUTINE deferredRoutine, PVOID deferredContext);
 BOOLEAN KeInsertQueueDpc(PRKDPC dpc, PVOID systemArgument1, PVOID systemArgument2);
 BOOLEAN KeRemoveQueueDpc(PRKDPC dpc);
+VOID KeFlushQueuedDpcs(void);
 VOID KeQuerySystemTime(PLARGE_INTEGER currentTime);
 ULONGLONG KeQueryInterruptTime(void);
 

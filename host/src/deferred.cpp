@@ -5,6 +5,8 @@
 // threads that are added whenever an item is queued and no worker is idle, since a driver's
 // work item may block for a long time. All queues and timers are guarded by the scheduler
 // mutex; driver routines run without it.
+#include <algorithm>
+
 #include "kernel.h"
 
 using namespace host;
@@ -242,6 +244,7 @@ bool Deferred::InsertDpc(PKDPC dpc, PVOID argument1, PVOID argument2)
     DpcEntry entry;
     entry.dpc = dpc;
     entry.owner = reinterpret_cast<PDRIVER_OBJECT>(dpc->ProcessorHistory);
+    entry.sequence = ++dpcSequence_;
     dpcQueue_.push_back(std::move(entry));
     WakeDpcThread();
     return true;
@@ -253,6 +256,7 @@ bool Deferred::RemoveDpc(PKDPC dpc)
         if (it->dpc == dpc) {
             dpcQueue_.erase(it);
             dpc->DpcData = nullptr;
+            WakeFlushWaiters();
             return true;
         }
     }
@@ -265,8 +269,45 @@ void Deferred::QueueSystemDpc(PDRIVER_OBJECT owner, std::function<void()> routin
     DpcEntry entry;
     entry.routine = std::move(routine);
     entry.owner = owner;
+    entry.sequence = ++dpcSequence_;
     dpcQueue_.push_back(std::move(entry));
     WakeDpcThread();
+}
+
+void Deferred::WakeFlushWaiters()
+{
+    for (WaitBlock* waiter : flushWaiters_) {
+        if (waiter->state == WaitBlock::State::Waiting) {
+            Scheduler::Instance().Wake(*waiter, WaitBlock::State::Satisfied);
+        }
+    }
+}
+
+// True while a DPC entry queued as `sequence` or earlier is queued or running.
+bool Deferred::DpcsPendingUpTo(uint64_t sequence) const
+{
+    for (const DpcEntry& entry : dpcQueue_) {
+        if (entry.sequence <= sequence) return true;
+    }
+    for (const auto& processor : processors_) {
+        if (processor->runningSequence != 0 && processor->runningSequence <= sequence) return true;
+    }
+    return false;
+}
+
+void Deferred::FlushQueuedDpcs()
+{
+    Scheduler& scheduler = Scheduler::Instance();
+    std::unique_lock<std::mutex> lock(scheduler.mutex());
+    uint64_t last = dpcSequence_;
+    while (DpcsPendingUpTo(last)) {
+        WaitBlock wait;
+        wait.thread = &CurrentThread();
+        wait.what = "KeFlushQueuedDpcs: waiting for the DPCs queued before it";
+        flushWaiters_.push_back(&wait);
+        scheduler.Block(wait, lock);
+        flushWaiters_.erase(std::find(flushWaiters_.begin(), flushWaiters_.end(), &wait));
+    }
 }
 
 size_t Deferred::QueuedDpcCount(PDRIVER_OBJECT owner) const
@@ -300,6 +341,7 @@ void Deferred::DpcThreadMain(DpcProcessor* processor)
                 argument2 = dpc->SystemArgument2;
             }
             processor->running = dpc;
+            processor->runningSequence = entry.sequence;
             lock.unlock();
             thread.irql = DISPATCH_LEVEL;
             if (dpc != nullptr) {
@@ -311,6 +353,8 @@ void Deferred::DpcThreadMain(DpcProcessor* processor)
             thread.irql = PASSIVE_LEVEL;
             lock.lock();
             processor->running = nullptr;
+            processor->runningSequence = 0;
+            WakeFlushWaiters();
             // A DPC queued again while it ran waits for this processor or another one.
             if (!dpcQueue_.empty()) WakeDpcThread();
             continue;
@@ -331,7 +375,13 @@ void Deferred::DpcThreadMain(DpcProcessor* processor)
 // ---------------------------------------------------------------------------------------------
 // Work items
 // ---------------------------------------------------------------------------------------------
-void Deferred::QueueWorkItem(PWORK_QUEUE_ITEM item)
+void Deferred::SetDelayedWorkStartDelay(Ticks delay)
+{
+    std::lock_guard<std::mutex> guard(Scheduler::Instance().mutex());
+    delayedWorkStartDelay_ = delay;
+}
+
+void Deferred::QueueWorkItem(PWORK_QUEUE_ITEM item, WORK_QUEUE_TYPE type)
 {
     Scheduler& scheduler = Scheduler::Instance();
     {
@@ -344,13 +394,21 @@ void Deferred::QueueWorkItem(PWORK_QUEUE_ITEM item)
             }
         }
         item->List.Flink = &item->List;
-        workQueue_.push_back(WorkEntry{item, CurrentThread().executingDriver});
+        Ticks delay = type == DelayedWorkQueue ? delayedWorkStartDelay_ : 0;
+        workQueue_.push_back(WorkEntry{item, CurrentThread().executingDriver,
+                                       delay > 0 ? scheduler.Now() + delay : 0});
+        bool woken = false;
+        size_t idle = 0;
         for (auto& worker : workers_) {
-            if (worker->idle && worker->idleWait.state == WaitBlock::State::Waiting) {
+            if (!woken && worker->idle && worker->idleWait.state == WaitBlock::State::Waiting) {
                 scheduler.Wake(worker->idleWait, WaitBlock::State::Satisfied);
-                return;
+                woken = true;
             }
+            idle += worker->idle;
         }
+        // A worker waiting for a delayed item's start is idle but stays with that item: with a
+        // start delay every queued item needs an idle worker of its own.
+        if (woken && (delayedWorkStartDelay_ == 0 || workQueue_.size() <= idle)) return;
     }
     // A worker is started and listed under spawnMutex_, so that Stop() sees every worker that
     // can run an item.
@@ -377,9 +435,20 @@ void Deferred::WorkerMain(Worker* worker)
     Scheduler& scheduler = Scheduler::Instance();
     std::unique_lock<std::mutex> lock(scheduler.mutex());
     for (;;) {
-        if (!workQueue_.empty()) {
-            WorkEntry entry = workQueue_.front();
-            workQueue_.pop_front();
+        // The first item that may start now; otherwise the time the next one may.
+        auto next = workQueue_.begin();
+        Ticks startsAt = kForever;
+        for (auto it = workQueue_.begin(); it != workQueue_.end(); ++it) {
+            if (it->startsAt <= scheduler.Now()) {
+                startsAt = it->startsAt;
+                next = it;
+                break;
+            }
+            startsAt = std::min(startsAt, it->startsAt);
+        }
+        if (!workQueue_.empty() && startsAt <= scheduler.Now()) {
+            WorkEntry entry = *next;
+            workQueue_.erase(next);
             PWORKER_THREAD_ROUTINE routine = entry.item->WorkerRoutine;
             PVOID parameter = entry.item->Parameter;
             entry.item->List.Flink = nullptr;  // the routine may queue its item again
@@ -392,10 +461,14 @@ void Deferred::WorkerMain(Worker* worker)
             worker->runningOwner = nullptr;
             continue;
         }
-        if (stopping_) break;
+        if (stopping_ && workQueue_.empty()) break;
         worker->idleWait = WaitBlock();
         worker->idleWait.thread = &thread;
         worker->idleWait.what = "idle worker: waiting for a work item";
+        if (!workQueue_.empty()) {
+            worker->idleWait.deadline = startsAt;
+            worker->idleWait.what = "idle worker: waiting for a delayed work item's start";
+        }
         worker->idle = true;
         scheduler.Block(worker->idleWait, lock);
         worker->idle = false;
@@ -531,6 +604,13 @@ extern "C" BOOLEAN KeRemoveQueueDpc(PRKDPC dpc)
     return Kernel::Current().deferred.RemoveDpc(dpc);
 }
 
+extern "C" VOID KeFlushQueuedDpcs(void)
+{
+    HOST_PREEMPTION_POINT("KeFlushQueuedDpcs");
+    RequireIrqlAtMost("KeFlushQueuedDpcs", PASSIVE_LEVEL);
+    Kernel::Current().deferred.FlushQueuedDpcs();
+}
+
 extern "C" VOID KeQuerySystemTime(PLARGE_INTEGER currentTime)
 {
     currentTime->QuadPart = Scheduler::kSystemTimeEpoch + Scheduler::Instance().Now();
@@ -546,5 +626,5 @@ extern "C" VOID ExQueueWorkItem(PWORK_QUEUE_ITEM workItem, WORK_QUEUE_TYPE queue
         ReportViolation(Rule::NotEmulated, "ExQueueWorkItem with an unknown queue type.");
     }
     RequireIrqlAtMost("ExQueueWorkItem", DISPATCH_LEVEL);
-    Kernel::Current().deferred.QueueWorkItem(workItem);
+    Kernel::Current().deferred.QueueWorkItem(workItem, queueType);
 }

@@ -96,9 +96,16 @@ public:
     bool IsDpcQueued(const KDPC* dpc) const;
     void QueueSystemDpc(PDRIVER_OBJECT owner, std::function<void()> routine);
     size_t QueuedDpcCount(PDRIVER_OBJECT owner) const;
+    // KeFlushQueuedDpcs: returns once every DPC queued at the call has run, a DPC running at
+    // the call included (later ones are not waited for). Called without the scheduler mutex.
+    void FlushQueuedDpcs();
 
     // Work items.
-    void QueueWorkItem(PWORK_QUEUE_ITEM item);
+    void QueueWorkItem(PWORK_QUEUE_ITEM item, WORK_QUEUE_TYPE type = DelayedWorkQueue);
+    // A slow delayed work queue, for tests: an item queued on the delayed work queue from now
+    // on starts no earlier than `delay` after it was queued (0, the default, starts it as soon
+    // as a worker is free). Items still start in the order they were queued.
+    void SetDelayedWorkStartDelay(Ticks delay);
     size_t WorkItemCount(PDRIVER_OBJECT owner) const;  // queued or running
     size_t WorkerThreadCount() const;
 
@@ -112,10 +119,12 @@ private:
         PKDPC dpc = nullptr;            // a driver's DPC, or
         std::function<void()> routine;  // a host deferred call
         PDRIVER_OBJECT owner = nullptr;
+        uint64_t sequence = 0;  // order of queueing, for FlushQueuedDpcs
     };
     struct WorkEntry {
         PWORK_QUEUE_ITEM item;
         PDRIVER_OBJECT owner;
+        Ticks startsAt = 0;  // not started before this time (SetDelayedWorkStartDelay)
     };
     // One DPC thread stands for the processors' DPC queues; while exploring schedules there
     // are two, so that DPCs overlap each other.
@@ -125,6 +134,7 @@ private:
         WaitBlock idleWait;
         bool idle = false;
         PKDPC running = nullptr;  // the driver DPC it runs now
+        uint64_t runningSequence = 0;  // the sequence of the entry it runs now, 0 when none
     };
     struct Worker {
         std::unique_ptr<HostThread> thread;
@@ -140,13 +150,18 @@ private:
     void ExpireTimers();  // scheduler mutex held
     Ticks NextTimerDue() const;
     void WakeDpcThread();
+    void WakeFlushWaiters();  // a DPC ran or left the queue; scheduler mutex held
+    bool DpcsPendingUpTo(uint64_t sequence) const;
     // The first queued entry that may run now: a DPC object never runs twice at once.
     std::deque<DpcEntry>::iterator NextRunnableDpc();
 
     LIST_ENTRY timers_;                                    // set timers, ordered by due time
     std::map<const KTIMER*, PDRIVER_OBJECT> timerOwners_;  // the driver that set each timer
     std::deque<DpcEntry> dpcQueue_;
+    uint64_t dpcSequence_ = 0;                // sequence of the last DPC entry queued
+    std::vector<WaitBlock*> flushWaiters_;    // threads in FlushQueuedDpcs
     std::deque<WorkEntry> workQueue_;
+    Ticks delayedWorkStartDelay_ = 0;
     std::vector<std::unique_ptr<Worker>> workers_;
     std::vector<std::unique_ptr<DpcProcessor>> processors_;
     bool stopping_ = false;  // written under spawnMutex_ and the scheduler mutex

@@ -7,7 +7,7 @@
 
 // The instance lock block: the driver's one global spin lock followed by the instance table.
 // Entry i is 1 from the creation of the device object with instance number i until that
-// device's surprise removal or removal.
+// device object is deleted.
 typedef struct _INSTANCE_LOCK_BLOCK {
     KSPIN_LOCK InstanceTableLock;
     UCHAR InstanceTable[KDX_INSTANCE_TABLE_SIZE];
@@ -116,6 +116,19 @@ ULONG AllocatePortNumber(ULONG InstanceNumber)
     }
     KeReleaseSpinLock(&InstanceLockBlock->InstanceTableLock, oldIrql);
     return number;
+}
+
+// Gives back the port number of a product-0x005B device whose port name is gone, while its
+// instance number (the name of its device object, which may outlive the port) stays taken. An
+// entry that does not record InstanceNumber is not the device's and is left alone; a
+// PortNumber of 16 (the device started while the port table was full) has no entry.
+_Use_decl_annotations_ VOID ReleasePortNumber(ULONG PortNumber, ULONG InstanceNumber)
+{
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&InstanceLockBlock->InstanceTableLock);
+    if (PortNumber < KDX_PORT_TABLE_SIZE && PortTable[PortNumber] == (UCHAR)(InstanceNumber + 1)) {
+        PortTable[PortNumber] = 0;
+    }
+    KeReleaseSpinLock(&InstanceLockBlock->InstanceTableLock, oldIrql);
 }
 
 // Gives a device's numbers back. For product 0x005B, Number is a port number: its entry names

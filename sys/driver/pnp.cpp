@@ -177,8 +177,9 @@ static NTSTATUS HandleStop(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return CopyDown(DeviceObject, Irp);
 }
 
-// The device is gone: its data paths stop, its port name and numbers go. The request's
-// reference stays as the base reference that the removal drains.
+// The device is gone: its data paths stop, its port name and its port number go; the instance
+// number stays with the device object until the removal deletes it. The request's reference
+// stays as the base reference that the removal drains.
 static NTSTATUS HandleSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
@@ -189,17 +190,17 @@ static NTSTATUS HandleSurpriseRemoval(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
     DrainIoCount(DeviceObject, 1);
     RemovePortNameIfConfigured(extension);
-    ReleaseDeviceNumbers(extension);
+    ReleasePortNumberOnce(extension);
     Irp->IoStatus.Status = STATUS_SUCCESS;
     return SkipDownKeepingReference(DeviceObject, Irp);
 }
 
 // Removes the device, whatever came before (a surprise removal, a failed start, no start at
-// all): tears down, passes the removal on, frees everything and deletes the device object.
+// all): tears down, passes the removal on, frees everything and deletes the device object,
+// which gives its numbers back.
 static NTSTATUS HandleRemove(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
-    ReleaseDeviceNumbers(extension);
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->IoCountLock);
     WriteFlag(&extension->Removed, 1);
     WriteULong(&extension->ReceiveBufferSize, 0);

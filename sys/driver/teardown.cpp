@@ -86,17 +86,19 @@ _Use_decl_annotations_ NTSTATUS UnconfigureDevice(PDEVICE_OBJECT DeviceObject)
     return status;
 }
 
-// Gives the device's instance number, and the port number of the numbered product, back to
-// the driver-wide tables; a second call gives nothing back, so that the numbers return once
-// whichever of surprise removal and removal comes first.
-_Use_decl_annotations_ VOID ReleaseDeviceNumbers(PDEVICE_EXTENSION DeviceExtension)
+// Gives the port number of the numbered product back once its port name is gone, at surprise
+// removal or removal, whichever comes first: a device plugged in meanwhile may take it (and
+// the name with it) while a program still holds the old device. The instance number names the
+// device object, which lives until the last handle is closed and the removal deletes it; it
+// goes back only then (DeleteRemovedDevice).
+_Use_decl_annotations_ VOID ReleasePortNumberOnce(PDEVICE_EXTENSION DeviceExtension)
 {
-    if (DeviceExtension->NumbersReleased) {
+    if (DeviceExtension->PortNumberReleased || !DeviceExtension->PortNumberHeld ||
+        DeviceExtension->ProductId != KDX_PRODUCT_NUMBERED_PORT) {
         return;
     }
-    DeviceExtension->NumbersReleased = 1;
-    ReleaseInstanceNumber(DeviceExtension->PortNumber, DeviceExtension->ProductId,
-                          DeviceExtension->InstanceNumber);
+    DeviceExtension->PortNumberReleased = 1;
+    ReleasePortNumber(DeviceExtension->PortNumber, DeviceExtension->InstanceNumber);
 }
 
 static VOID FreeAndClear(PVOID* Buffer)
@@ -132,16 +134,18 @@ static BOOLEAN DeferredWorkPending(PDEVICE_EXTENSION Extension)
     KIRQL cancelIrql;
     IoAcquireCancelSpinLock(&cancelIrql);
     BOOLEAN pending = Extension->ReadWorkerBusy != 0 || Extension->WriteWorkerBusy != 0 ||
-                      Extension->ReceivePumpRunning != 0 || Extension->WaitCompletionQueued != 0;
+                      Extension->ReceivePumpRunning != 0 || Extension->ReceivePumpItemQueued != 0 ||
+                      Extension->WaitCompletionQueued != 0;
     IoReleaseCancelSpinLock(cancelIrql);
     KeReleaseSpinLock(&Extension->DeviceLock, oldIrql);
     return pending;
 }
 
-// Makes sure no timer, DPC or work item refers to the extension any more, before the device
-// object goes: both timers are disarmed with their flags cleared (so that a DPC running now
-// sets neither again) and their DPCs taken off the queue; then the work items are waited for.
-// The last delay lets a routine that has just cleared its flag return.
+// Makes sure no timer, DPC or work item refers to the extension any more, before its buffers
+// are freed and the device object goes: both timers are disarmed with their flags cleared (so
+// that a DPC running now sets neither again), their DPCs taken off the queue, and a DPC that
+// runs at this moment waited for (KeFlushQueuedDpcs); then the work items are waited for. The
+// last delay lets a routine that has just cleared its flag return.
 static VOID QuietDeferredWork(PDEVICE_EXTENSION Extension)
 {
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->DeviceLock);
@@ -152,20 +156,26 @@ static VOID QuietDeferredWork(PDEVICE_EXTENSION Extension)
     KeReleaseSpinLock(&Extension->DeviceLock, oldIrql);
     KeRemoveQueueDpc(&Extension->ReadTimerDpc);
     KeRemoveQueueDpc(&Extension->WriteTimerDpc);
+    KeFlushQueuedDpcs();
     for (ULONG polls = 0; polls < KDX_QUIET_POLLS && DeferredWorkPending(Extension); polls++) {
         WaitMilliseconds(KDX_QUIET_POLL);
     }
     WaitMilliseconds(KDX_QUIET_POLL);
 }
 
-// The end of a removal: frees what the device holds, detaches it and deletes it with only the
-// base reference left. The extension is gone afterwards.
+// The end of a removal: quiets the deferred work that may still touch the device's buffers,
+// then frees them, detaches the device and deletes it with only the base reference left, and
+// gives its numbers back: its instance number only now that its name is gone with it. The
+// extension is gone afterwards.
 _Use_decl_annotations_ VOID DeleteRemovedDevice(PDEVICE_OBJECT DeviceObject)
 {
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
-    FreeDeviceBuffers(extension);
     QuietDeferredWork(extension);
+    FreeDeviceBuffers(extension);
+    ReleasePortNumberOnce(extension);
+    ULONG instanceNumber = extension->InstanceNumber;
     IoDetachDevice(extension->LowerDeviceObject);
     DecrementIoCount(DeviceObject);
     IoDeleteDevice(DeviceObject);
+    ReleaseInstanceNumber(instanceNumber, KDX_PRODUCT_OTHER, instanceNumber);
 }

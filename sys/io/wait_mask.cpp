@@ -121,7 +121,8 @@ static PIRP TakeDeliveredWait(PDEVICE_EXTENSION Extension)
 // Completes the wait that the delivery step served: at once for product 0x005B, otherwise from
 // WaitMaskWorkItem 2 ms later. The work item is queued only when it is not queued already,
 // tested and set under the cancel spin lock; a completion on its way carries every mask
-// delivered until it runs. Called without DeviceLock, at up to DISPATCH_LEVEL.
+// delivered until it runs. A queued item holds an I/O reference until it has run, so that a
+// removal waits for it. Called without DeviceLock, at up to DISPATCH_LEVEL.
 _Use_decl_annotations_ VOID SignalWaitEvents(PDEVICE_EXTENSION DeviceExtension)
 {
     KIRQL cancelIrql;
@@ -138,6 +139,7 @@ _Use_decl_annotations_ VOID SignalWaitEvents(PDEVICE_EXTENSION DeviceExtension)
     DeviceExtension->WaitCompletionQueued = 1;
     IoReleaseCancelSpinLock(cancelIrql);
     if (queue) {
+        IncrementIoCount(DeviceExtension->DeviceObject);
         ExQueueWorkItem(DeviceExtension->WaitMaskWorkItem, DelayedWorkQueue);
     }
 }
@@ -145,10 +147,11 @@ _Use_decl_annotations_ VOID SignalWaitEvents(PDEVICE_EXTENSION DeviceExtension)
 // The work-item routine of WaitMaskWorkItem (Parameter is the device object), at
 // PASSIVE_LEVEL: after 2 ms completes the wait that holds a delivered mask, and any wait that
 // got one meanwhile, then lets the next delivery queue the item again. A wait cancelled in the
-// meantime is gone, and nothing is completed.
+// meantime is gone, and nothing is completed. Drops the item's I/O reference last.
 _Use_decl_annotations_ VOID WaitMaskCompletionWorker(PVOID Parameter)
 {
-    PDEVICE_EXTENSION extension = GetDeviceExtension((PDEVICE_OBJECT)Parameter);
+    PDEVICE_OBJECT deviceObject = (PDEVICE_OBJECT)Parameter;
+    PDEVICE_EXTENSION extension = GetDeviceExtension(deviceObject);
     WaitMilliseconds(2);
 
     KIRQL cancelIrql;
@@ -160,4 +163,5 @@ _Use_decl_annotations_ VOID WaitMaskCompletionWorker(PVOID Parameter)
     }
     extension->WaitCompletionQueued = 0;
     IoReleaseCancelSpinLock(cancelIrql);
+    DecrementIoCount(deviceObject);
 }

@@ -12,6 +12,10 @@
 #define KDX_LANDING_BUFFER_SIZE 4096  // the receive pump's landing buffer, per open
 #define KDX_QUIESCE_SLOT_WAITS 32     // 100 ms samples of the IN slot before it is cancelled
 #define KDX_IDLE_POLLS 61             // 100 ms polls of the workers before giving up
+// Polls while the write worker is still busy: as long as one write can take, that is the wait
+// for a read recovery (1.02 s), the transfer under its write timeout (at most 6 s), the recovery
+// requests after it, and the wait for the receive pump's start (2 s).
+#define KDX_WRITE_IDLE_POLLS 100
 #define KDX_IDLE_POLL 100             // ms
 #define KDX_GONE_STOP_DELAY 100       // ms between stopping the pump and aborting the reads
 #define KDX_CLOSE_RESET_DELAY 20      // ms after the port reset of a close
@@ -27,28 +31,35 @@ _Use_decl_annotations_ VOID StopReceivePump(PDEVICE_EXTENSION DeviceExtension)
     KeSetEvent(&DeviceExtension->ReceiveSpaceEvent, 1, FALSE);
 }
 
-// Polls every 100 ms, at most 61 times, until both queues are empty, both workers idle and the
-// pump ended. After the last poll wakes a read worker that waits for data, so that it sees the
-// port going down. TRUE when the port went idle. PASSIVE_LEVEL.
+// Polls every 100 ms until both queues are empty, both workers idle and the pump ended (its
+// item, if queued, run): at most 61 times, and while the write worker is still busy with a
+// write, as long as that write can take (100 polls in all), so that a worker still inside its
+// transfer is never left to the next open. After the 61st poll wakes a read worker that waits
+// for data, so that it sees the port going down. TRUE when the port went idle. PASSIVE_LEVEL.
 _Use_decl_annotations_ BOOLEAN WaitForWorkersIdle(PDEVICE_EXTENSION DeviceExtension)
 {
-    for (ULONG polls = 0; polls < KDX_IDLE_POLLS; polls++) {
+    for (ULONG polls = 1;; polls++) {
         WaitMilliseconds(KDX_IDLE_POLL);
         // The workers and the pump change these under DeviceLock; the lock is held for the
         // look only.
         KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&DeviceExtension->DeviceLock);
-        BOOLEAN idle = DeviceExtension->WriteQueueHead == NULL &&
-                       DeviceExtension->WriteWorkerBusy == 0 &&
-                       DeviceExtension->ReadWorkerBusy == 0 &&
-                       DeviceExtension->ReadQueueHead == NULL &&
-                       DeviceExtension->ReceivePumpRunning == 0;
+        BOOLEAN writing =
+            DeviceExtension->WriteQueueHead != NULL || DeviceExtension->WriteWorkerBusy != 0;
+        BOOLEAN busy = writing || DeviceExtension->ReadWorkerBusy != 0 ||
+                       DeviceExtension->ReadQueueHead != NULL ||
+                       DeviceExtension->ReceivePumpRunning != 0 ||
+                       DeviceExtension->ReceivePumpItemQueued != 0;
         KeReleaseSpinLock(&DeviceExtension->DeviceLock, oldIrql);
-        if (idle) {
+        if (!busy) {
             return TRUE;
         }
+        if (polls == KDX_IDLE_POLLS) {
+            KeSetEvent(&DeviceExtension->ReceiveDeliveredEvent, 1, FALSE);
+        }
+        if (polls >= KDX_IDLE_POLLS && (!writing || polls >= KDX_WRITE_IDLE_POLLS)) {
+            return FALSE;
+        }
     }
-    KeSetEvent(&DeviceExtension->ReceiveDeliveredEvent, 1, FALSE);
-    return FALSE;
 }
 
 static VOID SetReceiveBufferSize(PDEVICE_EXTENSION Extension, ULONG Size)
@@ -66,16 +77,33 @@ static VOID AllowPumpStart(PDEVICE_EXTENSION Extension)
     KeReleaseSpinLock(&Extension->DeviceLock, oldIrql);
 }
 
-// The per-open resets of the queues and the pump, and the landing buffer. A block left by an
-// open whose pump never ran is released before the new one is taken.
+// Waits until a receive pump of an earlier open has ended, or its item, still queued, has run:
+// that pump uses the landing buffer until it ends. It is told to stop first, and its read in
+// flight is cancelled under TransferCancelGate. PASSIVE_LEVEL.
+static VOID EndEarlierPump(PDEVICE_EXTENSION Extension)
+{
+    if (!IsReceivePumpOutstanding(Extension)) {
+        return;
+    }
+    StopReceivePump(Extension);
+    KeWaitForSingleObject(&Extension->TransferCancelGate, Executive, KernelMode, FALSE, NULL);
+    WaitForReceivePumpIdle(Extension);
+    KeSetEvent(&Extension->TransferCancelGate, 1, FALSE);
+}
+
+// The landing buffer of a new open, once no pump of an earlier one is left. Nothing that a
+// worker still busy from an earlier open owns is reset: its queue, its busy flag and the pump
+// flags stay theirs, and requests of this open queue behind it. Until ResetOpenState allows it
+// again, no worker may queue the pump. A block left by an open whose pump never ran is released
+// before the new one is taken.
 static NTSTATUS PrepareReceiving(PDEVICE_EXTENSION Extension)
 {
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->DeviceLock);
-    Extension->WriteQueueHead = NULL;
-    Extension->WriteWorkerBusy = 0;
-    Extension->ReadQueueHead = NULL;
-    Extension->ReadWorkerBusy = 0;
-    Extension->ReceivePumpRunning = 0;
+    Extension->ReceivePumpQueued = 1;
+    KeReleaseSpinLock(&Extension->DeviceLock, oldIrql);
+    EndEarlierPump(Extension);
+
+    oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->DeviceLock);
     // A surprise removal may clear the size at the same moment: both take DeviceLock.
     WriteULong(&Extension->ReceiveBufferSize, KDX_LANDING_BUFFER_SIZE);
     KeReleaseSpinLock(&Extension->DeviceLock, oldIrql);
@@ -92,18 +120,20 @@ static NTSTATUS PrepareReceiving(PDEVICE_EXTENSION Extension)
 }
 
 // The per-open resets of the buffer pointer, the limits, the counters and the masks, and the
-// opening of the port.
+// opening of the port. The write in flight of a write worker still busy from an earlier open
+// keeps its zero-length-packet state and its length.
 static VOID ResetOpenState(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extension)
 {
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->DeviceLock);
     Extension->ReceiveReadBuffer = Extension->ReceiveLandingBuffer;
     Extension->ReceivePumpStopRequested = 0;
-    Extension->ReceivePumpRunning = 0;
     Extension->HandFlow.XonLimit = KDX_LANDING_BUFFER_SIZE >> 1;
     Extension->HandFlow.XoffLimit = KDX_LANDING_BUFFER_SIZE >> 3;
-    Extension->ZlpPending = 0;
+    if (Extension->WriteWorkerBusy == 0) {
+        Extension->ZlpPending = 0;
+        Extension->PendingWriteLength = 0;
+    }
     Extension->ReceiveCount = 0;
-    Extension->PendingWriteLength = 0;
     Extension->EventHistory = 0;
     WriteULong(&Extension->WaitMask, 0);
     KIRQL cancelIrql;

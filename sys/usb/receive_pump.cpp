@@ -4,8 +4,10 @@
 // closed or stopped, when the device is gone, or on a fatal read status.
 //
 // The pump is a work item on the delayed work queue, at PASSIVE_LEVEL, one instance per device;
-// it holds an I/O reference while it runs. It never holds DeviceLock across a USB request, a
-// wait or a delay.
+// from the moment its item is queued until it has run it holds an I/O reference and counts as
+// outstanding (ReceivePumpItemQueued, then ReceivePumpRunning), so that the close, the next open
+// and the removal wait for it even before a worker thread has taken it. It never holds
+// DeviceLock across a USB request, a wait or a delay.
 #include "../kdxlusb.h"
 
 #define KDX_PUMP_READ_LENGTH 2048       // bytes asked for by every bulk-IN read
@@ -15,30 +17,35 @@
 #define KDX_WRITE_RECOVERY_DELAYS 52    // looks before the pump reads anyway
 #define KDX_PUMP_IDLE_POLL 100          // ms between two cancels of a stopping pump's read
 
+// Sets ReceivePumpIdleEvent when neither a pump runs nor its item is queued. DeviceLock is held,
+// so that the event always agrees with the two flags.
+static VOID SignalPumpIdleLocked(PDEVICE_EXTENSION Extension)
+{
+    if (Extension->ReceivePumpRunning == 0 && Extension->ReceivePumpItemQueued == 0) {
+        KeSetEvent(&Extension->ReceivePumpIdleEvent, 1, FALSE);
+    }
+}
+
 // The work-item routine of ReceivePumpWorkItem (Parameter is the device object): runs the pump
-// unless it already runs, with ReceivePumpIdleEvent cleared while it does.
+// unless one already runs, tested and marked in one hold of DeviceLock, and drops the I/O
+// reference that the starter took for the item. The extension is not touched after that.
 _Use_decl_annotations_ VOID ReceivePumpWorker(PVOID Parameter)
 {
     PDEVICE_OBJECT deviceObject = (PDEVICE_OBJECT)Parameter;
     PDEVICE_EXTENSION extension = GetDeviceExtension(deviceObject);
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->DeviceLock);
+    extension->ReceivePumpItemQueued = 0;
     BOOLEAN running = extension->ReceivePumpRunning != 0;
-    KeReleaseSpinLock(&extension->DeviceLock, oldIrql);
-    if (running) {
-        return;
-    }
-    IncrementIoCount(deviceObject);
-    KeClearEvent(&extension->ReceivePumpIdleEvent);
-    oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->DeviceLock);
     extension->ReceivePumpRunning = 1;
     KeReleaseSpinLock(&extension->DeviceLock, oldIrql);
 
-    RunReceivePump(deviceObject, extension, extension->BulkInPipeIndex);
-
-    KeSetEvent(&extension->ReceivePumpIdleEvent, 1, FALSE);
-    oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->DeviceLock);
-    extension->ReceivePumpRunning = 0;
-    KeReleaseSpinLock(&extension->DeviceLock, oldIrql);
+    if (!running) {
+        RunReceivePump(deviceObject, extension, extension->BulkInPipeIndex);
+        oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->DeviceLock);
+        extension->ReceivePumpRunning = 0;
+        SignalPumpIdleLocked(extension);
+        KeReleaseSpinLock(&extension->DeviceLock, oldIrql);
+    }
     DecrementIoCount(deviceObject);
 }
 
@@ -50,6 +57,17 @@ _Use_decl_annotations_ BOOLEAN IsReceivePumpRunning(PDEVICE_EXTENSION DeviceExte
     BOOLEAN running = DeviceExtension->ReceivePumpRunning != 0;
     KeReleaseSpinLock(&DeviceExtension->DeviceLock, oldIrql);
     return running;
+}
+
+// True while the pump's item is queued or the pump runs; read under DeviceLock. Up to
+// DISPATCH_LEVEL.
+_Use_decl_annotations_ BOOLEAN IsReceivePumpOutstanding(PDEVICE_EXTENSION DeviceExtension)
+{
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&DeviceExtension->DeviceLock);
+    BOOLEAN outstanding =
+        DeviceExtension->ReceivePumpRunning != 0 || DeviceExtension->ReceivePumpItemQueued != 0;
+    KeReleaseSpinLock(&DeviceExtension->DeviceLock, oldIrql);
+    return outstanding;
 }
 
 // True when the pump may run: the port is open for it, it has a landing buffer, and the pipe
@@ -115,13 +133,21 @@ static BOOLEAN IsFatalReadStatus(NTSTATUS Status)
            Status == STATUS_INVALID_DEVICE_REQUEST || Status == STATUS_INSUFFICIENT_RESOURCES;
 }
 
-// Appends the bytes of the last read to the receive buffer; returns how many.
+// Appends the bytes of the last read to the receive buffer, never beyond its end (the pump reads
+// only while at most 4096 bytes are buffered, so nothing is cut unless that rule was broken);
+// returns how many.
 static ULONG AppendReceivedData(PDEVICE_EXTENSION Extension, PTRANSFER_CONTEXT Context)
 {
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->DeviceLock);
     ULONG count = Extension->LastReadLength;
     if (count > KDX_PUMP_READ_LENGTH) {
         count = KDX_PUMP_READ_LENGTH;
+    }
+    ULONG room = Extension->ReceiveCount < KDX_RECEIVE_BUFFER_SIZE
+                     ? KDX_RECEIVE_BUFFER_SIZE - Extension->ReceiveCount
+                     : 0;
+    if (count > room) {
+        count = room;
     }
     if (count != 0) {
         RtlCopyMemory(&Extension->ReceiveBuffer[Extension->ReceiveCount], Context->Buffer, count);
@@ -245,17 +271,26 @@ _Use_decl_annotations_ NTSTATUS ReadBulkInOnce(PDEVICE_OBJECT DeviceObject,
 }
 
 // Starts the pump once per open: the first read or write worker that needs it queues the work
-// item and waits, at most 2 s, until the pump has started. PASSIVE_LEVEL.
+// item and waits, at most 2 s, until the pump has started. The item is never queued while it
+// is still queued from before. The item counts as outstanding from here: it is marked queued,
+// ReceivePumpIdleEvent is cleared in the same hold of DeviceLock, and it gets an I/O reference
+// (the caller holds one of its own, so the count cannot be drained meanwhile). PASSIVE_LEVEL.
 _Use_decl_annotations_ VOID StartReceivePump(PDEVICE_EXTENSION DeviceExtension)
 {
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&DeviceExtension->DeviceLock);
-    BOOLEAN queued = DeviceExtension->ReceivePumpQueued != 0;
+    BOOLEAN queue =
+        DeviceExtension->ReceivePumpQueued == 0 && DeviceExtension->ReceivePumpItemQueued == 0;
     DeviceExtension->ReceivePumpQueued = 1;
+    if (queue) {
+        DeviceExtension->ReceivePumpItemQueued = 1;
+        KeClearEvent(&DeviceExtension->ReceivePumpIdleEvent);
+        KeClearEvent(&DeviceExtension->ReceivePumpStartedEvent);
+    }
     KeReleaseSpinLock(&DeviceExtension->DeviceLock, oldIrql);
-    if (queued) {
+    if (!queue) {
         return;
     }
-    KeClearEvent(&DeviceExtension->ReceivePumpStartedEvent);
+    IncrementIoCount(DeviceExtension->DeviceObject);
     ExQueueWorkItem(DeviceExtension->ReceivePumpWorkItem, DelayedWorkQueue);
     LARGE_INTEGER timeout;
     timeout.QuadPart = -10000LL * KDX_PUMP_START_WAIT;
@@ -263,15 +298,15 @@ _Use_decl_annotations_ VOID StartReceivePump(PDEVICE_EXTENSION DeviceExtension)
                           &timeout);
 }
 
-// Waits until a pump that was asked to stop (StopReceivePump) has ended. A pump may have
-// passed its stop check just before the request and sent one more read after the caller
-// cancelled the last one; every 100 ms the read then in flight is cancelled too. The caller
-// holds TransferCancelGate. PASSIVE_LEVEL.
+// Waits until a pump that was asked to stop (StopReceivePump) has ended, and a pump item still
+// queued has run (it then ends at once). A pump may have passed its stop check just before the
+// request and sent one more read after the caller cancelled the last one; every 100 ms the read
+// then in flight is cancelled too. The caller holds TransferCancelGate. PASSIVE_LEVEL.
 _Use_decl_annotations_ VOID WaitForReceivePumpIdle(PDEVICE_EXTENSION DeviceExtension)
 {
     LARGE_INTEGER poll;
     poll.QuadPart = -10000LL * KDX_PUMP_IDLE_POLL;
-    while (IsReceivePumpRunning(DeviceExtension)) {
+    while (IsReceivePumpOutstanding(DeviceExtension)) {
         if (KeWaitForSingleObject(&DeviceExtension->ReceivePumpIdleEvent, Executive, KernelMode,
                                   FALSE, &poll) == STATUS_SUCCESS) {
             return;

@@ -82,6 +82,26 @@ TEST_P(ReceivePump, ClosingThePortEndsTheReadOfADeviceThatSendsNothing)
     EXPECT_EQ(0u, app().OutstandingCount());
 }
 
+TEST_P(ReceivePump, ACloseWaitsForThePumpsItemStillQueuedAndTheReopenedPortPumpsAgain)
+{
+    host.deferred().SetDelayedWorkStartDelay(3 * kSecond);
+    // The write's worker queues the pump and gives up waiting for its start after 2 s.
+    EXPECT_EQ(STATUS_SUCCESS, Write(Pattern(3)).status);
+    host.deferred().SetDelayedWorkStartDelay(0);
+    EXPECT_EQ(STATUS_SUCCESS, app().Close(handle));
+    handle = nullptr;
+    EXPECT_FALSE(WorkItemQueued(extension->ReceivePumpWorkQueueItem))
+        << "the closed port's pump is still queued";
+
+    host::OpenResult reopened = app().Open(u"VLT0");
+    ASSERT_EQ(STATUS_SUCCESS, reopened.status);
+    handle = reopened.handle;
+    EXPECT_EQ(STATUS_SUCCESS, Write(Pattern(3)).status);
+    ASSERT_TRUE(WaitUntil([&] { return PendingIn() == 1; })) << "no bulk-IN read in flight";
+    DeviceSends(Pattern(5, 0x40));
+    EXPECT_EQ(Pattern(5, 0x40), Read(5).output);
+}
+
 KDX_FOR_BOTH_BUS_MODES(ReceivePump);
 
 }  // namespace

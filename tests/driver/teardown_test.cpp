@@ -71,7 +71,7 @@ TEST_P(Teardown, RemovalGivesBackTheNumbersTheNameTheBuffersAndTheDeviceObject)
     host.UnloadDriver();
 }
 
-TEST_P(Teardown, SurpriseRemovalGivesTheNumbersBackOnceAndTheRemovalGivesNothingMore)
+TEST_P(Teardown, SurpriseRemovalGivesThePortNumberBackAndTheRemovalTheInstanceNumberOnce)
 {
     Plugged first = Plug(Adapter(kNumberedProduct));   // instance 0, VLT0
     Plugged second = Plug(Adapter(kNumberedProduct));  // instance 1, VLT1
@@ -83,19 +83,51 @@ TEST_P(Teardown, SurpriseRemovalGivesTheNumbersBackOnceAndTheRemovalGivesNothing
     EXPECT_EQ(STATUS_SUCCESS, host.pnp().Unplug(first.physicalDevice));
     EXPECT_TRUE(host.pnp().RemovalWaiting(first.physicalDevice)) << "a handle is still open";
     EXPECT_EQ("", LinkTarget(u"\\DosDevices\\VLT0")) << "the name goes at surprise removal";
-    // Others take the numbers the surprise removal gave back.
-    EXPECT_EQ(0u, TakeInstanceNumber());
+    // The port number goes with the name; the instance number names the device object that
+    // the open handle still holds.
     EXPECT_EQ(0u, TakePortNumber(5));
+    EXPECT_EQ(2u, TakeInstanceNumber());
 
     EXPECT_EQ(STATUS_SUCCESS, host.app().Close(open.handle));
     EXPECT_TRUE(host.pnp().Removed(first.physicalDevice)) << "the last close lets the removal go";
     EXPECT_EQ(1u, host.objects().DeviceCount(host.driver()));
-    EXPECT_EQ(2u, TakeInstanceNumber()) << "instance 0 is still someone else's";
+    EXPECT_EQ(0u, TakeInstanceNumber()) << "the deletion gave instance 0 back";
+    EXPECT_EQ(3u, TakeInstanceNumber()) << "and nothing else";
     EXPECT_EQ(2u, TakePortNumber(6)) << "port 0 is still someone else's";
 
     host.pnp().Unplug(second.physicalDevice);
     EXPECT_EQ(0u, host.objects().DeviceCount(host.driver()));
     EXPECT_EQ(1u, TakePortNumber(7)) << "the second device gave its port back";
+    EXPECT_EQ(1u, TakeInstanceNumber()) << "and its instance number";
+}
+
+TEST_P(Teardown, APortRepluggedWhileProgramsHoldTheOldOnesWorksAtOnceGenerationAfterGeneration)
+{
+    std::vector<host::Handle> held;
+    for (int generation = 0; generation < 3; generation++) {
+        SCOPED_TRACE("generation " + std::to_string(generation));
+        Plugged plugged = Plug(EchoAdapter(kNumberedProduct));
+        ASSERT_EQ(STATUS_SUCCESS, plugged.addStatus) << Hex(plugged.addStatus);
+        ASSERT_EQ(STATUS_SUCCESS, plugged.startStatus) << Hex(plugged.startStatus);
+        EXPECT_EQ("\\Device\\KDX_LUSB" + std::to_string(generation),
+                  LinkTarget(u"\\DosDevices\\VLT0"));
+        host::OpenResult open = host.app().Open(u"VLT0");
+        ASSERT_EQ(STATUS_SUCCESS, open.status);
+        EXPECT_EQ(STATUS_SUCCESS, host.app().Write(open.handle, Bytes("ping")).status);
+        EXPECT_EQ(Bytes("ping"), host.app().Read(open.handle, 4).output);
+        held.push_back(open.handle);
+
+        EXPECT_EQ(STATUS_SUCCESS, host.pnp().Unplug(plugged.physicalDevice));
+        EXPECT_EQ(STATUS_DELETE_PENDING, host.app().Write(open.handle, Bytes("late")).status);
+        host::IoResult read = host.app().Read(open.handle, 4);
+        EXPECT_EQ(STATUS_SUCCESS, read.status) << Hex(read.status);
+        EXPECT_EQ(0u, read.information);
+    }
+    for (host::Handle handle : held) EXPECT_EQ(STATUS_SUCCESS, host.app().Close(handle));
+    EXPECT_EQ(0u, host.objects().DeviceCount(host.driver())) << "every removal followed its close";
+    Plugged next = Plug(EchoAdapter(kNumberedProduct));
+    EXPECT_EQ("\\Device\\KDX_LUSB0", LinkTarget(u"\\DosDevices\\VLT0")) << "the numbers came back";
+    ExpectEchoThrough(u"VLT0");
 }
 
 TEST_P(Teardown, AStopKeepsNumbersAndBuffersAndTheStartAfterItNamesThePortAgain)
@@ -268,6 +300,46 @@ TEST_P(Teardown, QueryRemoveWithAHandleOpenIsCancelledAndThePortStaysUsable)
     EXPECT_EQ(STATUS_SUCCESS, host.app().Close(open.handle));
     EXPECT_EQ(STATUS_SUCCESS, host.pnp().Remove(plugged.physicalDevice));
     host.UnloadDriver();
+}
+
+TEST_P(Teardown, ARemovalWaitsForWorkQueuedOnASlowWorkQueueThatHasNotStartedYet)
+{
+    // The receive pump that a write queued, and the completion of a wait-on-mask request that
+    // the pump's delivery queued (for product 0x005B it is completed directly).
+    for (USHORT product : {kNumberedProduct, kOtherProduct}) {
+        SCOPED_TRACE(product == kNumberedProduct ? "the receive pump" : "a wait's completion");
+        Plugged plugged = Plug(Adapter(product));
+        ASSERT_EQ(STATUS_SUCCESS, plugged.startStatus);
+        host::OpenResult open = host.app().Open(product == kNumberedProduct ? u"VLT0" : u"KD");
+        ASSERT_EQ(STATUS_SUCCESS, open.status);
+        PortClient port(host.app(), open.handle);
+        host::OutstandingRequest wait;
+        const WORK_QUEUE_ITEM* item;
+        if (product == kOtherProduct) {
+            EXPECT_EQ(STATUS_SUCCESS, host.app().Write(open.handle, Bytes("x")).status);
+            EXPECT_EQ(STATUS_SUCCESS, port.SetWaitMask(SERIAL_EV_RXCHAR).status);
+            wait = port.StartWaitOnMask();
+            item = &Extension(plugged)->WaitMaskWorkQueueItem;
+            host.deferred().SetDelayedWorkStartDelay(host::Milliseconds(10000));
+            plugged.device->OfferIn(Bytes("y"));
+        } else {
+            item = &Extension(plugged)->ReceivePumpWorkQueueItem;
+            host.deferred().SetDelayedWorkStartDelay(host::Milliseconds(10000));
+            // Its worker gives up waiting for the pump's start after 2 s.
+            EXPECT_EQ(STATUS_SUCCESS, host.app().Write(open.handle, Bytes("x")).status);
+        }
+        for (int ms = 0; ms < 1000 && !WorkItemQueued(*item); ms++) {
+            host.Sleep(host::Milliseconds(1));
+        }
+        ASSERT_TRUE(WorkItemQueued(*item)) << "the item is queued";
+        host.deferred().SetDelayedWorkStartDelay(0);
+
+        EXPECT_EQ(STATUS_SUCCESS, host.pnp().Unplug(plugged.physicalDevice));
+        EXPECT_EQ(STATUS_SUCCESS, host.app().Close(open.handle));
+        // The host stops the test when a device object is deleted with its work item queued.
+        EXPECT_EQ(0u, host.objects().DeviceCount(host.driver()));
+        if (product == kOtherProduct) EXPECT_NE(STATUS_PENDING, wait.Wait().status);
+    }
 }
 
 KDX_FOR_BOTH_BUS_MODES(Teardown);

@@ -1,7 +1,11 @@
 // Kernel timers and DPCs: what KeSetTimer, KeCancelTimer, KeReadStateTimer, KeInsertQueueDpc
-// and KeRemoveQueueDpc return, and when, where and with what a DPC runs.
+// and KeRemoveQueueDpc return, when, where and with what a DPC runs, and what KeFlushQueuedDpcs
+// waits for.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <memory>
+#include <thread>
 #include <vector>
 
 #include "support/test_driver.h"
@@ -114,4 +118,42 @@ TEST(Dpc, InsertReturnsFalseWhileQueuedAndRemoveDequeues)
     EXPECT_EQ(0u, removed.runs.size()) << "runs of the removed DPC";
     EXPECT_TRUE(KeInsertQueueDpc(&queuedTwice.dpc, &second, nullptr)) << "insert after it ran";
     ASSERT_EQ(STATUS_SUCCESS, WaitMs(&queuedTwice.ran, 1000));
+}
+
+TEST(Dpc, FlushReturnsOnceTheDpcRunningAndTheOnesQueuedAtTheCallHaveRun)
+{
+    host::Host host;
+    // A deferred call of the host's own that stays running until `release` is set, and a
+    // driver DPC queued behind it.
+    KEVENT release, running;
+    KeInitializeEvent(&release, NotificationEvent, FALSE);
+    KeInitializeEvent(&running, NotificationEvent, FALSE);
+    bool heldRan = false;
+    host.deferred().QueueSystemDpc(nullptr, [&] {
+        KeSetEvent(&running, IO_NO_INCREMENT, FALSE);
+        host::WaitOn(&release.Header, host::kForever, "a DPC held by the test");
+        heldRan = true;
+    });
+    ASSERT_EQ(STATUS_SUCCESS, WaitMs(&running, 100));
+    DpcLog behind;
+    KeInsertQueueDpc(&behind.dpc, nullptr, nullptr);
+
+    host::Scheduler& scheduler = host::Scheduler::Instance();
+    std::atomic<bool> flushed{false};
+    bool allRanAtReturn = false;
+    std::unique_ptr<host::HostThread> flusherThread;
+    std::thread flusher = scheduler.Spawn(
+        "flusher",
+        [&] {
+            KeFlushQueuedDpcs();
+            allRanAtReturn = heldRan && behind.runs.size() == 1;
+            flushed = true;
+        },
+        &flusherThread);
+    host.Sleep(Milliseconds(50));
+    EXPECT_FALSE(flushed) << "the flush returned while a DPC was running";
+    KeSetEvent(&release, IO_NO_INCREMENT, FALSE);
+    scheduler.Join(flusher, *flusherThread);
+    EXPECT_TRUE(allRanAtReturn) << "the flush returned before the DPCs queued at the call had run";
+    KeFlushQueuedDpcs();  // with nothing queued or running it returns at once
 }

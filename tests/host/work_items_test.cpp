@@ -1,5 +1,6 @@
 // Work items: they run at PASSIVE_LEVEL with their parameter, may queue themselves again, and
-// items that block each get a worker thread of their own.
+// items that block each get a worker thread of their own; a delayed work queue made slow starts
+// its items late.
 #include <gtest/gtest.h>
 
 #include "support/test_driver.h"
@@ -83,4 +84,27 @@ TEST(WorkItem, SeveralBlockingItemsEachGetAWorker)
     EXPECT_GE(host.deferred().WorkerThreadCount(), 4u);
     KeSetEvent(&release, IO_NO_INCREMENT, FALSE);
     host.Sleep(host::Milliseconds(10));  // the items return before the host goes
+}
+
+TEST(WorkItem, ADelayedWorkQueueStartsItsItemsLateAndInOrderAndTheOtherQueuesAtOnce)
+{
+    host::Host host;
+    host.deferred().SetDelayedWorkStartDelay(host::Milliseconds(3000));
+    Item first, second, critical;
+    host::Ticks queued = host.Now();
+    ExQueueWorkItem(&first.item, DelayedWorkQueue);
+    host.Sleep(host::Milliseconds(500));
+    ExQueueWorkItem(&second.item, DelayedWorkQueue);
+    ExQueueWorkItem(&critical.item, CriticalWorkQueue);
+    ASSERT_EQ(STATUS_SUCCESS, WaitMs(&critical.done, 100)) << "a critical item waited";
+    EXPECT_EQ(STATUS_TIMEOUT, WaitMs(&first.done, 2400)) << "started before its delay was up";
+    ASSERT_EQ(STATUS_SUCCESS, WaitMs(&first.done, 200));
+    EXPECT_GE(host.Now() - queued, host::Milliseconds(3000)) << "the first item's start";
+    EXPECT_EQ(0, second.runs) << "the second item, queued 500 ms later, started with the first";
+    ASSERT_EQ(STATUS_SUCCESS, WaitMs(&second.done, 1000));
+
+    host.deferred().SetDelayedWorkStartDelay(0);
+    Item prompt;
+    ExQueueWorkItem(&prompt.item, DelayedWorkQueue);
+    EXPECT_EQ(STATUS_SUCCESS, WaitMs(&prompt.done, 10)) << "with the delay off again";
 }

@@ -299,6 +299,14 @@ protected:
         return running;
     }
 
+    // Whether a work item is queued and has not started yet: the host links a queued item to
+    // itself and unlinks it, under its scheduler mutex, when a worker takes it.
+    static bool WorkItemQueued(const WORK_QUEUE_ITEM& item)
+    {
+        std::lock_guard<std::mutex> guard(host::Scheduler::Instance().mutex());
+        return item.List.Flink != nullptr;
+    }
+
     // Runs driver code from the test thread as the driver's own.
     template <typename Call>
     auto AsDriver(Call&& call)

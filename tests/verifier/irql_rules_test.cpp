@@ -203,6 +203,7 @@ TEST(IrqlRuleDeathTest, RoutinesCalledAboveTheirDocumentedMaximum)
         {"IoCancelIrp", HIGH_LEVEL, DISPATCH_LEVEL, [] { IoCancelIrp(nullptr); }},
         {"ExQueueWorkItem", HIGH_LEVEL, DISPATCH_LEVEL,
          [] { ExQueueWorkItem(&item, DelayedWorkQueue); }},
+        {"KeFlushQueuedDpcs", DISPATCH_LEVEL, PASSIVE_LEVEL, [] { KeFlushQueuedDpcs(); }},
     };
     for (const AboveMaximum& c : cases) {
         std::string expected = std::string("HOST VERIFIER: IRQL_ROUTINE_ABOVE_MAXIMUM(.|\n)*") +

@@ -740,7 +740,8 @@ static NTSTATUS WrappedCreate(PDEVICE_OBJECT device, PIRP irp)
  * Windows. The rig supplies them in the loaded driver's import table (the file on disk is not
  * touched), with the behaviour Windows documents:
  * - ExQueueWorkItem, KeReadStateTimer and KeRemoveQueueDpc are stubs in Wine 8.0 that abort
- *   the process when called;
+ *   the process when called, and its KeFlushQueuedDpcs returns at once (and could not know
+ *   of the rig's DPCs anyway);
  * - Wine's KeSetTimer, called from the timer's own DPC (as the driver re-arms a timer that
  *   fired before its due time), waits for that DPC to return and so for itself, forever; and
  *   its KeCancelTimer waits for a running DPC, which Windows never does.
@@ -772,6 +773,7 @@ static KSPIN_LOCK TimerLock;     /* guards ArmedTimers and QueuedDpcs */
 static LIST_ENTRY ArmedTimers;   /* through KTIMER.TimerListEntry */
 static PKDPC QueuedDpcs[RIG_QUEUED_DPCS];
 static KEVENT TimerWake;
+static volatile LONG DpcRounds; /* rounds of the timer thread that ran the DPCs then queued */
 
 static BOOLEAN TimerArmedLocked(PKTIMER timer)
 {
@@ -839,6 +841,20 @@ static BOOLEAN NTAPI RigKeRemoveQueueDpc(PKDPC dpc)
     return queued;
 }
 
+/* Returns once every DPC queued at the call, and one running then, has run: a round of the
+ * timer thread that was under way at the call may have missed the DPCs queued meanwhile, the
+ * round after it runs them. */
+static VOID NTAPI RigKeFlushQueuedDpcs(VOID)
+{
+    LONG start = InterlockedCompareExchange(&DpcRounds, 0, 0);
+    LARGE_INTEGER poll;
+    poll.QuadPart = -10000; /* 1 ms */
+    while (InterlockedCompareExchange(&DpcRounds, 0, 0) - start < 2) {
+        KeSetEvent(&TimerWake, IO_NO_INCREMENT, FALSE);
+        KeDelayExecutionThread(KernelMode, FALSE, &poll);
+    }
+}
+
 /* Signals the timers that are due and queues their DPCs; returns the 100 ns units until the
  * next one is due (at most a second). */
 static ULONGLONG ExpireTimers(void)
@@ -894,6 +910,7 @@ static VOID NTAPI TimerThread(PVOID unused)
             dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1,
                                  dpc->SystemArgument2);
         }
+        InterlockedIncrement(&DpcRounds);
         timeout.QuadPart = -(LONGLONG)(next < 10000 ? 10000 : next);
         KeWaitForSingleObject(&TimerWake, Executive, KernelMode, FALSE, &timeout);
     }
@@ -943,6 +960,7 @@ static VOID SupplyMissingRoutines(PDRIVER_OBJECT driver)
     } supplied[] = {{"ExQueueWorkItem", (PVOID)RigExQueueWorkItem},
                     {"KeReadStateTimer", (PVOID)RigKeReadStateTimer},
                     {"KeRemoveQueueDpc", (PVOID)RigKeRemoveQueueDpc},
+                    {"KeFlushQueuedDpcs", (PVOID)RigKeFlushQueuedDpcs},
                     {"KeSetTimer", (PVOID)RigKeSetTimer},
                     {"KeCancelTimer", (PVOID)RigKeCancelTimer}};
     PUCHAR base = ImageBaseOf((PVOID)driver->DriverInit);
