@@ -266,12 +266,12 @@ TEST_P(Writes, AWriteTimeoutThatFindsTheCancelGateHeldEndsTheWriteOnceTheGateIsF
 {
     SetWriteTimeouts(0, 100);
     usb->HoldOut(true);
-    host::OutstandingRequest write = StartWrite(Pattern(10));
-    ASSERT_TRUE(WaitUntil([&] { return PendingOut() == 1; })) << "the write was not sent";
     AsDriver([&] {
         KeWaitForSingleObject(&extension->TransferCancelGate, Executive, KernelMode, FALSE,
                               nullptr);
     });
+    host::OutstandingRequest write = StartWrite(Pattern(10));
+    EXPECT_TRUE(WaitUntil([&] { return PendingOut() == 1; })) << "the write was not sent";
     Settle(300 * kMillisecond);
     EXPECT_FALSE(write.Completed()) << "cancelled while another canceller held the gate";
 
