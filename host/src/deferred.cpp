@@ -163,6 +163,7 @@ bool Deferred::SetTimer(PKTIMER timer, Ticks dueTime, LONG period, PKDPC dpc)
     timer->Header.SignalState = 0;
     timer->Header.Inserted = 1;
     timerOwners_[timer] = CurrentThread().executingDriver;
+    timesSet_[timer]++;
     LIST_ENTRY* position = timers_.Flink;
     while (position != &timers_ &&
            Ticks(CONTAINING_RECORD(position, KTIMER, TimerListEntry)->DueTime.QuadPart) <=
@@ -397,6 +398,7 @@ void Deferred::QueueWorkItem(PWORK_QUEUE_ITEM item, WORK_QUEUE_TYPE type)
         Ticks delay = type == DelayedWorkQueue ? delayedWorkStartDelay_ : 0;
         workQueue_.push_back(WorkEntry{item, CurrentThread().executingDriver,
                                        delay > 0 ? scheduler.Now() + delay : 0});
+        timesQueued_[item]++;
         bool woken = false;
         size_t idle = 0;
         for (auto& worker : workers_) {
@@ -513,6 +515,20 @@ std::string Deferred::DescribeWithin(const void* start, size_t length) const
 }
 
 size_t Deferred::WorkerThreadCount() const { return workers_.size(); }
+
+uint64_t Deferred::TimesSet(const KTIMER* timer) const
+{
+    std::lock_guard<std::mutex> guard(Scheduler::Instance().mutex());
+    auto found = timesSet_.find(timer);
+    return found == timesSet_.end() ? 0 : found->second;
+}
+
+uint64_t Deferred::TimesQueued(const WORK_QUEUE_ITEM* item) const
+{
+    std::lock_guard<std::mutex> guard(Scheduler::Instance().mutex());
+    auto found = timesQueued_.find(item);
+    return found == timesQueued_.end() ? 0 : found->second;
+}
 
 }  // namespace host
 

@@ -109,6 +109,11 @@ public:
     size_t WorkItemCount(PDRIVER_OBJECT owner) const;  // queued or running
     size_t WorkerThreadCount() const;
 
+    // For tests: how often a timer has been set and a work item queued in this host's run.
+    // Counted under the scheduler mutex, which these take.
+    uint64_t TimesSet(const KTIMER* timer) const;
+    uint64_t TimesQueued(const WORK_QUEUE_ITEM* item) const;
+
     // Set timers, queued DPCs and queued work items whose object lies in [start, start +
     // length), one a line (empty when none), for the check of a device object being deleted.
     // Scheduler mutex held.
@@ -166,6 +171,9 @@ private:
     std::vector<std::unique_ptr<DpcProcessor>> processors_;
     bool stopping_ = false;  // written under spawnMutex_ and the scheduler mutex
     std::mutex spawnMutex_;  // starting a worker and listing it; taken before the scheduler mutex
+    // TimesSet and TimesQueued, under the scheduler mutex.
+    std::map<const void*, uint64_t> timesSet_;
+    std::map<const void*, uint64_t> timesQueued_;
 };
 
 // ---------------------------------------------------------------------------------------------

@@ -67,4 +67,22 @@ TEST_P(IoCountAtStart, EveryUsbRequestHoldsAReferenceAndAStartedDeviceIsIdleAgai
 
 KDX_FOR_BOTH_BUS_MODES(IoCountAtStart);
 
+// A transfer for a slot index past the 16 slots fails before anything is sent, on either
+// submitter, and leaves the I/O count where it was.
+TEST_P(IoCountAtStart, ATransferForSlotSixteenFailsAtOnceAndHoldsNoReference)
+{
+    Plugged plugged = Plug(Adapter(kNumberedProduct));
+    ASSERT_EQ(STATUS_SUCCESS, plugged.startStatus);
+    PDEVICE_OBJECT device = plugged.functionDevice;
+    URB urb{};
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, AsDriver([&] {
+                  return SubmitBulkTransfer(device, &urb, KDX_TRANSFER_SLOT_COUNT, nullptr);
+              }));
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, AsDriver([&] {
+                  return SubmitBulkTransferWithTimeout(device, &urb, KDX_TRANSFER_SLOT_COUNT,
+                                                       nullptr);
+              }));
+    EXPECT_EQ(1, Extension(plugged)->IoCount);
+}
+
 }  // namespace

@@ -414,4 +414,30 @@ TEST_P(OpenCloseTest, RequestsBeforeTheFirstOpenAndAfterTheCloseAreRefused)
 
 KDX_FOR_BOTH_BUS_MODES(OpenCloseTest);
 
+// A cleanup without its close yet (the I/O manager sends the close once the handle's last
+// request is done) stops the port's I/O but keeps the port open for that close: the open
+// state stays, the receive side is shut and the pump stopped, and a read sent meanwhile is
+// refused at once instead of waiting for a pump that cannot run.
+TEST_P(OpenCloseTest, ACleanupAloneStopsThePortsIoAndKeepsItOpenForTheClose)
+{
+    OpenPort(kNumberedProduct);
+    StartReceivePump(portHandle);
+    EXPECT_EQ(STATUS_SUCCESS, SendRequest(port.physicalDevice, IRP_MJ_CLEANUP, 0, STATUS_SUCCESS));
+    PDEVICE_EXTENSION extension = PortExtension();
+    EXPECT_EQ(1, extension->OpenCount);
+    EXPECT_EQ(1, extension->HandleOpen);
+    EXPECT_EQ(1, extension->PortOpen);
+    EXPECT_EQ(0u, extension->ReceiveBufferSize);
+    EXPECT_FALSE(ReceivePumpRunning(extension));
+    EXPECT_EQ(0u, Device().PendingTransfers(host::Direction::In)) << "the pump reads on";
+
+    host::Ticks start = host.Now();
+    host::IoResult read = app().Read(portHandle, 10);
+    EXPECT_FALSE(NT_SUCCESS(read.status)) << Hex(ULONG(read.status));
+    EXPECT_EQ(0u, read.information);
+    EXPECT_LT(host.Now() - start, host::Milliseconds(1000)) << "the read waited";
+    EXPECT_EQ(STATUS_SUCCESS, ClosePort());
+    EXPECT_EQ(1, extension->IoCount);
+}
+
 }  // namespace

@@ -344,4 +344,32 @@ TEST_P(Teardown, ARemovalWaitsForWorkQueuedOnASlowWorkQueueThatHasNotStartedYet)
 
 KDX_FOR_BOTH_BUS_MODES(Teardown);
 
+// A removal that finds a request held inside the driver (a write the device holds) ends it
+// and waits until it has finished before the device goes: when the removal passes the port's
+// device, the write is complete and only the base reference and the removal's own are left,
+// so the deletion leaves the base one.
+TEST_P(Teardown, RemovalWaitsForAWriteTheDeviceHoldsBeforeItDeletesTheDevice)
+{
+    std::unique_ptr<LowerFilter> filter;
+    Plugged plugged = PlugFiltered(Adapter(kNumberedProduct), &filter);
+    ASSERT_EQ(STATUS_SUCCESS, plugged.startStatus);
+    host::OpenResult open = host.app().Open(u"VLT0");
+    ASSERT_EQ(STATUS_SUCCESS, open.status) << Hex(open.status);
+    plugged.device->HoldOut(true);
+    host::OutstandingRequest write = host.app().StartWrite(open.handle, Bytes("held"));
+    for (int ms = 0; ms < 1000 && plugged.device->PendingTransfers(host::Direction::Out) == 0; ms++)
+        host.Sleep(host::Milliseconds(1));
+    ASSERT_EQ(1u, plugged.device->PendingTransfers(host::Direction::Out))
+        << "the write was not sent";
+
+    EXPECT_EQ(STATUS_SUCCESS, host.pnp().SendRemove(plugged.physicalDevice));
+    std::vector<LowerFilter::Seen> seen = filter->SeenRequests(IRP_MJ_PNP);
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(IRP_MN_REMOVE_DEVICE, seen.back().minor);
+    EXPECT_EQ(2, seen.back().portIoCount) << "a reference still held when the removal went on";
+    EXPECT_TRUE(write.Completed());
+    EXPECT_EQ(0u, host.objects().DeviceCount(host.driver()));
+    host.app().Abandon(open.handle);
+}
+
 }  // namespace

@@ -5,6 +5,8 @@
 // cleanup and close.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "support/port_fixture.h"
 
 using namespace kdxtest;
@@ -178,6 +180,14 @@ TEST_P(WaitMaskTest, AFailedWriteRaisesErrAlsoWithoutTxemptyInTheMask)
     Device().FailNext(host::Direction::Out, 1, STATUS_UNSUCCESSFUL, USBD_STATUS_DATA_OVERRUN);
     EXPECT_EQ(STATUS_UNSUCCESSFUL, app().Write(portHandle, {2}).status);
     EXPECT_EQ(ULONG(SERIAL_EV_ERR), Delivered(wait, "after a failed write"));
+
+    SetTimeouts(portHandle, Timeouts(0, 0, 0, 0, 200));
+    wait = StartWait(portHandle);
+    Device().HoldOut(true);
+    EXPECT_EQ(STATUS_TIMEOUT, app().Write(portHandle, {3}).status);
+    Device().HoldOut(false);
+    ASSERT_TRUE(WaitUntil([&] { return wait.Completed(); })) << "a timed-out write raised no ERR";
+    EXPECT_EQ(ULONG(SERIAL_EV_ERR), Delivered(wait, "after a timed-out write"));
 }
 
 // A write cancelled while it waits behind another is completed as cancelled and raises no
@@ -434,5 +444,44 @@ TEST_P(WaitMaskTest, WhenThePumpEndsOnItsOwnAWaitGetsErrAndTheBytesStayReadable)
 }
 
 KDX_FOR_BOTH_BUS_MODES(WaitMaskTest);
+
+// Two deliveries race for the wait-mask work item of a port whose waits complete from it: a
+// write's TXEMPTY from the write worker and received bytes from the pump. Whichever comes
+// first queues the item; the other finds it queued or the wait gone, so the item is queued
+// once for each wait. Only some interleavings could queue it twice, so every seed of the
+// schedule explorer runs the race a few times and counts the extra queueings; the output gives
+// how many seeds counted how many. The clock moves only when every thread waits, so that the
+// item's 2 ms cannot pass between the two deliveries; more priority changes than by default
+// make the narrow race show under more seeds.
+TEST(WaitMaskWorkItem, TwoDeliveriesRacingForItQueueItOnceUnderEverySeed)
+{
+    constexpr uint64_t kRounds = 4;
+    host::ScheduleOptions schedule;
+    schedule.jumpOneIn = 0;
+    schedule.priorityChanges = 10;
+    std::vector<uint64_t> extra = CountPerSeed(300, kOtherProduct, schedule, [](SeededPort& port) {
+        host::Application& app = port.host.app();
+        EXPECT_EQ(STATUS_SUCCESS, app.Write(port.handle, {0x55}).status) << "starts the pump";
+        while (port.usb.PendingTransfers(host::Direction::In) != 1) port.host.Sleep(10000);
+        ULONG mask = SERIAL_EV_RXCHAR | SERIAL_EV_TXEMPTY;
+        EXPECT_EQ(
+            STATUS_SUCCESS,
+            app.DeviceControl(port.handle, IOCTL_SERIAL_SET_WAIT_MASK, Bytes(mask), 0).status);
+        PWORK_QUEUE_ITEM item = port.extension->WaitMaskWorkItem;
+        uint64_t before = port.host.deferred().TimesQueued(item);
+        for (uint64_t round = 0; round < kRounds; round++) {
+            host::OutstandingRequest wait =
+                app.StartDeviceControl(port.handle, IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG));
+            port.usb.OfferIn({1});
+            host::OutstandingRequest write = app.StartWrite(port.handle, {2});
+            EXPECT_EQ(STATUS_SUCCESS, wait.Wait().status);
+            EXPECT_EQ(STATUS_SUCCESS, write.Wait().status);
+            port.host.Sleep(host::Milliseconds(10));
+        }
+        return port.host.deferred().TimesQueued(item) - before - kRounds;
+    });
+    printf("extra queueings of the wait-mask work item per seed: %s\n", Histogram(extra).c_str());
+    EXPECT_EQ(extra.size(), size_t(std::count(extra.begin(), extra.end(), 0))) << Histogram(extra);
+}
 
 }  // namespace

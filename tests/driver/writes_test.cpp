@@ -259,4 +259,49 @@ TEST_P(WritesBelowAQuickFilter, AZeroLengthPacketTheDeviceNeverTakesEndsWithTheW
 
 KDX_FOR_BOTH_BUS_MODES(WritesBelowAQuickFilter);
 
+// The write timer's DPC cannot cancel while another canceller holds the transfer cancel gate;
+// it tries again shortly, so that the held write still ends by its timeout once the gate is
+// free. The test holds the gate as a canceller does.
+TEST_P(Writes, AWriteTimeoutThatFindsTheCancelGateHeldEndsTheWriteOnceTheGateIsFree)
+{
+    SetWriteTimeouts(0, 100);
+    usb->HoldOut(true);
+    AsDriver([&] {
+        KeWaitForSingleObject(&extension->TransferCancelGate, Executive, KernelMode, FALSE,
+                              nullptr);
+    });
+    host::OutstandingRequest write = StartWrite(Pattern(10));
+    EXPECT_TRUE(WaitUntil([&] { return PendingOut() == 1; })) << "the write was not sent";
+    Settle(300 * kMillisecond);
+    EXPECT_FALSE(write.Completed()) << "cancelled while another canceller held the gate";
+
+    host::Ticks released = host.Now();
+    AsDriver([&] { KeSetEvent(&extension->TransferCancelGate, 1, FALSE); });
+    ASSERT_TRUE(WaitUntil([&] { return write.Completed(); }, kSecond))
+        << "the timeout gave up on the write";
+    EXPECT_LT(host.Now() - released, 50 * kMillisecond);
+    EXPECT_EQ(STATUS_TIMEOUT, write.Wait().status);
+    usb->HoldOut(false);
+}
+
+// The zero-length packet is the write's last leg: when it fails, the write fails with its
+// status although the data leg succeeded.
+TEST_P(WritesBelowAQuickFilter, AZeroLengthPacketThatFailsFailsTheWriteWithItsStatus)
+{
+    usb->FailNext(host::Direction::Out, 1, STATUS_UNSUCCESSFUL, USBD_STATUS_DATA_OVERRUN);
+    host::IoResult result = Write(Pattern(kPacket));
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, result.status) << Hex(result.status);
+    EXPECT_EQ(0u, result.information);
+}
+
+// The write timer runs only while the bus keeps a write: a write that the bus completes at
+// once never sets it, one that pends sets it once.
+TEST_P(Writes, OnlyAWriteTheBusKeepsSetsTheWriteTimer)
+{
+    uint64_t before = host.deferred().TimesSet(&extension->WriteTimer);
+    EXPECT_EQ(STATUS_SUCCESS, Write(Pattern(10)).status);
+    bool busKeepsIt = GetParam();
+    EXPECT_EQ(before + (busKeepsIt ? 1 : 0), host.deferred().TimesSet(&extension->WriteTimer));
+}
+
 }  // namespace

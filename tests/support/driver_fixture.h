@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -376,5 +377,53 @@ inline std::string BusModeName(const testing::TestParamInfo<bool>& info)
 
 #define KDX_FOR_BOTH_BUS_MODES(suite) \
     INSTANTIATE_TEST_SUITE_P(Bus, suite, testing::Bool(), kdxtest::BusModeName)
+
+// A port under the schedule explorer, for faults that only some interleavings show: a test
+// runs its scenario once per seed (1 to `seeds`) on a host of its own with kdxlusb loaded and
+// the port of an adapter of `product` open, and gets back what the scenario counted per seed.
+// `schedule` gives the explorer's other knobs.
+struct SeededPort {
+    host::Host& host;
+    host::UsbDevice& usb;
+    PDEVICE_EXTENSION extension;
+    host::Handle handle;
+};
+
+inline std::vector<uint64_t> CountPerSeed(uint64_t seeds, USHORT product,
+                                          host::ScheduleOptions schedule,
+                                          const std::function<uint64_t(SeededPort&)>& scenario)
+{
+    std::vector<uint64_t> counts;
+    for (uint64_t seed = 1; seed <= seeds; seed++) {
+        host::HostOptions options;
+        options.schedule = schedule;
+        options.schedule.seed = seed;
+        host::Host host(options);
+        EXPECT_EQ(STATUS_SUCCESS, host.LoadDriver(DriverEntry));
+        host::PnpManager::Plugged plugged = host.Plug(Adapter(product));
+        host::OpenResult opened = host.app().Open(product == kNumberedProduct ? u"VLT0" : u"KD");
+        EXPECT_EQ(STATUS_SUCCESS, opened.status) << "seed " << seed;
+        if (opened.status == STATUS_SUCCESS) {
+            SeededPort port{host, *plugged.device, GetDeviceExtension(plugged.functionDevice),
+                            opened.handle};
+            counts.push_back(scenario(port));
+        }
+        host.EndRun();
+    }
+    return counts;
+}
+
+// How many seeds counted each value, for the test's output: "value: seeds, ...".
+inline std::string Histogram(const std::vector<uint64_t>& counts)
+{
+    std::map<uint64_t, size_t> seeds;
+    for (uint64_t count : counts) seeds[count]++;
+    std::string text;
+    for (const auto& [count, many] : seeds) {
+        text += (text.empty() ? "" : ", ") + std::to_string(count) + ": " + std::to_string(many) +
+                " seeds";
+    }
+    return text;
+}
 
 }  // namespace kdxtest
