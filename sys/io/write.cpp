@@ -30,6 +30,14 @@ static BOOLEAN HasBulkOutPipe(PDEVICE_EXTENSION Extension)
     return pipe->PipeType == UsbdPipeTypeBulk && !USB_ENDPOINT_DIRECTION_IN(pipe->EndpointAddress);
 }
 
+// True once the handle has been cleaned up, or its close has begun: both set the receive buffer
+// size to 0 while the port is still open, and only the close may follow. A write then is
+// cancelled, as cleanup cancels the writes it finds, and nothing reaches the device.
+static BOOLEAN PortShuttingDown(PDEVICE_EXTENSION Extension)
+{
+    return ReadULong(&Extension->ReceiveBufferSize) == 0;
+}
+
 // The checks of a new write. Returns STATUS_PENDING when the write is to be queued, else the
 // status to complete it with (0 bytes).
 static NTSTATUS AdmitWrite(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extension, PIRP Irp)
@@ -47,7 +55,7 @@ static NTSTATUS AdmitWrite(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extens
     if (IoGetCurrentIrpStackLocation(Irp)->Parameters.Write.Length > KDX_WRITE_MAXIMUM) {
         return STATUS_INVALID_PARAMETER;
     }
-    if (IsCancelRequested(Irp)) {
+    if (PortShuttingDown(Extension) || IsCancelRequested(Irp)) {
         return STATUS_CANCELLED;
     }
     return STATUS_PENDING;
@@ -148,7 +156,7 @@ static VOID ServeWrite(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extension,
     } else if (!Cancelled && ReadFlag(&Extension->PortOpen) != 1) {
         status = STATUS_ACCESS_DENIED;
         AccountWrittenData(Extension, 0, status);
-    } else if (!Cancelled && !IsCancelRequested(Irp)) {
+    } else if (!Cancelled && !IsCancelRequested(Irp) && !PortShuttingDown(Extension)) {
         PTRANSFER_CONTEXT context = CreateWriteContext(Extension, Irp);
         if (context == NULL) {
             status = STATUS_INSUFFICIENT_RESOURCES;

@@ -416,8 +416,8 @@ KDX_FOR_BOTH_BUS_MODES(OpenCloseTest);
 
 // A cleanup without its close yet (the I/O manager sends the close once the handle's last
 // request is done) stops the port's I/O but keeps the port open for that close: the open
-// state stays, the receive side is shut and the pump stopped, and a read sent meanwhile is
-// refused at once instead of waiting for a pump that cannot run.
+// state stays, the receive side is shut and the pump stopped, a read sent meanwhile is refused
+// at once instead of waiting for a pump that cannot run, and a write is cancelled unsent.
 TEST_P(OpenCloseTest, ACleanupAloneStopsThePortsIoAndKeepsItOpenForTheClose)
 {
     OpenPort(kNumberedProduct);
@@ -436,6 +436,8 @@ TEST_P(OpenCloseTest, ACleanupAloneStopsThePortsIoAndKeepsItOpenForTheClose)
     EXPECT_FALSE(NT_SUCCESS(read.status)) << Hex(ULONG(read.status));
     EXPECT_EQ(0u, read.information);
     EXPECT_LT(host.Now() - start, host::Milliseconds(1000)) << "the read waited";
+    EXPECT_EQ(STATUS_CANCELLED, app().Write(portHandle, {1, 2, 3}).status) << "a write";
+    EXPECT_TRUE(Device().TakeOutTransfers().empty()) << "a write reached the device";
     EXPECT_EQ(STATUS_SUCCESS, ClosePort());
     EXPECT_EQ(1, extension->IoCount);
 }
