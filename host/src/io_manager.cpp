@@ -26,6 +26,7 @@ namespace {
 constexpr uint64_t kLiveMagic = 0x4B44584C49525031ULL;   // "KDXLIRP1"
 constexpr uint64_t kFreedMagic = 0x4B44584C46524545ULL;  // "KDXLFREE"
 constexpr size_t kIrpQuarantine = 256;
+constexpr size_t kIrpQuarantineBytes = 16 << 20;  // of system buffers
 
 PIO_STACK_LOCATION StackAt(PIRP irp, int location)
 {
@@ -220,12 +221,14 @@ void IoManager::Quarantine(Tracking* tracking)
         QuarantineMemory(tracking->systemBuffer, tracking->systemBufferSize);
     }
     quarantine_.push_back(tracking);
-    while (quarantine_.size() > kIrpQuarantine) {
+    quarantineBytes_ += tracking->systemBufferSize;
+    while (quarantine_.size() > kIrpQuarantine || quarantineBytes_ > kIrpQuarantineBytes) {
         auto idle = std::find_if(quarantine_.begin(), quarantine_.end(),
                                  [](Tracking* held) { return held->activeFrames == 0; });
         if (idle == quarantine_.end()) break;
         Tracking* oldest = *idle;
         quarantine_.erase(idle);
+        quarantineBytes_ -= oldest->systemBufferSize;
         CheckAndDelete(oldest);
     }
 }

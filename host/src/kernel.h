@@ -436,6 +436,7 @@ private:
     mutable std::mutex mutex_;  // guards IRP tracking state
     LIST_ENTRY liveIrps_;
     std::deque<Tracking*> quarantine_;
+    size_t quarantineBytes_ = 0;  // the system buffers in quarantine_
     KSPIN_LOCK cancelSpinLock_ = 0;
     uint64_t irpsAllocated_ = 0;
     std::atomic<bool> statusBlockOnlyWhenPending_{false};
