@@ -1151,6 +1151,8 @@ VOID HostFreePoolAt(PVOID block, const char* file, int line, const char* functio
 VOID HostFreePoolWithTagAt(PVOID block, ULONG tag, const char* file, int line,
                            const char* function);
 VOID HostFreeIrpAt(PIRP irp, const char* file, int line, const char* function);
+VOID HostCompleteRequestAt(PIRP irp, CCHAR priorityBoost, const char* file, int line,
+                           const char* function);
 PIRP HostAllocateIrpAt(CCHAR stackSize, BOOLEAN chargeQuota, const char* file, int line,
                        const char* function);
 PIRP HostBuildDeviceIoControlRequestAt(ULONG ioControlCode, PDEVICE_OBJECT deviceObject,
@@ -1177,6 +1179,8 @@ KDX_EXTERN_C_END
 #define ExFreePoolWithTag(block, tag) \
     HostFreePoolWithTagAt((block), (tag), __FILE__, __LINE__, __func__)
 #define IoFreeIrp(irp) HostFreeIrpAt((irp), __FILE__, __LINE__, __func__)
+#define IofCompleteRequest(irp, boost) \
+    HostCompleteRequestAt((irp), (boost), __FILE__, __LINE__, __func__)
 #define IoAllocateIrp(stackSize, chargeQuota) \
     HostAllocateIrpAt((stackSize), (chargeQuota), __FILE__, __LINE__, __func__)
 #define IoBuildDeviceIoControlRequest(code, device, in, inLength, out, outLength, internal, \

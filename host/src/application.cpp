@@ -2,8 +2,8 @@
 //
 // Each request is an IRP allocated by the system (no driver holds it before it is sent), with a
 // completion routine in the driver's stack location that takes the result, copies a buffered
-// request's output back and frees the IRP; the IRP is kept while a cancel of it is under way, so
-// that IoCancelIrp never meets a freed IRP.
+// request's output back and frees the IRP (with the system buffer, which the I/O manager owns); the
+// IRP is kept while a cancel of it is under way, so that IoCancelIrp never meets a freed IRP.
 #include "application.h"
 
 #include "pnp_manager.h"
@@ -33,11 +33,10 @@ struct ApplicationRequest {
     bool completed = false;
     int cancelling = 0;
     IoResult result;
-    std::vector<UCHAR> systemBuffer;  // buffered I/O
     std::vector<UCHAR> userBuffer;    // the caller's output, or its input with neither I/O
     std::vector<UCHAR> inputBuffer;   // device control with neither I/O
     ULONG outputLength = 0;
-    std::vector<UCHAR>* output = nullptr;  // where the returned bytes are read at completion
+    const UCHAR* output = nullptr;  // where the returned bytes are read at completion
 };
 
 namespace {
@@ -55,18 +54,18 @@ void SetBuffers(ApplicationRequest& request, const std::vector<UCHAR>& input, UL
     request.outputLength = outputLength;
     request.userBuffer.assign(outputLength, 0);
     if (buffered) {
-        request.systemBuffer.assign(std::max(inputLength, outputLength), 0);
-        std::copy_n(input.begin(), inputLength, request.systemBuffer.begin());
-        irp->AssociatedIrp.SystemBuffer =
-            request.systemBuffer.empty() ? nullptr : request.systemBuffer.data();
         irp->Flags |= IRP_BUFFERED_IO;
+        ULONG length = std::max(inputLength, outputLength);
+        auto* buffer = static_cast<UCHAR*>(
+            length == 0 ? nullptr : Kernel::Current().io.AllocateSystemBuffer(irp, length));
+        std::copy_n(input.begin(), inputLength, buffer);
         if (outputLength != 0) {
             irp->Flags |= IRP_INPUT_OPERATION;
-            request.output = &request.systemBuffer;
+            request.output = buffer;
         }
     } else {
         request.inputBuffer.assign(input.begin(), input.begin() + inputLength);
-        if (outputLength != 0) request.output = &request.userBuffer;
+        if (outputLength != 0) request.output = request.userBuffer.data();
     }
     irp->UserBuffer = outputLength != 0 ? request.userBuffer.data() : nullptr;
 }
@@ -242,8 +241,7 @@ NTSTATUS Application::RequestDone(PDEVICE_OBJECT, PIRP irp, PVOID context)
                         " bytes was completed with Information " +
                         std::to_string(result.information) + " (IRP " + Hex(irp) + ").");
             }
-            result.output.assign(request->output->begin(),
-                                 request->output->begin() + ptrdiff_t(result.information));
+            result.output.assign(request->output, request->output + result.information);
         }
         request->completed = true;
         free = request->cancelling == 0;

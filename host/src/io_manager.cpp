@@ -6,6 +6,13 @@
 // (the driver whose dispatch, completion or cancel routine last received it, or the system),
 // and which dispatch routines are working on it. The I/O manager's checks are made against
 // that record, under the I/O manager's mutex; driver routines run without it.
+//
+// The moment an IRP is completed back to the I/O manager or freed, the IRP, its stack
+// locations and the system buffer of a buffered request are filled and poisoned, even while a
+// dispatch routine that completed it is still running: the I/O manager keeps copies of what it
+// still needs. A dispatch routine that returns after its IRP was released has the fill checked
+// (a write) and its returned status compared with the fill (a read of the status).
+#include <algorithm>
 #include <cstdlib>
 #include <sstream>
 
@@ -19,6 +26,7 @@ namespace {
 constexpr uint64_t kLiveMagic = 0x4B44584C49525031ULL;   // "KDXLIRP1"
 constexpr uint64_t kFreedMagic = 0x4B44584C46524545ULL;  // "KDXLFREE"
 constexpr size_t kIrpQuarantine = 256;
+constexpr size_t kIrpQuarantineBytes = 16 << 20;  // of system buffers
 
 PIO_STACK_LOCATION StackAt(PIRP irp, int location)
 {
@@ -54,8 +62,11 @@ struct IoManager::Tracking {
     bool completed = false;  // finished by the I/O manager
     DispatchFrame* frames = nullptr;
     int activeFrames = 0;
-    bool releasePending = false;
     int startNextPowerCount = 0;
+    CallSite completeSite;  // the last IofCompleteRequest made for the IRP
+    // The I/O manager's system buffer of a buffered request, released with the IRP.
+    void* systemBuffer = nullptr;
+    size_t systemBufferSize = 0;
     ULONG outputBufferLength = 0;
     bool builtForCaller = false;  // by IoBuildDeviceIoControlRequest
     PIRP Irp() { return reinterpret_cast<PIRP>(reinterpret_cast<char*>(this) + Offset()); }
@@ -68,22 +79,51 @@ IoManager::~IoManager()
 {
     while (!IsListEmpty(&liveIrps_)) {
         Tracking* tracking = CONTAINING_RECORD(RemoveHeadList(&liveIrps_), Tracking, link);
-        PIRP irp = tracking->Irp();
-        if ((irp->Flags & IRP_DEALLOCATE_BUFFER) != 0) free(irp->AssociatedIrp.SystemBuffer);
+        free(tracking->systemBuffer);
         tracking->~Tracking();
         free(tracking);
     }
     for (Tracking* tracking : quarantine_) CheckAndDelete(tracking);
 }
 
-// An IRP leaves the quarantine: its body and stack locations must still hold the fill.
+// "IRP X, which was completed (RULE)." with the sites of its allocation, last completion and
+// free, each on a line of its own.
+std::string IoManager::DescribeReleased(Tracking* tracking)
+{
+    bool completed = !tracking->completers.empty();
+    std::string text = "IRP " + Hex(tracking->Irp()) + ", which was " +
+                       (completed ? "completed" : "freed") + " (" +
+                       RuleName(Rule::IrpAccessedAfterCompletion) + ").\n  allocated by " +
+                       tracking->site.Describe();
+    if (completed) text += "\n  completed by " + tracking->completeSite.Describe();
+    return text + "\n  freed by " + tracking->freeSite.Describe();
+}
+
+// Reports the first byte of a released IRP or of its system buffer that no longer holds the
+// fill; `when` says where it was found. With `release`, the memory leaves the quarantine.
+void IoManager::CheckFill(Tracking* tracking, bool release, const std::string& when)
+{
+    auto check = [&](void* address, size_t size, const char* what) {
+        size_t offset = release ? ReleaseQuarantinedMemory(address, size)
+                                : QuarantinedMemoryChangedAt(address, size);
+        if (offset == SIZE_MAX) return;
+        ReportViolation(Rule::IrpAccessedAfterCompletion,
+                        std::string(what) + " was written after the IRP was released (byte " +
+                            std::to_string(offset) + " changed, found " + when +
+                            "): " + DescribeReleased(tracking));
+    };
+    check(tracking->Irp(), tracking->irpSize, "The IRP");
+    if (tracking->systemBuffer != nullptr) {
+        check(tracking->systemBuffer, tracking->systemBufferSize, "Its system buffer");
+    }
+}
+
+// An IRP leaves the quarantine: its body, stack locations and system buffer must still hold
+// the fill.
 void IoManager::CheckAndDelete(Tracking* tracking)
 {
-    size_t offset = ReleaseQuarantinedMemory(tracking->Irp(), tracking->irpSize);
-    if (offset != SIZE_MAX) {
-        ReportWriteAfterFree("IRP " + Hex(tracking->Irp()), offset, tracking->site,
-                             tracking->freeSite);
-    }
+    CheckFill(tracking, true, "when it left the quarantine");
+    free(tracking->systemBuffer);
     tracking->~Tracking();
     free(tracking);
 }
@@ -93,11 +133,15 @@ std::string IoManager::DescribeFreedIrpAt(const void* address) const
     std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
     if (!lock.owns_lock()) return "";
     const char* byte = static_cast<const char*>(address);
+    auto within = [byte](const void* start, size_t size) {
+        return byte >= static_cast<const char*>(start) &&
+               byte < static_cast<const char*>(start) + size;
+    };
     for (Tracking* tracking : quarantine_) {
-        const char* irp = reinterpret_cast<const char*>(tracking->Irp());
-        if (byte >= irp && byte < irp + tracking->irpSize) {
-            return "IRP " + Hex(tracking->Irp()) + ", which was freed." +
-                   FreedSites(tracking->site, tracking->freeSite);
+        if (within(tracking->Irp(), tracking->irpSize)) return DescribeReleased(tracking);
+        if (tracking->systemBuffer != nullptr &&
+            within(tracking->systemBuffer, tracking->systemBufferSize)) {
+            return "the system buffer of " + DescribeReleased(tracking);
         }
     }
     return "";
@@ -149,31 +193,58 @@ PIRP IoManager::AllocateIrp(CCHAR stackSize, IrpKind kind, const CallSite& site,
     return irp;
 }
 
+// The IRP is the driver's no more: it is quarantined at once, also while a dispatch routine
+// that completed it is still running. Called with mutex_ held.
 void IoManager::Release(Tracking* tracking, const CallSite& site)
 {
-    // Called with mutex_ held.
     RemoveEntryList(&tracking->link);
     tracking->magic = kFreedMagic;
     tracking->freeSite = site;
-    if (tracking->activeFrames > 0) {
-        tracking->releasePending = true;  // a dispatch routine still looks at it
-        return;
+    // A dispatch routine whose location completion did not reach keeps what it marked.
+    for (DispatchFrame* frame = tracking->frames; frame != nullptr; frame = frame->next) {
+        if (frame->completedThrough) continue;
+        PIRP irp = tracking->Irp();
+        frame->markedPending = (StackAt(irp, frame->location)->Control & SL_PENDING_RETURNED) != 0;
+        frame->completedThrough = true;
     }
     Quarantine(tracking);
 }
 
 // Keeps freed IRPs for a while, so that a late completion or free is reported instead of
-// touching reused memory: the tracking record stays readable, the IRP itself is filled and
-// poisoned. Called with mutex_ held.
+// touching reused memory: the tracking record stays readable, the IRP itself and its system
+// buffer are filled and poisoned. An IRP a dispatch routine still runs for stays until it
+// returns. Called with mutex_ held.
 void IoManager::Quarantine(Tracking* tracking)
 {
     QuarantineMemory(tracking->Irp(), tracking->irpSize);
+    if (tracking->systemBuffer != nullptr) {
+        QuarantineMemory(tracking->systemBuffer, tracking->systemBufferSize);
+    }
     quarantine_.push_back(tracking);
-    if (quarantine_.size() > kIrpQuarantine) {
-        Tracking* oldest = quarantine_.front();
-        quarantine_.pop_front();
+    quarantineBytes_ += tracking->systemBufferSize;
+    while (quarantine_.size() > kIrpQuarantine || quarantineBytes_ > kIrpQuarantineBytes) {
+        auto idle = std::find_if(quarantine_.begin(), quarantine_.end(),
+                                 [](Tracking* held) { return held->activeFrames == 0; });
+        if (idle == quarantine_.end()) break;
+        Tracking* oldest = *idle;
+        quarantine_.erase(idle);
+        quarantineBytes_ -= oldest->systemBufferSize;
         CheckAndDelete(oldest);
     }
+}
+
+PVOID IoManager::AllocateSystemBuffer(PIRP irp, size_t length)
+{
+    Tracking* tracking = Track(irp, "AllocateSystemBuffer");
+    void* buffer = calloc(1, length == 0 ? 1 : length);
+    if (buffer == nullptr) ReportViolation(Rule::NotEmulated, "Out of memory for a buffer.");
+    std::lock_guard<std::mutex> guard(mutex_);
+    free(tracking->systemBuffer);
+    tracking->systemBuffer = buffer;
+    tracking->systemBufferSize = length;
+    irp->AssociatedIrp.SystemBuffer = buffer;
+    irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
+    return buffer;
 }
 
 void IoManager::FreeIrp(PIRP irp, const CallSite& site)
@@ -252,7 +323,6 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp)
     PDRIVER_DISPATCH routine = driver->MajorFunction[frame.major];
     NTSTATUS status =
         CallAsDriver(driver, "dispatch routine", [&] { return routine(device, irp); });
-    bool release;
     {
         std::lock_guard<std::mutex> guard(mutex_);
         if (!frame.completedThrough) {
@@ -264,16 +334,35 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp)
         DispatchFrame** link = &tracking->frames;
         while (*link != &frame) link = &(*link)->next;
         *link = frame.next;
+        // Released while the routine ran: quarantined, and kept there until this check.
+        if (tracking->magic == kFreedMagic) CheckReleasedAtReturn(frame, tracking, status);
         tracking->activeFrames--;
-        release = tracking->releasePending && tracking->activeFrames == 0;
-        if (release) tracking->releasePending = false;
     }
     CheckDispatchReturn(frame, status);
-    if (release) {
-        std::lock_guard<std::mutex> guard(mutex_);
-        Quarantine(tracking);
-    }
     return status;
+}
+
+// A dispatch routine returns for an IRP completed or freed while it ran: the IRP must still
+// hold the fill, and the routine must not return the fill as its status (it read the IRP's
+// status after the completion). Called with mutex_ held.
+void IoManager::CheckReleasedAtReturn(const DispatchFrame& frame, Tracking* tracking,
+                                      NTSTATUS status)
+{
+    auto routine = [&] {
+        std::ostringstream text;
+        text << "dispatch routine of " << DriverName(frame.driver) << " for major function 0x"
+             << std::hex << int(frame.major) << " returned";
+        return text.str();
+    };
+    uint32_t fill = 0x01010101u * kFreedFill;
+    if (uint32_t(status) == fill) {
+        ReportViolation(Rule::IrpAccessedAfterCompletion,
+                        "The " + routine() + " " + Hex(uint64_t(fill)) +
+                            ", the fill of a released IRP: it read the IRP's status after "
+                            "the IRP was released: " +
+                            DescribeReleased(tracking));
+    }
+    CheckFill(tracking, false, "when the " + routine());
 }
 
 void IoManager::CheckDispatchReturn(const DispatchFrame& frame, NTSTATUS status)
@@ -314,7 +403,7 @@ void IoManager::CheckDispatchReturn(const DispatchFrame& frame, NTSTATUS status)
     }
 }
 
-void IoManager::CompleteRequest(PIRP irp)
+void IoManager::CompleteRequest(PIRP irp, const CallSite& site)
 {
     HostThread& thread = CurrentThread();
     if (thread.irql > DISPATCH_LEVEL) {
@@ -346,6 +435,7 @@ void IoManager::CompleteRequest(PIRP irp)
         }
         if (HoldsDriverSpinLock(thread)) Counters().completionsUnderSpinLock++;
         tracking->completers.push_back(caller);
+        tracking->completeSite = site;
         for (DispatchFrame* frame = tracking->frames; frame != nullptr; frame = frame->next) {
             if (frame->location == irp->CurrentLocation && !frame->completedThrough) {
                 frame->completedHere = true;
@@ -441,11 +531,6 @@ void IoManager::FinishThreadedIrp(PIRP irp, Tracking* tracking)
                                     " bytes.");
             }
             memcpy(irp->UserBuffer, irp->AssociatedIrp.SystemBuffer, length);
-        }
-        if ((irp->Flags & IRP_DEALLOCATE_BUFFER) != 0) {
-            free(irp->AssociatedIrp.SystemBuffer);
-            irp->AssociatedIrp.SystemBuffer = nullptr;
-            irp->Flags &= ~ULONG(IRP_DEALLOCATE_BUFFER);
         }
     }
     // The status block and the event of a request that completed at once, before IofCallDriver
@@ -585,6 +670,7 @@ void IoManager::MarkBuiltForCaller(PIRP irp)
 #undef IoBuildDeviceIoControlRequest
 #undef IoAcquireCancelSpinLock
 #undef IoFreeIrp
+#undef IofCompleteRequest
 
 extern "C" PIRP HostAllocateIrpAt(CCHAR stackSize, BOOLEAN chargeQuota, const char* file, int line,
                                   const char* function)
@@ -612,11 +698,17 @@ extern "C" NTSTATUS IofCallDriver(PDEVICE_OBJECT deviceObject, PIRP irp)
     return Kernel::Current().io.CallDriver(deviceObject, irp);
 }
 
-extern "C" VOID IofCompleteRequest(PIRP irp, CCHAR priorityBoost)
+extern "C" VOID HostCompleteRequestAt(PIRP irp, CCHAR priorityBoost, const char* file, int line,
+                                      const char* function)
 {
     HOST_PREEMPTION_POINT("IofCompleteRequest");
     (void)priorityBoost;
-    Kernel::Current().io.CompleteRequest(irp);
+    Kernel::Current().io.CompleteRequest(irp, CallSite{file, line, function});
+}
+
+extern "C" VOID IofCompleteRequest(PIRP irp, CCHAR priorityBoost)
+{
+    HostCompleteRequestAt(irp, priorityBoost, "", 0, "IofCompleteRequest");
 }
 
 extern "C" BOOLEAN IoCancelIrp(PIRP irp)
@@ -670,11 +762,10 @@ extern "C" PIRP HostBuildDeviceIoControlRequestAt(ULONG ioControlCode, PDEVICE_O
         ULONG length =
             inputBufferLength > outputBufferLength ? inputBufferLength : outputBufferLength;
         if (length != 0) {
-            irp->AssociatedIrp.SystemBuffer = calloc(1, length);
+            PVOID buffer = Kernel::Current().io.AllocateSystemBuffer(irp, length);
             if (inputBuffer != nullptr && inputBufferLength != 0) {
-                memcpy(irp->AssociatedIrp.SystemBuffer, inputBuffer, inputBufferLength);
+                memcpy(buffer, inputBuffer, inputBufferLength);
             }
-            irp->Flags |= IRP_BUFFERED_IO | IRP_DEALLOCATE_BUFFER;
             if (outputBuffer != nullptr) irp->Flags |= IRP_INPUT_OPERATION;
         }
         Kernel::Current().io.SetOutputBufferLength(irp, outputBufferLength);

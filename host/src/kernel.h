@@ -185,6 +185,10 @@ private:
 constexpr unsigned char kFreedFill = 0xDD;
 void QuarantineMemory(void* address, size_t size);
 size_t ReleaseQuarantinedMemory(void* address, size_t size);
+// The offset of the first byte of quarantined memory that is no longer the fill (SIZE_MAX if
+// none), leaving it quarantined. Under AddressSanitizer any access was reported when it was
+// made, and this reads nothing.
+size_t QuarantinedMemoryChangedAt(const void* address, size_t size);
 // Reports a write into freed memory found when it left the quarantine.
 [[noreturn]] void ReportWriteAfterFree(const std::string& what, size_t offset,
                                        const CallSite& allocated, const CallSite& freed);
@@ -386,7 +390,10 @@ public:
     std::string DescribeFreedIrpAt(const void* address) const;
     void FreeIrp(PIRP irp, const CallSite& site);
     NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp);
-    void CompleteRequest(PIRP irp);
+    void CompleteRequest(PIRP irp, const CallSite& site);
+    // Allocates the system buffer of a buffered request: the I/O manager's own, zeroed, kept
+    // with the IRP, filled and poisoned with it when the IRP is completed or freed.
+    PVOID AllocateSystemBuffer(PIRP irp, size_t length);
     BOOLEAN CancelIrp(PIRP irp);
     void StartNextPowerIrp(PIRP irp);
     int StartNextPowerIrpCount(PIRP irp) const;
@@ -419,13 +426,17 @@ private:
     void FinishThreadedIrp(PIRP irp, Tracking* tracking);
     void Release(Tracking* tracking, const CallSite& site);
     void Quarantine(Tracking* tracking);
+    static std::string DescribeReleased(Tracking* tracking);
+    static void CheckFill(Tracking* tracking, bool release, const std::string& when);
     static void CheckAndDelete(Tracking* tracking);
+    void CheckReleasedAtReturn(const DispatchFrame& frame, Tracking* tracking, NTSTATUS status);
     Outstanding Collect(bool all, PDRIVER_OBJECT driver) const;
     void CheckDispatchReturn(const DispatchFrame& frame, NTSTATUS status);
 
     mutable std::mutex mutex_;  // guards IRP tracking state
     LIST_ENTRY liveIrps_;
     std::deque<Tracking*> quarantine_;
+    size_t quarantineBytes_ = 0;  // the system buffers in quarantine_
     KSPIN_LOCK cancelSpinLock_ = 0;
     uint64_t irpsAllocated_ = 0;
     std::atomic<bool> statusBlockOnlyWhenPending_{false};

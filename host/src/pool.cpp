@@ -3,6 +3,8 @@
 //
 // New blocks are filled with 0xAB and freed ones with 0xDD, so code that reads memory it never
 // wrote, or memory it already gave back, sees an unmistakable pattern.
+#include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
@@ -57,14 +59,44 @@ void QuarantineMemory(void* address, size_t size)
     ASAN_POISON_MEMORY_REGION(address, size);
 }
 
+namespace {
+
+// The first byte that is not the fill, compared a chunk at a time.
+size_t FirstChangedByte(const void* address, size_t size)
+{
+    static const auto kFill = [] {
+        std::array<unsigned char, 256> fill{};
+        fill.fill(kFreedFill);
+        return fill;
+    }();
+    const auto* bytes = static_cast<const unsigned char*>(address);
+    for (size_t start = 0; start < size; start += kFill.size()) {
+        size_t length = std::min(kFill.size(), size - start);
+        if (memcmp(bytes + start, kFill.data(), length) == 0) continue;
+        for (size_t i = start;; i++) {
+            if (bytes[i] != kFreedFill) return i;
+        }
+    }
+    return SIZE_MAX;
+}
+
+}  // namespace
+
 size_t ReleaseQuarantinedMemory(void* address, size_t size)
 {
     ASAN_UNPOISON_MEMORY_REGION(address, size);
-    const auto* bytes = static_cast<const unsigned char*>(address);
-    for (size_t i = 0; i < size; i++) {
-        if (bytes[i] != kFreedFill) return i;
-    }
+    return FirstChangedByte(address, size);
+}
+
+size_t QuarantinedMemoryChangedAt(const void* address, size_t size)
+{
+#ifdef KDX_ADDRESS_SANITIZER
+    (void)address;
+    (void)size;
     return SIZE_MAX;
+#else
+    return FirstChangedByte(address, size);
+#endif
 }
 
 std::string FreedSites(const CallSite& allocated, const CallSite& freed)

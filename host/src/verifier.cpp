@@ -131,6 +131,12 @@ const RuleInfo& Info(Rule rule)
          "to itself: before IoCompleteRequest, IoSkipCurrentIrpStackLocation and PoCallDriver, "
          "or in its completion routine; in another order the power manager may deadlock "
          "(Windows Server 2003, Windows XP, Windows 2000)."},
+        {"IRP_ACCESSED_AFTER_COMPLETION",
+         "An IRP, one of its stack locations or the system buffer of a buffered request was "
+         "read or written after the IRP was completed back to the I/O manager or freed. From "
+         "that moment the IRP is no longer the driver's: it may be freed and reused before "
+         "IoCompleteRequest even returns (Driver Verifier special pool, bug check "
+         "DRIVER_PAGE_FAULT_IN_FREED_SPECIAL_POOL)."},
         {"WORK_ITEM_ALREADY_QUEUED",
          "A work item was queued while it was still queued (Driver Verifier)."},
         {"TIMER_REINITIALIZED_WHILE_SET", "A timer was initialised again while it was set."},

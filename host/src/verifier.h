@@ -52,6 +52,7 @@ enum class Rule {
     IrpInformationExceedsBuffer,
     WaitInCompletionRoutine,
     StartNextPowerIrpNotAtOwnLocation,
+    IrpAccessedAfterCompletion,
     // Objects
     WorkItemAlreadyQueued,
     TimerReinitializedWhileSet,

@@ -65,7 +65,52 @@ NTSTATUS StartNextPowerOnCompletion(PDEVICE_OBJECT, PIRP irp, PVOID)
     return STATUS_SUCCESS;
 }
 
+// A completion routine that takes the IRP back for its dispatch routine: signals `context`
+// (a KEVENT) and stops the completion.
+NTSTATUS ReclaimForDispatch(PDEVICE_OBJECT, PIRP, PVOID context)
+{
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
 }  // namespace
+
+// The lower driver keeps the status it completes with in a local; the upper driver takes the
+// IRP back with STATUS_MORE_PROCESSING_REQUIRED and may then read and change the IRP, its
+// stack location and the system buffer until it completes the IRP itself.
+TEST(CorrectDriver, TouchesAnIrpOnlyBeforeCompletingItOrAfterTakingItBack)
+{
+    DeviceStack stack;
+    stack.onLower = [](PDEVICE_OBJECT, PIRP irp) {
+        NTSTATUS status = STATUS_SUCCESS;
+        static_cast<char*>(irp->AssociatedIrp.SystemBuffer)[0] = 'l';
+        irp->IoStatus.Status = status;
+        irp->IoStatus.Information = 1;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return status;
+    };
+    stack.onUpper = [&](PDEVICE_OBJECT, PIRP irp) {
+        KEVENT back;
+        KeInitializeEvent(&back, NotificationEvent, FALSE);
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, ReclaimForDispatch, &back, TRUE, TRUE, TRUE);
+        IoCallDriver(stack.attachedTo, irp);
+        KeWaitForSingleObject(&back, Executive, KernelMode, FALSE, nullptr);
+        auto* buffer = static_cast<char*>(irp->AssociatedIrp.SystemBuffer);
+        ULONG room =
+            IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
+        buffer[irp->IoStatus.Information] = 'u';
+        irp->IoStatus.Information = room;
+        NTSTATUS status = irp->IoStatus.Status;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return status;
+    };
+    char output[2] = {};
+    IoctlRequest request(stack.upper, kBufferedIoctl, nullptr, 0, output, sizeof(output));
+    EXPECT_EQ(STATUS_SUCCESS, request.Send());
+    EXPECT_EQ(2u, request.iosb.Information);
+    EXPECT_EQ(std::string("lu"), std::string(output, 2)) << "the output copied back";
+}
 
 TEST(CorrectDriver, ResendsItsAllocatedIrpWithItsCompletionRoutineSetAgain)
 {

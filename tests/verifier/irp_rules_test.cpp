@@ -1,8 +1,8 @@
 // Verifier IRP rules: completing twice or with a pending status or a cancel routine set,
 // passing down with a cancel routine, touching an IRP a lower driver holds, dispatch routines
 // whose return does not match what they did, pending not propagated, IRPs completed past
-// their allocator, stacks deeper than the IRP, and the next power request started from a stack
-// location that is no longer the driver's own.
+// their allocator, stacks deeper than the IRP, the next power request started from a stack
+// location that is no longer the driver's own, and an IRP touched after it was completed.
 #include <gtest/gtest.h>
 
 #include "support/test_driver.h"
@@ -351,4 +351,90 @@ TEST(IrpRuleDeathTest, NextPowerIrpStartedAfterPassingItDown)
                  "HOST VERIFIER: START_NEXT_POWER_IRP_NOT_AT_OWN_LOCATION(.|\n)*"
                  "by \\\\Driver\\\\upperdrv for IRP 0x[0-9a-f]+, held by \\\\Driver\\\\lowerdrv; "
                  "its current stack location is device 0x[0-9a-f]+'s, of \\\\Driver\\\\lowerdrv");
+}
+
+namespace {
+
+// An allocator's completion routine that frees its IRP at once, as a driver above may.
+NTSTATUS FreeAtCompletion(PDEVICE_OBJECT, PIRP irp, PVOID)
+{
+    IoFreeIrp(irp);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+}  // namespace
+
+// A dispatch routine that touches its request after completing it, in each way a driver may:
+// the IRP is filled and poisoned from the completion on, and the access is reported with the
+// completion site (under AddressSanitizer at once, otherwise when the routine returns).
+TEST(IrpRuleDeathTest, IrpTouchedAfterItsCompletionInTheDispatchRoutine)
+{
+    struct Shape {
+        const char* name;
+        std::function<NTSTATUS(PIRP irp, PIO_STACK_LOCATION stack, char* buffer)> afterCompletion;
+        bool freedByAllocator;
+    };
+    const Shape shapes[] = {
+        {"reads the status",
+         [](PIRP irp, PIO_STACK_LOCATION, char*) { return irp->IoStatus.Status; }, false},
+        {"writes Information",
+         [](PIRP irp, PIO_STACK_LOCATION, char*) {
+             irp->IoStatus.Information = 4;
+             return STATUS_SUCCESS;
+         },
+         false},
+        {"writes its stack location",
+         [](PIRP, PIO_STACK_LOCATION stack, char*) {
+             stack->Parameters.DeviceIoControl.OutputBufferLength = 0;
+             return STATUS_SUCCESS;
+         },
+         false},
+        {"writes the system buffer",
+         [](PIRP, PIO_STACK_LOCATION, char* buffer) {
+             buffer[1] = 'x';
+             return STATUS_SUCCESS;
+         },
+         false},
+        {"writes Information of an IRP its allocator freed",
+         [](PIRP irp, PIO_STACK_LOCATION, char*) {
+             irp->IoStatus.Information = 4;
+             return STATUS_SUCCESS;
+         },
+         true},
+    };
+#if defined(__SANITIZE_ADDRESS__)
+    const std::string atOnce = "use-after-poison(.|\n)*";
+#else
+    const std::string atOnce = "HOST VERIFIER: IRP_ACCESSED_AFTER_COMPLETION(.|\n)*";
+#endif
+    for (const Shape& shape : shapes) {
+        SCOPED_TRACE(shape.name);
+        DeviceStack stack;
+        stack.onLower = [&shape](PDEVICE_OBJECT, PIRP irp) {
+            PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+            auto* buffer = static_cast<char*>(irp->AssociatedIrp.SystemBuffer);
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+            return shape.afterCompletion(irp, location, buffer);
+        };
+        char input[4] = {};
+        char output[4];
+        auto send = [&] {
+            if (!shape.freedByAllocator) {
+                IoctlRequest(stack.lower, kBufferedIoctl, input, 4, output, 4).Send();
+                return;
+            }
+            PIRP irp = IoAllocateIrp(stack.lower->StackSize, FALSE);
+            IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+            IoSetCompletionRoutine(irp, FreeAtCompletion, nullptr, TRUE, TRUE, TRUE);
+            IoCallDriver(stack.lower, irp);
+        };
+        std::string released = shape.freedByAllocator
+                                   ? "freed by FreeAtCompletion \\(irp_rules_test.cpp:[0-9]+\\)"
+                                   : "completed by operator\\(\\) \\(irp_rules_test.cpp:[0-9]+\\)";
+        EXPECT_DEATH(send(), atOnce +
+                                 "IRP 0x[0-9a-f]+, which was [a-z]+ "
+                                 "\\(IRP_ACCESSED_AFTER_COMPLETION\\)(.|\n)*" +
+                                 released);
+    }
 }

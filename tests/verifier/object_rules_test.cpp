@@ -206,9 +206,11 @@ TEST(ObjectRuleDeathTest, IrpWrittenAfterItWasFreed)
             IoFreeIrp(irp);
             irp->IoStatus.Status = STATUS_SUCCESS;
         },
-        "(HOST VERIFIER: POOL_WRITE_AFTER_FREE(.|\n)*IRP 0x[0-9a-f]+ was written after it was "
-        "freed|use-after-poison)(.|\n)*allocated by TestBody \\(object_rules_test.cpp:[0-9]+\\)\n"
-        "  freed by TestBody \\(object_rules_test.cpp:[0-9]+\\)");
+        "(HOST VERIFIER: IRP_ACCESSED_AFTER_COMPLETION(.|\n)*The IRP was written after the IRP "
+        "was released \\(byte 48 changed|use-after-poison)(.|\n)*which was freed "
+        "\\(IRP_ACCESSED_AFTER_COMPLETION\\).\n  allocated by TestBody "
+        "\\(object_rules_test.cpp:[0-9]+\\)\n  freed by TestBody "
+        "\\(object_rules_test.cpp:[0-9]+\\)");
 }
 
 // Without AddressSanitizer a read leaves the fill unchanged and goes unseen; with it, the read
@@ -236,7 +238,8 @@ TEST(ObjectRuleDeathTest, FreedPoolAndIrpReadUnderAddressSanitizerAreReportedWit
                  "\\(object_rules_test.cpp:[0-9]+\\)");
     EXPECT_DEATH(readAfterFree(true),
                  "use-after-poison(.|\n)*HOST VERIFIER: address 0x[0-9a-f]+ lies in IRP "
-                 "0x[0-9a-f]+, which was freed.\n  allocated by operator\\(\\) "
+                 "0x[0-9a-f]+, which was freed \\(IRP_ACCESSED_AFTER_COMPLETION\\).\n  "
+                 "allocated by operator\\(\\) "
                  "\\(object_rules_test.cpp:[0-9]+\\)\n  freed by operator\\(\\) "
                  "\\(object_rules_test.cpp:[0-9]+\\)");
 }
