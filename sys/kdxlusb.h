@@ -263,8 +263,7 @@ DRIVER_UNLOAD DriverUnload;
 
 _IRQL_requires_max_(DISPATCH_LEVEL) ULONG AllocateInstanceNumber(void);
 _IRQL_requires_max_(DISPATCH_LEVEL) ULONG AllocatePortNumber(ULONG InstanceNumber);
-_IRQL_requires_max_(DISPATCH_LEVEL) VOID
-    ReleaseInstanceNumber(ULONG Number, USHORT ProductId, ULONG InstanceNumber);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID ReleaseInstanceNumber(ULONG InstanceNumber);
 _IRQL_requires_max_(DISPATCH_LEVEL) VOID ReleasePortNumber(ULONG PortNumber, ULONG InstanceNumber);
 
 // The receive scratch buffer shared by all devices.
