@@ -2,10 +2,11 @@
 BUILD ?= build
 BUILD_ASAN ?= build-asan
 BUILD_TSAN ?= build-tsan
+BUILD_COVERAGE ?= build-coverage
 JOBS ?= 2
 SEEDS ?= 100
 
-.PHONY: all run test test-wine test-asan test-tsan stress bench driver-cost package configure clean
+.PHONY: all run test test-wine test-asan test-tsan coverage stress bench driver-cost package configure clean
 
 all: configure
 	cmake --build $(BUILD) -j$(JOBS)
@@ -51,6 +52,11 @@ test-tsan:
 	cmake --build $(BUILD_TSAN) -j$(JOBS)
 	cd $(BUILD_TSAN) && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 atexit_sleep_ms=0" ctest -j$(JOBS) --output-on-failure -LE wine
 
+# Line and branch coverage of sys/ by the test suite and, apart, by the corpus replay (gcovr;
+# installed when missing), in $(BUILD_COVERAGE) where only the driver is instrumented.
+coverage:
+	tools/coverage.sh $(BUILD_COVERAGE) $(JOBS)
+
 # The driver suites and the simulator's scenarios under SEEDS schedule seeds (from FIRST_SEED,
 # default 1); failing seeds are added to tests/schedule_regressions.txt for make test to replay.
 stress: configure
@@ -58,4 +64,4 @@ stress: configure
 	tools/stress.sh $(BUILD) $(SEEDS) $(or $(FIRST_SEED),1)
 
 clean:
-	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN)
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_COVERAGE)

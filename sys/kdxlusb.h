@@ -263,8 +263,7 @@ DRIVER_UNLOAD DriverUnload;
 
 _IRQL_requires_max_(DISPATCH_LEVEL) ULONG AllocateInstanceNumber(void);
 _IRQL_requires_max_(DISPATCH_LEVEL) ULONG AllocatePortNumber(ULONG InstanceNumber);
-_IRQL_requires_max_(DISPATCH_LEVEL) VOID
-    ReleaseInstanceNumber(ULONG Number, USHORT ProductId, ULONG InstanceNumber);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID ReleaseInstanceNumber(ULONG InstanceNumber);
 _IRQL_requires_max_(DISPATCH_LEVEL) VOID ReleasePortNumber(ULONG PortNumber, ULONG InstanceNumber);
 
 // The receive scratch buffer shared by all devices.
@@ -454,7 +453,8 @@ _Dispatch_type_(IRP_MJ_WRITE) DRIVER_DISPATCH DispatchWrite;
 WORKER_THREAD_ROUTINE WriteWorker;
 _Requires_lock_held_(DeviceExtension->DeviceLock) NTSTATUS
     QueueWriteRequest(PDEVICE_EXTENSION DeviceExtension, PIRP Irp);
-_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS RunBulkJob(PDEVICE_EXTENSION DeviceExtension, ULONG Direction);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
+    RunBulkJob(PDEVICE_EXTENSION DeviceExtension, PTRANSFER_CONTEXT Context);
 _IRQL_requires_max_(DISPATCH_LEVEL) VOID
     AccountWrittenData(PDEVICE_EXTENSION DeviceExtension, ULONG BytesWritten, NTSTATUS Status);
 _IRQL_requires_max_(DISPATCH_LEVEL) VOID

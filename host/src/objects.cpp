@@ -562,6 +562,11 @@ extern "C" NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING symbolicLinkName, 
 {
     RequireIrqlAtMost("IoSetDeviceInterfaceState", PASSIVE_LEVEL);
     std::u16string link = ReadDriverString(symbolicLinkName, "IoSetDeviceInterfaceState");
+    // Enabling allocates on the system's side (the interface's arrival notification), so it
+    // fails like an allocation when fault injection says so.
+    if (enable && Kernel::Current().pool.ShouldFail(CallSite{"", 0, "IoSetDeviceInterfaceState"})) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
     return Kernel::Current().objects.SetInterfaceState(link, enable != FALSE);
 }
 

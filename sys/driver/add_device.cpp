@@ -14,7 +14,7 @@ static const GUID PortInterfaceClassGuid = {
 static VOID DeleteUnattachedDevice(PDEVICE_OBJECT DeviceObject)
 {
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
-    ReleaseInstanceNumber(extension->InstanceNumber, KDX_PRODUCT_OTHER, extension->InstanceNumber);
+    ReleaseInstanceNumber(extension->InstanceNumber);
     ExFreePool(extension->DeviceName.Buffer);
     extension->DeviceName.Buffer = NULL;
     IoDeleteDevice(DeviceObject);
@@ -46,7 +46,7 @@ _Use_decl_annotations_ NTSTATUS CreateDeviceObject(PDRIVER_OBJECT DriverObject,
         IoCreateDevice(DriverObject, sizeof(DEVICE_EXTENSION), &name, FILE_DEVICE_SERIAL_PORT,
                        FILE_DEVICE_SECURE_OPEN, FALSE, &deviceObject);
     if (!NT_SUCCESS(status)) {
-        ReleaseInstanceNumber(number, KDX_PRODUCT_OTHER, number);
+        ReleaseInstanceNumber(number);
         ExFreePool(nameBuffer);
         return status;
     }
@@ -56,7 +56,7 @@ _Use_decl_annotations_ NTSTATUS CreateDeviceObject(PDRIVER_OBJECT DriverObject,
     USHORT nameSize = (USHORT)(name.Length + sizeof(WCHAR));
     extension->DeviceName.Buffer = (PWSTR)ExAllocatePool(NonPagedPool, nameSize);
     if (extension->DeviceName.Buffer == NULL) {
-        ReleaseInstanceNumber(number, KDX_PRODUCT_OTHER, number);
+        ReleaseInstanceNumber(number);
         ExFreePool(nameBuffer);
         IoDeleteDevice(deviceObject);
         return STATUS_INSUFFICIENT_RESOURCES;

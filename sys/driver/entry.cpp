@@ -131,27 +131,13 @@ _Use_decl_annotations_ VOID ReleasePortNumber(ULONG PortNumber, ULONG InstanceNu
     KeReleaseSpinLock(&InstanceLockBlock->InstanceTableLock, oldIrql);
 }
 
-// Gives a device's numbers back. For product 0x005B, Number is a port number: its entry names
-// the instance number to release with it. A device that holds no port entry (started while the
-// port table was full) releases its own InstanceNumber instead; an entry that is already free
-// means the numbers were given back before, and nothing is released, so a number that another
-// device took in the meantime is never touched. For any other product Number is the instance
-// number itself.
-_Use_decl_annotations_ VOID ReleaseInstanceNumber(ULONG Number, USHORT ProductId,
-                                                  ULONG InstanceNumber)
+// Gives an instance number back once the device object it names is gone (or was never made).
+// Number 18 (all were taken when the device was added) has no entry and frees nothing.
+_Use_decl_annotations_ VOID ReleaseInstanceNumber(ULONG InstanceNumber)
 {
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&InstanceLockBlock->InstanceTableLock);
-    ULONG instance = KDX_INSTANCE_TABLE_SIZE;
-    if (ProductId != KDX_PRODUCT_NUMBERED_PORT) {
-        instance = Number;
-    } else if (Number >= KDX_PORT_TABLE_SIZE) {
-        instance = InstanceNumber;
-    } else if (PortTable[Number] != 0) {
-        instance = (ULONG)PortTable[Number] - 1;
-        PortTable[Number] = 0;
-    }
-    if (instance < KDX_INSTANCE_TABLE_SIZE) {
-        InstanceLockBlock->InstanceTable[instance] = 0;
+    if (InstanceNumber < KDX_INSTANCE_TABLE_SIZE) {
+        InstanceLockBlock->InstanceTable[InstanceNumber] = 0;
     }
     KeReleaseSpinLock(&InstanceLockBlock->InstanceTableLock, oldIrql);
 }

@@ -177,5 +177,5 @@ _Use_decl_annotations_ VOID DeleteRemovedDevice(PDEVICE_OBJECT DeviceObject)
     IoDetachDevice(extension->LowerDeviceObject);
     DecrementIoCount(DeviceObject);
     IoDeleteDevice(DeviceObject);
-    ReleaseInstanceNumber(instanceNumber, KDX_PRODUCT_OTHER, instanceNumber);
+    ReleaseInstanceNumber(instanceNumber);
 }

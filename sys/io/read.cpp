@@ -120,16 +120,13 @@ ULONG ReadTotalTimeout(const SERIAL_TIMEOUTS* Timeouts, ULONG Length)
 }
 
 // The checks of a new read before the receive buffer is looked at. Returns STATUS_PENDING
-// when the read goes on, else the status to complete it with (0 bytes).
+// when the read goes on, else the status to complete it with (0 bytes). A device that accepts
+// requests has a bulk-IN pipe: its start succeeded only with one.
 static NTSTATUS AdmitRead(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extension, PIRP Irp)
 {
     if (!CanAcceptRequests(DeviceObject)) {
         CancelWaitOnMask(Extension);
         return STATUS_SUCCESS;
-    }
-    PUSBD_PIPE_INFORMATION pipe = &Extension->InterfaceInformation->Pipes[Extension->BulkInPipeIndex];
-    if (!USB_ENDPOINT_DIRECTION_IN(pipe->EndpointAddress)) {
-        return STATUS_INVALID_DEVICE_REQUEST;
     }
     if (ReadFlag(&Extension->PortOpen) != 1) {
         return STATUS_ACCESS_DENIED;

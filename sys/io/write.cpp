@@ -20,16 +20,6 @@ _Use_decl_annotations_ NTSTATUS QueueWriteRequest(PDEVICE_EXTENSION DeviceExtens
     return AppendQueueEntry(&DeviceExtension->WriteQueueHead, Irp);
 }
 
-// True when the port has a bulk-OUT pipe to write to.
-static BOOLEAN HasBulkOutPipe(PDEVICE_EXTENSION Extension)
-{
-    if (Extension->BulkInPipeIndex == 0 && Extension->BulkOutPipeIndex == 0) {
-        return FALSE;
-    }
-    PUSBD_PIPE_INFORMATION pipe = &Extension->InterfaceInformation->Pipes[Extension->BulkOutPipeIndex];
-    return pipe->PipeType == UsbdPipeTypeBulk && !USB_ENDPOINT_DIRECTION_IN(pipe->EndpointAddress);
-}
-
 // True once the handle has been cleaned up, or its close has begun: both set the receive buffer
 // size to 0 while the port is still open, and only the close may follow. A write then is
 // cancelled, as cleanup cancels the writes it finds, and nothing reaches the device.
@@ -39,15 +29,13 @@ static BOOLEAN PortShuttingDown(PDEVICE_EXTENSION Extension)
 }
 
 // The checks of a new write. Returns STATUS_PENDING when the write is to be queued, else the
-// status to complete it with (0 bytes).
+// status to complete it with (0 bytes). A device that accepts requests has a bulk-OUT pipe:
+// its start succeeded only with one.
 static NTSTATUS AdmitWrite(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extension, PIRP Irp)
 {
     if (!CanAcceptRequests(DeviceObject)) {
         CancelWaitOnMask(Extension);
         return STATUS_DELETE_PENDING;
-    }
-    if (!HasBulkOutPipe(Extension)) {
-        return STATUS_INVALID_DEVICE_REQUEST;
     }
     if (ReadFlag(&Extension->PortOpen) != 1) {
         return STATUS_ACCESS_DENIED;
@@ -131,7 +119,7 @@ static PTRANSFER_CONTEXT CreateWriteContext(PDEVICE_EXTENSION Extension, PIRP Ir
 static NTSTATUS SendWrite(PDEVICE_EXTENSION Extension, PTRANSFER_CONTEXT Context, PIRP Irp)
 {
     SetPendingWriteLength(Extension, Context->Length);
-    NTSTATUS status = RunBulkJob(Extension, KDX_DIRECTION_WRITE);
+    NTSTATUS status = RunBulkJob(Extension, Context);
     if (!NT_SUCCESS(status)) {
         RecoverWriteError(Extension, Context, status);
     }
@@ -190,40 +178,37 @@ _Use_decl_annotations_ VOID WriteWorker(PVOID Parameter)
     }
 }
 
-// Sends the job of WriteTransferContext (Direction 2, the only one served here) as one bulk-OUT
-// transfer of a non-paged copy of the data, once a read recovery in progress has finished (or
-// about 1 s has passed). The write's Information receives the bytes the bus driver reports as
-// sent, or 0 when the transfer failed. Returns the transfer's status. PASSIVE_LEVEL.
-_Use_decl_annotations_ NTSTATUS RunBulkJob(PDEVICE_EXTENSION DeviceExtension, ULONG Direction)
+// Sends the write of Context (the device's WriteTransferContext) as one bulk-OUT transfer of a
+// non-paged copy of the data, once a read recovery in progress has finished (or about 1 s has
+// passed). The write's Information receives the bytes the bus driver reports as sent, or 0
+// when the transfer failed. Returns the transfer's status. PASSIVE_LEVEL.
+_Use_decl_annotations_ NTSTATUS RunBulkJob(PDEVICE_EXTENSION DeviceExtension,
+                                           PTRANSFER_CONTEXT Context)
 {
-    PTRANSFER_CONTEXT context = DeviceExtension->WriteTransferContext;
-    if (context == NULL || Direction != KDX_DIRECTION_WRITE) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
     PVOID copy = NULL;
-    if (context->Length != 0) {
-        copy = ExAllocatePool(NonPagedPool, context->Length);
+    if (Context->Length != 0) {
+        copy = ExAllocatePool(NonPagedPool, Context->Length);
         if (copy == NULL) {
             return STATUS_INSUFFICIENT_RESOURCES;
         }
-        RtlCopyMemory(copy, context->Buffer, context->Length);
+        RtlCopyMemory(copy, Context->Buffer, Context->Length);
     }
-    struct _URB_BULK_OR_INTERRUPT_TRANSFER* urb = &context->Urb;
+    struct _URB_BULK_OR_INTERRUPT_TRANSFER* urb = &Context->Urb;
     RtlZeroMemory(urb, sizeof(*urb));
     urb->Hdr.Length = sizeof(*urb);
     urb->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
     urb->PipeHandle =
         DeviceExtension->InterfaceInformation->Pipes[DeviceExtension->BulkOutPipeIndex].PipeHandle;
     urb->TransferFlags = 0;
-    urb->TransferBufferLength = context->Length;
+    urb->TransferBufferLength = Context->Length;
     urb->TransferBuffer = copy;
 
     WaitOutRecovery(DeviceExtension, &DeviceExtension->ReadRecoveryActive,
                     KDX_READ_RECOVERY_DELAY, KDX_READ_RECOVERY_DELAYS);
-    NTSTATUS status = SubmitBulkTransferWithTimeout(DeviceExtension->DeviceObject, (PURB)urb,
-                                                    context->SlotIndex,
-                                                    DeviceExtension->OpenFileObject);
-    context->Irp->IoStatus.Information = NT_SUCCESS(status) ? urb->TransferBufferLength : 0;
+    NTSTATUS status =
+        SubmitBulkTransferWithTimeout(DeviceExtension->DeviceObject, (PURB)urb, Context->SlotIndex,
+                                      DeviceExtension->OpenFileObject);
+    Context->Irp->IoStatus.Information = NT_SUCCESS(status) ? urb->TransferBufferLength : 0;
     if (copy != NULL) {
         ExFreePool(copy);
     }

@@ -256,11 +256,25 @@ static VOID ReleaseIdleLandingBuffer(PDEVICE_EXTENSION Extension)
     }
 }
 
-// Close of a port whose device is stopping or gone.
+// Gives back the admitted open, if there is one: a close that came without an open leaves the
+// count at zero, so that the next open and its close count right.
+static VOID ReleaseAdmittedOpen(PDEVICE_EXTENSION Extension)
+{
+    LONG count = InterlockedCompareExchange(&Extension->OpenCount, 0, 0);
+    while (count > 0) {
+        LONG seen = InterlockedCompareExchange(&Extension->OpenCount, count - 1, count);
+        if (seen == count) {
+            break;
+        }
+        count = seen;
+    }
+}
+
+// Close of a port whose device is stopping or gone; it always succeeds, also without an open.
 static VOID CloseAbortedPort(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extension)
 {
     AbortPortIo(DeviceObject, Extension);
-    InterlockedDecrement(&Extension->OpenCount);
+    ReleaseAdmittedOpen(Extension);
     WriteFlag(&Extension->HandleOpen, 0);
     WriteFlag(&Extension->PortOpen, 0);
     AllowPumpStart(Extension);

@@ -118,16 +118,13 @@ static READ_RECOVERY_OUTCOME RepairFailedRead(PDEVICE_EXTENSION Extension,
     return ReadFlag(&Extension->DeviceGone) ? ReadRecoveryNotConnected : ReadRecoveryPause;
 }
 
-// Handles a failed receive-pump read and returns the status the pump acts on: a cancelled
-// read ends the pump (STATUS_DEVICE_NOT_CONNECTED) while the pump is being stopped and is
-// otherwise handed back; a disconnected device gives STATUS_DEVICE_NOT_CONNECTED; any other
-// failure is repaired and handed back after a 100 ms pause.
+// Handles a failed receive-pump read (Status is its failure) and returns the status the pump
+// acts on: a cancelled read ends the pump (STATUS_DEVICE_NOT_CONNECTED) while the pump is being
+// stopped and is otherwise handed back; a disconnected device gives STATUS_DEVICE_NOT_CONNECTED;
+// any other failure is repaired and handed back after a 100 ms pause.
 _Use_decl_annotations_ NTSTATUS RecoverReadError(PDEVICE_EXTENSION DeviceExtension,
                                                  PTRANSFER_CONTEXT TransferContext, NTSTATUS Status)
 {
-    if (Status == STATUS_SUCCESS) {
-        return STATUS_SUCCESS;
-    }
     if (Status == STATUS_CANCELLED) {
         KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&DeviceExtension->DeviceLock);
         BOOLEAN stopping = DeviceExtension->ReceivePumpStopRequested != 0;
@@ -161,11 +158,10 @@ static VOID RepairFailedWrite(PDEVICE_EXTENSION Extension, PTRANSFER_CONTEXT Tra
     if (Status == STATUS_CANCELLED || !IsUsbTransportError(Status, usbdStatus)) {
         return;
     }
-    ULONG pipeIndex = Transfer->Direction == KDX_DIRECTION_READ ? Extension->BulkInPipeIndex
-                                                                : Extension->BulkOutPipeIndex;
     BOOLEAN connected;
-    if (ResetFailedPipe(Extension, &Extension->InterfaceInformation->Pipes[pipeIndex], usbdStatus,
-                        &connected)) {
+    if (ResetFailedPipe(Extension,
+                        &Extension->InterfaceInformation->Pipes[Extension->BulkOutPipeIndex],
+                        usbdStatus, &connected)) {
         if (!connected) {
             WriteFlag(&Extension->DeviceGone, 1);
         }
@@ -176,13 +172,11 @@ static VOID RepairFailedWrite(PDEVICE_EXTENSION Extension, PTRANSFER_CONTEXT Tra
     }
 }
 
-// Handles a failed write transfer; the write keeps its own status. No pause on this side.
+// Handles a failed write transfer (Status is its failure); the write keeps its own status. No
+// pause on this side.
 _Use_decl_annotations_ VOID RecoverWriteError(PDEVICE_EXTENSION DeviceExtension,
                                               PTRANSFER_CONTEXT TransferContext, NTSTATUS Status)
 {
-    if (Status == STATUS_SUCCESS) {
-        return;
-    }
     SetRecoveryFlag(DeviceExtension, &DeviceExtension->WriteRecoveryActive, 1);
     RepairFailedWrite(DeviceExtension, TransferContext, Status);
     SetRecoveryFlag(DeviceExtension, &DeviceExtension->WriteRecoveryActive, 0);

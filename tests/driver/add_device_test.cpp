@@ -114,6 +114,7 @@ TEST_P(BringUpAllocation, EachFailureFailsTheAddCleanlyOrTheStartOrOnlyLosesWhat
                         plugged.startStatus == STATUS_UNSUCCESSFUL)
                 << "start status 0x" << std::hex << plugged.startStatus;
             EXPECT_EQ(0, GetDeviceExtension(plugged.functionDevice)->Started);
+            EXPECT_EQ(0u, host.Summary().symbolicLinks) << "the failed start left a port name";
         } else {
             // Only the capabilities request and the PortName value's name may be lost.
             ULONG type;

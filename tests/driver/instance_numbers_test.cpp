@@ -50,10 +50,15 @@ protected:
     {
         return AsDriver([instance] { return AllocatePortNumber(instance); });
     }
-    // The release that removal makes with (PortNumber, ProductId, InstanceNumber).
-    void Release(ULONG number, USHORT product, ULONG ownInstance)
+    // What removal gives back: the port number of a numbered device when its port name goes,
+    // the instance number when its device object goes.
+    void ReleasePort(ULONG port, ULONG ownInstance)
     {
-        AsDriver([=] { ReleaseInstanceNumber(number, product, ownInstance); });
+        AsDriver([=] { ReleasePortNumber(port, ownInstance); });
+    }
+    void Release(ULONG instance)
+    {
+        AsDriver([=] { ReleaseInstanceNumber(instance); });
     }
 };
 
@@ -72,14 +77,14 @@ TEST_F(InstanceNumbers, NineteenthDeviceIsNamedWithEighteenAndATwentiethCannotBe
     EXPECT_EQ(blocks, host.Summary().poolBlocks) << "the failed add freed its name";
 
     // Number 18 has no entry: giving it back frees no other number.
-    Release(18, kOtherProduct, 18);
+    Release(18);
     EXPECT_EQ(STATUS_OBJECT_NAME_COLLISION, Plug(Adapter(kOtherProduct)).addStatus);
 }
 
 TEST_F(InstanceNumbers, TheLowestFreeNumberIsTakenFirst)
 {
     for (ULONG i = 0; i < 5; i++) ASSERT_EQ(i, AllocateInstance());
-    Release(3, kOtherProduct, 3);
+    Release(3);
     EXPECT_EQ(3u, AllocateInstance()) << "3 was released while 4 is still held";
     EXPECT_EQ(5u, AllocateInstance());
 }
@@ -101,7 +106,7 @@ TEST_F(InstanceNumbers, SixteenNumberedPortsThenThePortNumberIsSixteenWithoutAnE
     EXPECT_EQ(STATUS_UNSUCCESSFUL, eighteenth.startStatus) << "VLT16 is taken";
 }
 
-TEST_F(InstanceNumbers, ReleasingANumberedPortFreesThePortAndTheInstanceRecordedInIt)
+TEST_F(InstanceNumbers, ReleasingANumberedDevicesPortAndInstanceFreesBothAndNothingElse)
 {
     // Ports 0 and 1, then instances 2 to 4 of another product: the next numbered device is
     // instance 5 on port 2.
@@ -114,7 +119,8 @@ TEST_F(InstanceNumbers, ReleasingANumberedPortFreesThePortAndTheInstanceRecorded
     ASSERT_EQ(2u, extension->PortNumber);
     EXPECT_EQ("\\Device\\KDX_LUSB5", LinkTarget(u"\\DosDevices\\VLT2"));
 
-    Release(extension->PortNumber, extension->ProductId, extension->InstanceNumber);
+    ReleasePort(extension->PortNumber, extension->InstanceNumber);
+    Release(extension->InstanceNumber);
     EXPECT_EQ(5u, AllocateInstance());
     EXPECT_EQ(2u, AllocatePort(5));
     EXPECT_EQ(6u, AllocateInstance()) << "no other instance number was freed";
@@ -126,24 +132,27 @@ TEST_F(InstanceNumbers, ANumberedDeviceWithoutAPortEntryReleasesItsOwnInstanceNu
     for (ULONG i = 0; i < 16; i++) ASSERT_EQ(i, AllocatePort(i));
     ASSERT_EQ(16u, AllocatePort(16)) << "port table full";
 
-    Release(16, kNumberedProduct, 16);
+    ReleasePort(16, 16);
+    Release(16);
     EXPECT_EQ(16u, AllocateInstance());
     EXPECT_EQ(17u, AllocateInstance());
     EXPECT_EQ(16u, AllocatePort(17)) << "every port entry is still held";
 }
 
-TEST_F(InstanceNumbers, AFreePortEntryReleasesNothingEvenAfterItsNumberWasTakenAgain)
+TEST_F(InstanceNumbers, APortEntryIsFreedOnlyByTheInstanceItRecords)
 {
     for (ULONG i = 0; i < 4; i++) ASSERT_EQ(i, AllocateInstance());
     ASSERT_EQ(0u, AllocatePort(2));
 
-    Release(1, kNumberedProduct, 3);  // port 1 was never taken
-    EXPECT_EQ(4u, AllocateInstance()) << "neither instance 0 nor the caller's 3 was freed";
+    ReleasePort(1, 3);  // port 1 was never taken
+    ReleasePort(0, 3);  // port 0 is instance 2's
+    EXPECT_EQ(1u, AllocatePort(3)) << "port 0 stayed taken";
 
-    Release(0, kNumberedProduct, 2);
-    ASSERT_EQ(2u, AllocateInstance()) << "another device takes the released number";
-    Release(0, kNumberedProduct, 2);  // the same port released a second time
-    EXPECT_EQ(5u, AllocateInstance()) << "the other device's number 2 stayed taken";
+    ReleasePort(0, 2);
+    ASSERT_EQ(0u, AllocatePort(4)) << "another device takes the released port";
+    ReleasePort(0, 2);  // the old device's port released a second time
+    EXPECT_EQ(2u, AllocatePort(5)) << "the other device's port 0 stayed taken";
+    EXPECT_EQ(4u, AllocateInstance()) << "no instance number was freed with a port";
 }
 
 }  // namespace

@@ -120,6 +120,18 @@ TEST_P(OpenCloseTest, ACloseWithoutAnAdmittedOpenIsAnInvalidDeviceRequest)
     EXPECT_NE(nullptr, again);
     EXPECT_EQ(1, PortExtension()->OpenCount);
     app().Close(again);
+
+    // A close that reaches a stopped device ends no open either: after the start the port
+    // opens, closes and opens again as before.
+    ASSERT_EQ(STATUS_SUCCESS, host.pnp().Stop(port.physicalDevice, false));
+    EXPECT_EQ(STATUS_SUCCESS, SendRequest(port.physicalDevice, IRP_MJ_CLOSE, 0, STATUS_SUCCESS));
+    ASSERT_EQ(STATUS_SUCCESS, host.pnp().Start(port.physicalDevice));
+    host::Handle afterStart = Open();
+    ASSERT_NE(nullptr, afterStart);
+    EXPECT_EQ(STATUS_SUCCESS, app().Close(afterStart));
+    host::Handle next = Open();
+    EXPECT_NE(nullptr, next) << "the port stayed open";
+    if (next != nullptr) app().Close(next);
 }
 
 // The close of product 0x005B resets the USB port after the port's I/O has stopped; a lower

@@ -57,6 +57,18 @@ TEST_P(Reads, ThreeBufferedBytesAnswerAReadOfTenAtOnce)
     EXPECT_EQ(0u, Buffered());
 }
 
+// A read of no bytes never waits for data and takes nothing, whether or not bytes are buffered.
+TEST_P(Reads, AReadOfNoBytesCompletesAtOnceAndTakesNothing)
+{
+    StartPump();
+    host::OutstandingRequest empty = StartRead(0);
+    ASSERT_TRUE(empty.Completed()) << "a read of no bytes waited for data";
+    ExpectRead(empty.Wait(), {});
+    DeviceSends(Pattern(3, 0x10));
+    ExpectRead(Read(0), {});
+    EXPECT_EQ(3u, Buffered());
+}
+
 // The timeouts are those in force when the read is served: a read queued behind the waiting
 // one and reached under MAXULONG/0/0 with nothing buffered returns at once too.
 TEST_P(Reads, ImmediateReturnTimeoutsAnswerAtOnceWithNothingEvenBehindAWaitingRead)

@@ -21,12 +21,19 @@ protected:
         atOpen = usb->Resets();  // the open of a numbered port resets the port
         filter->answer = [this](PIRP irp) -> std::optional<NTSTATUS> {
             PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-            if (!portReadsDisabled || stack->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL ||
-                stack->Parameters.DeviceIoControl.IoControlCode !=
-                    IOCTL_INTERNAL_USB_GET_PORT_STATUS) {
+            if (stack->MajorFunction != IRP_MJ_INTERNAL_DEVICE_CONTROL) return std::nullopt;
+            ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+            if (code == IOCTL_INTERNAL_USB_SUBMIT_URB && unpluggedAtPipeReset &&
+                static_cast<PURB>(stack->Parameters.Others.Argument1)->UrbHeader.Function ==
+                    URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL) {
+                portDisconnected = true;
+            }
+            if (code != IOCTL_INTERNAL_USB_GET_PORT_STATUS ||
+                (!portReadsDisabled && !portDisconnected)) {
                 return std::nullopt;
             }
-            *static_cast<PULONG>(stack->Parameters.Others.Argument1) = USBD_PORT_CONNECTED;
+            *static_cast<PULONG>(stack->Parameters.Others.Argument1) =
+                portDisconnected ? 0 : USBD_PORT_CONNECTED;
             return STATUS_SUCCESS;
         };
     }
@@ -61,10 +68,39 @@ protected:
                std::to_string(counts.pipeOut) + ", port " + std::to_string(counts.port);
     }
 
+    // The next transfer of `direction` (the pump's read, or a write) stalls, and the device is
+    // pulled out as its pipe is reset.
+    void ExpectGoneAfterPipeReset(host::Direction direction)
+    {
+        unpluggedAtPipeReset = true;
+        StartPump();
+        usb->FailNext(direction, 1, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
+        if (direction == host::Direction::Out) {
+            host::IoResult failed = Write(Pattern(4));
+            EXPECT_EQ(STATUS_UNSUCCESSFUL, failed.status) << Hex(failed.status);
+            EXPECT_EQ(0u, failed.information);
+        }
+        ASSERT_TRUE(WaitUntil([&] { return extension->DeviceGone != 0; }));
+        host::ResetCounts resets = Resets();
+        EXPECT_EQ(direction == host::Direction::In ? 1u : 0u, resets.pipeIn) << ResetsText();
+        EXPECT_EQ(direction == host::Direction::Out ? 1u : 0u, resets.pipeOut) << ResetsText();
+        EXPECT_EQ(0u, resets.port) << "a port reset for a device that is gone: " << ResetsText();
+        Settle();
+        if (direction == host::Direction::In) {
+            EXPECT_EQ(0u, PendingIn()) << "the pump read on from a device that is gone";
+        }
+        EXPECT_EQ(STATUS_DELETE_PENDING, Write(Pattern(4)).status);
+        EXPECT_EQ(Transfers{}, usb->TakeOutTransfers());
+    }
+
     host::ResetCounts atOpen;
     // The hub reports the port connected but no longer enabled, while the device still holds
     // the transfers it has.
     std::atomic<bool> portReadsDisabled{false};
+    // The device is pulled out just as the driver resets a pipe: from then on the hub reports
+    // the port disconnected.
+    std::atomic<bool> unpluggedAtPipeReset{false};
+    std::atomic<bool> portDisconnected{false};
 };
 
 TEST_P(Recovery, AStalledInPipeIsResetAndThePumpGoesOn)
@@ -112,6 +148,7 @@ TEST_P(Recovery, AFailingPortStatusQueryMarksTheDeviceGoneAndLaterRequestsAreRef
     StartPump();
     host::OutstandingRequest waiting = StartRead(10);
     WaitForCurrentRead();
+    host::OutstandingRequest queued = StartRead(10);
     usb->SetPortStatusFails(true);
     usb->FailNext(host::Direction::In, 1, STATUS_UNSUCCESSFUL, USBD_STATUS_DEV_NOT_RESPONDING);
 
@@ -119,6 +156,10 @@ TEST_P(Recovery, AFailingPortStatusQueryMarksTheDeviceGoneAndLaterRequestsAreRef
     EXPECT_EQ(STATUS_UNSUCCESSFUL, ended.status) << "the pump's end: " << Hex(ended.status);
     EXPECT_EQ(0u, ended.information);
     EXPECT_EQ(1, extension->DeviceGone);
+    host::IoResult refused = queued.Wait();
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, refused.status)
+        << "the read queued behind it: " << Hex(refused.status);
+    EXPECT_EQ(0u, refused.information);
     Settle();
     EXPECT_EQ(0u, PendingIn()) << "the pump read on from a device that is gone";
 
@@ -150,6 +191,18 @@ TEST_P(Recovery, ATimedOutWriteResetsAPortThatReadsDisabledAndNothingOnAnEnabled
     EXPECT_EQ(1u, Resets().port) << "disabled port: " << ResetsText();
     EXPECT_EQ(0u, Resets().pipeOut + Resets().pipeIn) << ResetsText();
     usb->HoldOut(false);
+}
+
+// A stalled pipe whose reset succeeds while the port then reads disconnected: the device is
+// gone, on either side, and every later request is refused.
+TEST_P(Recovery, AStalledInPipeWhosePortReadsDisconnectedAfterItsResetMarksTheDeviceGone)
+{
+    ExpectGoneAfterPipeReset(host::Direction::In);
+}
+
+TEST_P(Recovery, AStalledOutPipeWhosePortReadsDisconnectedAfterItsResetMarksTheDeviceGone)
+{
+    ExpectGoneAfterPipeReset(host::Direction::Out);
 }
 
 KDX_FOR_BOTH_BUS_MODES(Recovery);

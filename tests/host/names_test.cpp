@@ -105,6 +105,11 @@ TEST(DeviceInterface, RegisteringAgainGivesTheSameLinkWhichEnablesOnce)
     EXPECT_NE(std::string::npos, name.find("#{86E0D1E0-8089-11D0-9CE4-08003E301F73}")) << name;
     EXPECT_TRUE(RtlEqualUnicodeString(&link, &again, FALSE)) << "registering again: " << name;
 
+    names.host.pool().FailNthAllocation(1);  // enabling allocates on the system's side
+    RunAs(names.driver, [&] {
+        EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, IoSetDeviceInterfaceState(&link, TRUE));
+    });
+    EXPECT_EQ(0u, names.host.objects().EnabledInterfaceCount(names.driver));
     RunAs(names.driver, [&] {
         EXPECT_EQ(STATUS_SUCCESS, IoSetDeviceInterfaceState(&link, TRUE));
         EXPECT_EQ(STATUS_OBJECT_NAME_EXISTS, IoSetDeviceInterfaceState(&link, TRUE))
