@@ -5,7 +5,7 @@ BUILD_TSAN ?= build-tsan
 JOBS ?= 2
 SEEDS ?= 100
 
-.PHONY: all run test test-wine test-asan test-tsan stress bench driver-cost package configure clean
+.PHONY: all run test test-wine test-asan test-tsan stress bench driver-cost package lint configure clean
 
 all: configure
 	cmake --build $(BUILD) -j$(JOBS)
@@ -28,6 +28,11 @@ test-wine: all
 # certificate made in $(BUILD)/package-cert, that certificate, kdxlusb.inf and INSTALL.txt.
 package: all
 	sh win/package.sh $(BUILD)
+
+# clang-tidy and cppcheck over sys/ and host/src (tools/lint.sh), from the host build's
+# compile database; fails on any finding.
+lint: configure
+	sh tools/lint.sh $(BUILD) $(JOBS)
 
 # Benchmarks (Google Benchmark) in real time; never part of `make test`. Pass options with ARGS,
 # e.g. make bench ARGS=--benchmark_min_time=0.2; CPU=0 runs them on that processor alone.
