@@ -7,6 +7,9 @@ SEEDS ?= 100
 
 .PHONY: all run test test-wine test-asan test-tsan stress bench driver-cost package lint configure clean
 
+# Make's own "Entering directory" lines say nothing here.
+MAKEFLAGS += --no-print-directory
+
 all: configure
 	cmake --build $(BUILD) -j$(JOBS)
 
