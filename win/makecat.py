@@ -3,11 +3,11 @@
 
 A catalog is a PKCS #7 SignedData whose content is a certificate trust list (CTL) of the
 package's files. Each member is tagged by its hash (upper-case hexadecimal, UTF-16LE) and
-carries the hash itself in an indirect-data attribute together with its file name; a PE image
-is hashed the Authenticode way, any other file flat. The members use SHA-256 (a version 2
-catalog), which Windows 8 and later read.
+carries the hash itself in an indirect-data attribute, with its file name and the subject
+type that hashes it: a PE image the Authenticode way, any other file flat. The members use
+SHA-256 (a version 2 catalog), which Windows 8 and later read.
 
-    makecat.py [--os 2:10.0] [--date YYYYMMDDHHMMSSZ] OUTPUT.cat FILE...
+    makecat.py [--os 2:10.0] [--date YYMMDDHHMMSSZ] OUTPUT.cat FILE...
     makecat.py --pe-hash IMAGE          prints the SHA-256 Authenticode hash of IMAGE
 
 Python 3 standard library only.
@@ -24,12 +24,18 @@ OID_CTL = "1.3.6.1.4.1.311.10.1"
 OID_CATALOG_LIST = "1.3.6.1.4.1.311.12.1.1"
 OID_CATALOG_LIST_MEMBER2 = "1.3.6.1.4.1.311.12.1.3"
 OID_CAT_NAMEVALUE = "1.3.6.1.4.1.311.12.2.1"
+OID_CAT_MEMBERINFO = "1.3.6.1.4.1.311.12.2.2"
 OID_SPC_INDIRECT_DATA = "1.3.6.1.4.1.311.2.1.4"
 OID_SPC_PE_IMAGE_DATA = "1.3.6.1.4.1.311.2.1.15"
 OID_SPC_CAB_DATA = "1.3.6.1.4.1.311.2.1.25"
 
 # Name-value attribute flags: authenticated, name and data as text.
 NAMEVALUE_FLAGS = 0x10010001
+# The subject interface packages that hash a member: PE images, and flat files.
+SUBJECT_PE_IMAGE = "{C689AAB8-8E78-11D0-8C47-00C04FC295EE}"
+SUBJECT_FLAT = "{DE351A42-8E59-11D0-8C47-00C04FC295EE}"
+# The version of the member information.
+MEMBERINFO_VERSION = 512
 
 
 # DER encoding ------------------------------------------------------------------------------
@@ -169,14 +175,17 @@ def member(name, data, os_attr):
         # SpcPeImageData: no flags, the placeholder file.
         kind = sequence(oid(OID_SPC_PE_IMAGE_DATA),
                         sequence(der(0x03, b"\0"), explicit(0, obsolete_link())))
+        subject = SUBJECT_PE_IMAGE
     else:
         digest = hashlib.sha256(data).digest()
         kind = sequence(oid(OID_SPC_CAB_DATA), obsolete_link())
+        subject = SUBJECT_FLAT
     indirect = sequence(kind, sequence(sequence(oid(OID_SHA256), null()), octets(digest)))
     tag = digest.hex().upper().encode("utf-16-le")
     attributes = der_set(
         attribute(OID_CAT_NAMEVALUE, name_value("File", name.lower())),
         attribute(OID_CAT_NAMEVALUE, name_value("OSAttr", os_attr)),
+        attribute(OID_CAT_MEMBERINFO, sequence(bmp(subject), integer(MEMBERINFO_VERSION))),
         attribute(OID_SPC_INDIRECT_DATA, indirect))
     return sequence(octets(tag), attributes)
 
