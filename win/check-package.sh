@@ -84,7 +84,8 @@ reference=$(osslsigncode verify -CAfile "$work/trusted.pem" -in "$work/reference
 
 # The Authenticode hash makecat.py computes is osslsigncode's, for the image as built and for
 # one whose length is not a multiple of 8 (hashed as signing will pad it).
-[ "$(python3 "$here/makecat.py" --pe-hash "$build/windows/kdxlusb.sys")" = "$(digest "$reference")" ] ||
+built=$(python3 "$here/makecat.py" --pe-hash "$build/windows/kdxlusb.sys")
+[ "$built" = "$(digest "$reference")" ] ||
     fail "makecat.py hashes $build/windows/kdxlusb.sys differently from osslsigncode"
 { cat "$build/windows/kdxlusb.sys"; printf 'odd'; } > "$work/odd.sys"
 osslsigncode sign -certs "$work/cert/certificate.pem" -key "$work/cert/key.pem" -h sha256 \
