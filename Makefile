@@ -5,16 +5,17 @@ BUILD_TSAN ?= build-tsan
 JOBS ?= 2
 SEEDS ?= 100
 
-.PHONY: all run test test-wine test-asan test-tsan stress bench driver-cost package lint configure clean
-
-# Make's own "Entering directory" lines say nothing here.
-MAKEFLAGS += --no-print-directory
+.PHONY: all run test test-wine test-asan test-tsan stress bench driver-cost package configure clean
 
 all: configure
 	cmake --build $(BUILD) -j$(JOBS)
 
 configure:
 	@test -f $(BUILD)/CMakeCache.txt || cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+# Make's own "Entering directory" lines say nothing here, nor those of the make that
+# cmake --build starts.
+MAKEFLAGS += --no-print-directory
 
 run: configure
 	cmake --build $(BUILD) -j$(JOBS) --target kdxsim
@@ -34,6 +35,7 @@ package: all
 
 # clang-tidy and cppcheck over sys/ and host/src (tools/lint.sh), from the host build's
 # compile database; fails on any finding.
+.PHONY: lint
 lint: configure
 	sh tools/lint.sh $(BUILD) $(JOBS)
 
