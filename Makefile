@@ -14,6 +14,10 @@ all: configure
 configure:
 	@test -f $(BUILD)/CMakeCache.txt || cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
+# Make's own "Entering directory" lines say nothing here, nor those of the make that
+# cmake --build starts.
+MAKEFLAGS += --no-print-directory
+
 run: configure
 	cmake --build $(BUILD) -j$(JOBS) --target kdxsim
 	$(BUILD)/tools/kdxsim/kdxsim $(ARGS)
@@ -29,6 +33,12 @@ test-wine: all
 # certificate made in $(BUILD)/package-cert, that certificate, kdxlusb.inf and INSTALL.txt.
 package: all
 	sh win/package.sh $(BUILD)
+
+# clang-tidy and cppcheck over sys/ and host/src (tools/lint.sh), from the host build's
+# compile database; fails on any finding.
+.PHONY: lint
+lint: configure
+	sh tools/lint.sh $(BUILD) $(JOBS)
 
 # Benchmarks (Google Benchmark) in real time; never part of `make test`. Pass options with ARGS,
 # e.g. make bench ARGS=--benchmark_min_time=0.2; CPU=0 runs them on that processor alone.

@@ -2,8 +2,10 @@
 # Builds the Windows package twice into a temporary directory with win/package.sh, as
 # `make package` does, and checks what Windows will check of it without Windows: the
 # Authenticode signature of kdxlusb.sys against the shipped test certificate, the signed image
-# still a kernel-mode driver, and kdxlusb.inf installing that image as the function driver of
-# the device the driver names VLT<n> ports for, in the Ports class.
+# still a kernel-mode driver, the catalog kdxlusb.cat signed and holding the hashes of the
+# image and of the INF (and a copy of either with one byte changed refused), and kdxlusb.inf
+# naming the catalog and installing that image as the function driver of the device the
+# driver names VLT<n> ports for, in the Ports class.
 #
 #   win/check-package.sh BUILD_DIR
 set -eu
@@ -13,7 +15,7 @@ fail() { printf 'package check failed: %s\n' "$*" >&2; exit 1; }
 # echo, without dash's reading of backslashes (the INF is full of them).
 say() { printf '%s\n' "$*"; }
 
-for tool in osslsigncode openssl; do
+for tool in osslsigncode openssl python3; do
     command -v "$tool" >/dev/null 2>&1 || { echo "skipped: $tool is not installed"; exit 77; }
 done
 
@@ -27,9 +29,20 @@ cmp -s "$work/first.cer" "$package/kdxlusb-test.cer" ||
     fail "the second run made a new certificate instead of reusing the first"
 
 contents=$(cd "$package" && ls | tr '\n' ' ')
-[ "$contents" = "INSTALL.txt kdxlusb-test.cer kdxlusb.inf kdxlusb.sys " ] ||
+[ "$contents" = "INSTALL.txt kdxlusb-test.cer kdxlusb.cat kdxlusb.inf kdxlusb.sys " ] ||
     fail "the package holds: $contents"
-cmp -s "$here/kdxlusb.inf" "$package/kdxlusb.inf" || fail "kdxlusb.inf differs from win/kdxlusb.inf"
+# The INF is win/kdxlusb.inf with DriverVer set from the commit built.
+grep -v '^DriverVer' "$here/kdxlusb.inf" > "$work/source.inf"
+grep -v '^DriverVer' "$package/kdxlusb.inf" > "$work/package.inf"
+cmp -s "$work/source.inf" "$work/package.inf" ||
+    fail "kdxlusb.inf differs from win/kdxlusb.inf in more than DriverVer"
+if date=$(TZ=UTC git -C "$here" log -1 --format=%cd --date=format-local:%m/%d/%Y 2>/dev/null)
+then
+    version=$(sed -n 's/^DriverVer *= *[^,]*,\([0-9]*\.[0-9]*\)\..*/\1/p' "$here/kdxlusb.inf")
+    expected="DriverVer   = $date,$version.$(git -C "$here" rev-list --count HEAD).0"
+    [ "$(grep '^DriverVer' "$package/kdxlusb.inf")" = "$expected" ] ||
+        fail "kdxlusb.inf has $(grep '^DriverVer' "$package/kdxlusb.inf"), not $expected"
+fi
 
 # The certificate: self-signed, RSA of 2048 bits or more, SHA-256, for code signing.
 certificate=$(openssl x509 -inform DER -in "$package/kdxlusb-test.cer" -noout -text) ||
@@ -68,6 +81,53 @@ reference=$(osslsigncode verify -CAfile "$work/trusted.pem" -in "$work/reference
 [ -n "$(digest "$verified")" ] && [ "$(digest "$verified")" = "$(digest "$reference")" ] ||
     fail "the package's kdxlusb.sys (digest $(digest "$verified")) is not the build's" \
         "$build/windows/kdxlusb.sys (digest $(digest "$reference"))"
+
+# The Authenticode hash makecat.py computes is osslsigncode's, for the image as built and for
+# one whose length is not a multiple of 8 (hashed as signing will pad it).
+built=$(python3 "$here/makecat.py" --pe-hash "$build/windows/kdxlusb.sys")
+[ "$built" = "$(digest "$reference")" ] ||
+    fail "makecat.py hashes $build/windows/kdxlusb.sys differently from osslsigncode"
+{ cat "$build/windows/kdxlusb.sys"; printf 'odd'; } > "$work/odd.sys"
+osslsigncode sign -certs "$work/cert/certificate.pem" -key "$work/cert/key.pem" -h sha256 \
+    -in "$work/odd.sys" -out "$work/odd-signed.sys" >/dev/null
+odd=$(osslsigncode verify -CAfile "$work/trusted.pem" -in "$work/odd-signed.sys" 2>&1)
+[ "$(python3 "$here/makecat.py" --pe-hash "$work/odd.sys")" = "$(digest "$odd")" ] ||
+    fail "makecat.py hashes an image of odd length differently from osslsigncode"
+
+# The catalog: its signature by the shipped certificate, and its members.
+catalog=$(osslsigncode verify -CAfile "$work/trusted.pem" -in "$package/kdxlusb.cat" 2>&1) ||
+    fail "osslsigncode does not accept the signature of kdxlusb.cat: $catalog"
+members=$(openssl asn1parse -inform DER -in "$package/kdxlusb.cat") ||
+    fail "kdxlusb.cat does not parse"
+say "$members" | grep -q 'OBJECT *:1.3.6.1.4.1.311.10.1$' ||
+    fail "kdxlusb.cat does not hold a certificate trust list"
+say "$members" | grep -q 'OBJECT *:1.3.6.1.4.1.311.12.1.3$' ||
+    fail "kdxlusb.cat is not a catalog of SHA-256 members"
+# kdxlusb.sys is a member when osslsigncode finds it in the catalog (by its Authenticode hash)
+# and accepts the catalog's signature.
+image_in_catalog()
+{
+    osslsigncode verify -CAfile "$work/trusted.pem" -in "$1" -catalog "$package/kdxlusb.cat" \
+        >/dev/null 2>&1
+}
+# The INF is a member when its SHA-256 hash is the digest of one member and, as UTF-16
+# upper-case hexadecimal, that member's tag.
+inf_in_catalog()
+{
+    hash=$(openssl dgst -sha256 -r "$1" | cut -c1-64 | tr a-f A-F)
+    tag=$(printf '%s' "$hash" | od -An -tx1 | tr -d ' \n' | sed 's/../&00/g' | tr a-f A-F)
+    say "$members" | grep -q "OCTET STRING *\[HEX DUMP\]:$hash\$" &&
+        say "$members" | grep -q "OCTET STRING *\[HEX DUMP\]:$tag\$"
+}
+image_in_catalog "$package/kdxlusb.sys" ||
+    fail "kdxlusb.sys does not verify against kdxlusb.cat"
+inf_in_catalog "$package/kdxlusb.inf" || fail "the hash of kdxlusb.inf is not in kdxlusb.cat"
+# One byte changed in a copy of either, and the catalog no longer covers it.
+cp "$package/kdxlusb.sys" "$work/tampered.sys"
+printf 'X' | dd of="$work/tampered.sys" bs=1 seek=4096 conv=notrunc 2>/dev/null
+! image_in_catalog "$work/tampered.sys" || fail "a changed kdxlusb.sys still verifies"
+sed '1s/^;/#/' "$package/kdxlusb.inf" > "$work/tampered.inf"
+! inf_in_catalog "$work/tampered.inf" || fail "a changed kdxlusb.inf is still in the catalog"
 
 # kdxlusb.inf as "section|key|value" records, one per line: sections in lower case,
 # comments and the blanks around keys and values gone; a line without "=" has an empty key,
@@ -118,11 +178,10 @@ expect()
 expect Version Signature "$(value Version Signature)" '"$WINDOWS NT$"'
 expect Version Class "$(value Version Class)" Ports
 expect Version ClassGuid "$(value Version ClassGuid)" '{4D36E978-E325-11CE-BFC1-08002BE10318}'
-for key in CatalogFile CatalogFile.NTamd64; do
-    catalog=$(value Version $key)
-    [ -z "$catalog" ] || [ -f "$package/$catalog" ] ||
-        fail "kdxlusb.inf names the catalog $catalog, which the package lacks"
-done
+expect Version CatalogFile "$(value Version CatalogFile)" kdxlusb.cat
+catalog=$(value Version CatalogFile.NTamd64)
+[ -z "$catalog" ] || [ -f "$package/$catalog" ] ||
+    fail "kdxlusb.inf names the catalog $catalog, which the package lacks"
 
 # The models for x64, and in them the hardware ID of the product the driver numbers VLT ports
 # for, read from the driver's header.
@@ -187,5 +246,5 @@ for token in $(say "$records" | cut -d'|' -f2- | grep -o '%[^%]*%' | sort -u); d
     [ -n "$(value Strings "$name")" ] || fail "kdxlusb.inf: $token is not in [Strings]"
 done
 
-say "package: kdxlusb.sys signed and verified; kdxlusb.inf installs service kdxlusb" \
-    "for $hardware_id in class Ports"
+say "package: kdxlusb.sys and kdxlusb.cat signed and verified, both files in the catalog;" \
+    "kdxlusb.inf installs service kdxlusb for $hardware_id in class Ports"

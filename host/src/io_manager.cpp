@@ -310,6 +310,7 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp)
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
         stack->DeviceObject = device;
         frame.irp = irp;
+        // NOLINTNEXTLINE(bugprone-signed-char-misuse): a signed count, as Windows declares it.
         frame.location = irp->CurrentLocation;
         frame.driver = driver;
         frame.device = device;

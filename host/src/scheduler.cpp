@@ -42,6 +42,7 @@ int64_t SteadyNowTicks()
 // hung: a thread then blocks outside host waits. KDX_WATCHDOG_SECONDS changes it.
 int64_t WatchdogSeconds()
 {
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): the environment changes only between hosts.
     const char* text = getenv("KDX_WATCHDOG_SECONDS");
     int64_t seconds = text != nullptr ? strtoll(text, nullptr, 10) : 0;
     return seconds > 0 ? seconds : 10;
@@ -71,6 +72,7 @@ HostThread* CurrentThreadOrNull() { return t_current; }
 ScheduleOptions ScheduleOptions::FromEnvironment()
 {
     ScheduleOptions options;
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): read before the host's threads start.
     if (const char* seed = getenv("KDX_SCHEDULE_SEED")) options.seed = strtoull(seed, nullptr, 0);
     return options;
 }

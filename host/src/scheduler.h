@@ -90,7 +90,7 @@ struct ScheduleOptions {
     int priorityChanges = 3;           // priority change points per run (PCT depth - 1)
     uint64_t changeHorizon = 100000;   // change points are drawn log-uniformly in [1, this]
     uint32_t jumpOneIn = 32;           // chance of a time jump at a preemption point
-    Ticks maximumJump = 1000 * 10000;  // a jump never moves the clock further than this
+    Ticks maximumJump = Ticks{1000} * 10000;  // a jump never moves the clock further than this
     // The seed from KDX_SCHEDULE_SEED (0 when unset), with the other knobs at their defaults.
     static ScheduleOptions FromEnvironment();
 };

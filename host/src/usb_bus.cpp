@@ -113,6 +113,7 @@ UsbDevice& UsbBus::Connect(const DeviceModel& model)
     device->port = nextPort_++;
     std::u16string name = u"\\Device\\USBPDO-" + Widen(std::to_string(device->port - 1));
     PDEVICE_OBJECT pdo = nullptr;
+    // NOLINTNEXTLINE(bugprone-sizeof-expression): the PDO's extension holds the device's pointer.
     NTSTATUS status = Kernel::Current().objects.CreateDevice(&driver_, sizeof(UsbDevice*), &name,
                                                              FILE_DEVICE_UNKNOWN,
                                                              FILE_DEVICE_SECURE_OPEN, FALSE, &pdo);

@@ -33,6 +33,7 @@ static UCHAR ReadAcceptLineSettings(PDEVICE_EXTENSION Extension)
         return 0;
     }
     ULONG setting;
+    // cppcheck-suppress bufferAccessOutOfBounds ; Data[1] stands for the value the union holds
     RtlCopyMemory(&setting, value.Information.Data, sizeof(ULONG));
     return setting == 1 ? 1 : 0;
 }
