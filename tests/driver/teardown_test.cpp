@@ -125,7 +125,7 @@ TEST_P(Teardown, APortRepluggedWhileProgramsHoldTheOldOnesWorksAtOnceGenerationA
     }
     for (host::Handle handle : held) EXPECT_EQ(STATUS_SUCCESS, host.app().Close(handle));
     EXPECT_EQ(0u, host.objects().DeviceCount(host.driver())) << "every removal followed its close";
-    Plugged next = Plug(EchoAdapter(kNumberedProduct));
+    Plug(EchoAdapter(kNumberedProduct));
     EXPECT_EQ("\\Device\\KDX_LUSB0", LinkTarget(u"\\DosDevices\\VLT0")) << "the numbers came back";
     ExpectEchoThrough(u"VLT0");
 }
@@ -338,7 +338,9 @@ TEST_P(Teardown, ARemovalWaitsForWorkQueuedOnASlowWorkQueueThatHasNotStartedYet)
         EXPECT_EQ(STATUS_SUCCESS, host.app().Close(open.handle));
         // The host stops the test when a device object is deleted with its work item queued.
         EXPECT_EQ(0u, host.objects().DeviceCount(host.driver()));
-        if (product == kOtherProduct) EXPECT_NE(STATUS_PENDING, wait.Wait().status);
+        if (product == kOtherProduct) {
+            EXPECT_NE(STATUS_PENDING, wait.Wait().status);
+        }
     }
 }
 
