@@ -167,6 +167,8 @@ static NTSTATUS AdmitOpen(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extensi
         status = PrepareReceiving(Extension);
         if (NT_SUCCESS(status)) {
             ResetOpenState(DeviceObject, Extension);
+            // The device's bytes are fetched from the open on, whether or not anyone reads.
+            StartReceivePump(Extension);
             return STATUS_SUCCESS;
         }
         ReleaseLandingBuffer(Extension);

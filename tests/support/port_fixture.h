@@ -160,14 +160,10 @@ protected:
         return WaitUntil([&] { return Device().PendingTransfers(direction) == count; });
     }
 
-    // Starts the receive pump the way an application does, with a write (of one byte, which
-    // reaches the device): the pump runs from the first write or read of an open on.
-    void StartReceivePump(host::Handle handle)
+    // The open started the pump; waits until its bulk-IN read is with the device.
+    void WaitForReceivePump()
     {
-        EXPECT_EQ(STATUS_SUCCESS, app().Write(handle, {0x55}).status)
-            << "the write that starts the pump";
         EXPECT_TRUE(WaitForTransfers(host::Direction::In, 1)) << "the pump's bulk-IN read";
-        Device().TakeOutTransfers();
     }
 
     // Bytes that arrive on the bulk-IN pipe, and the wait until the pump has taken `accepted`
