@@ -481,8 +481,7 @@ void ObjectManager::WriteDeviceMapValue(const std::u16string& path, DeviceMapVal
     deviceMap_[Upper(path)][name] = std::move(value);
 }
 
-NTSTATUS ObjectManager::DeleteDeviceMapValue(const std::u16string& path,
-                                             const std::u16string& name)
+NTSTATUS ObjectManager::DeleteDeviceMapValue(const std::u16string& path, const std::u16string& name)
 {
     std::lock_guard<std::mutex> guard(mutex_);
     auto key = deviceMap_.find(Upper(path));
@@ -693,8 +692,8 @@ static std::u16string ReadZeroTerminated(PCWSTR text, const char* routine, const
 static void RequireDeviceMap(ULONG relativeTo, const char* routine)
 {
     if ((relativeTo & ~ULONG(RTL_REGISTRY_OPTIONAL)) != RTL_REGISTRY_DEVICEMAP) {
-        ReportViolation(Rule::NotEmulated, std::string(routine) + " relative to " +
-                                               std::to_string(relativeTo) + ".");
+        ReportViolation(Rule::NotEmulated,
+                        std::string(routine) + " relative to " + std::to_string(relativeTo) + ".");
     }
 }
 
@@ -711,9 +710,9 @@ extern "C" NTSTATUS RtlWriteRegistryValue(ULONG relativeTo, PCWSTR path, PCWSTR 
     if (valueLength != 0) {
         std::string site;
         if (Kernel::Current().pool.IsFreedMemory(valueData, valueLength, &site)) {
-            ReportViolation(Rule::PoolBufferUseAfterFree,
-                            "RtlWriteRegistryValue was given data in freed pool (allocated by " +
-                                site + ").");
+            ReportViolation(
+                Rule::PoolBufferUseAfterFree,
+                "RtlWriteRegistryValue was given data in freed pool (allocated by " + site + ").");
         }
         const auto* bytes = static_cast<const UCHAR*>(valueData);
         value.data.assign(bytes, bytes + valueLength);

@@ -52,9 +52,9 @@ static VOID ListSerialPort(PDEVICE_EXTENSION Extension, PUNICODE_STRING PortName
     if (ReadFlag(&Extension->AcceptLineSettings) == 0 || Extension->DeviceName.Buffer == NULL) {
         return;
     }
-    NTSTATUS status = RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, SerialCommKey,
-                                            Extension->DeviceName.Buffer, REG_SZ,
-                                            PortName->Buffer, PortName->Length + sizeof(WCHAR));
+    NTSTATUS status =
+        RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, SerialCommKey, Extension->DeviceName.Buffer,
+                              REG_SZ, PortName->Buffer, PortName->Length + sizeof(WCHAR));
     Extension->SerialCommListed = NT_SUCCESS(status) ? 1 : 0;
 }
 
@@ -62,8 +62,7 @@ static VOID ListSerialPort(PDEVICE_EXTENSION Extension, PUNICODE_STRING PortName
 static VOID UnlistSerialPort(PDEVICE_EXTENSION Extension)
 {
     if (Extension->SerialCommListed) {
-        RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, SerialCommKey,
-                               Extension->DeviceName.Buffer);
+        RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, SerialCommKey, Extension->DeviceName.Buffer);
         Extension->SerialCommListed = 0;
     }
 }

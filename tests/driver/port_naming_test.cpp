@@ -125,7 +125,8 @@ TEST_F(PortNaming, AcceptingDevicesAreListedUnderSerialCommWhileTheirPortIsNamed
         return text;
     };
     host::DeviceModel accepting = Adapter(kNumberedProduct);
-    accepting.hardwareKeyValues = {host::DeviceModel::RegistryValue::Dword(u"AcceptLineSettings", 1)};
+    accepting.hardwareKeyValues = {
+        host::DeviceModel::RegistryValue::Dword(u"AcceptLineSettings", 1)};
     host::DeviceModel other = accepting;
     other.productId = kOtherProduct;
     Plugged plain = Plug(Adapter(kNumberedProduct));

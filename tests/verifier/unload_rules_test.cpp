@@ -1,6 +1,7 @@
 // Verifier unload rules: a driver that unloads (or fails DriverEntry) leaving pool, device
 // objects, symbolic links, enabled interfaces, registry handles, HARDWARE\DEVICEMAP values,
-// set timers, queued DPCs, work items or IRPs behind stops the host with a report of what is left and where from.
+// set timers, queued DPCs, work items or IRPs behind stops the host with a report of what is left
+// and where from.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -58,8 +59,8 @@ NTSTATUS SerialCommKeepingEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryP
         IoDeleteDevice(device);
     } else {
         RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", u"\\Device\\KdxLeft0");
-        RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", u"\\Device\\KdxLeft1",
-                              REG_SZ, port, sizeof(port));
+        RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", u"\\Device\\KdxLeft1", REG_SZ,
+                              port, sizeof(port));
         IoDeleteDevice(device);
     }
     return TestDriverEntry(driver, registryPath);
