@@ -31,8 +31,7 @@ TEST_P(ReceivePump, WritesAndReadsKeepTheOnePumpOfTheOpen)
 {
     EXPECT_EQ(STATUS_SUCCESS, Write({}).status);
     EXPECT_EQ(STATUS_SUCCESS, Write(Pattern(3)).status);
-    Settle();
-    EXPECT_EQ(1u, PendingIn()) << "a write queued a second pump";
+    ASSERT_TRUE(WaitUntil([&] { return PendingIn() == 1; })) << "the pump of the open reads on";
     DeviceSends(Pattern(9, 0x20));
     EXPECT_EQ(9u, Stats().ReceivedCount) << "bytes count as received once delivered";
     EXPECT_EQ(Pattern(9, 0x20), Read(20).output);
