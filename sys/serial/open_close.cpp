@@ -1,5 +1,6 @@
 // Open, close and cleanup. The port is exclusive: DispatchCreate admits one open, gives the
-// receive pump its landing buffer and resets the per-open state. Cleanup and close stop all
+// receive pump its landing buffer, resets the per-open state and starts the pump, so that
+// what the device sends is fetched whether or not the program reads. Cleanup and close stop all
 // data movement: they cancel the queued reads and writes, stop the receive pump, cancel the
 // bulk transfers in flight and the pending wait-on-mask request, and wait until the workers
 // are idle; close also gives the port up. Product 0x005B has its USB port reset at open and
