@@ -265,7 +265,7 @@ TEST_P(OpenCloseTest, ACloseEndsEveryRequestInProgressAndTheNextOpenStartsAfresh
     SetWaitMask(handle, SERIAL_EV_RXCHAR);
     host::OutstandingRequest wait = StartWait(handle);
     host::OutstandingRequest read = app().StartRead(handle, 16);
-    ASSERT_TRUE(WaitForTransfers(host::Direction::In, 1)) << "the read starts the pump";
+    ASSERT_TRUE(WaitForTransfers(host::Direction::In, 1)) << "the pump's bulk-IN read";
     Device().HoldOut(true);
     host::OutstandingRequest held = app().StartWrite(handle, {1, 2});
     ASSERT_TRUE(WaitForTransfers(host::Direction::Out, 1)) << "the device holds the write";

@@ -40,7 +40,7 @@ protected:
         }
         return Delivered(wait, what);
     }
-    // Opens the port with a wait pending for `mask` and a read that has started the pump.
+    // Opens the port with a wait pending for `mask` and a read that waits for data.
     struct Pending {
         host::OutstandingRequest wait;
         host::OutstandingRequest read;
@@ -52,7 +52,7 @@ protected:
         Pending pending;
         pending.wait = StartWait(portHandle);
         pending.read = app().StartRead(portHandle, 16);
-        EXPECT_TRUE(WaitForTransfers(host::Direction::In, 1)) << "the read starts the pump";
+        EXPECT_TRUE(WaitUntilTheReadWaits()) << "the read waits for data";
         return pending;
     }
     void ExpectCancelled(host::OutstandingRequest& wait, const char* what)

@@ -165,6 +165,21 @@ protected:
     {
         EXPECT_TRUE(WaitForTransfers(host::Direction::In, 1)) << "the pump's bulk-IN read";
     }
+    // Waits until a read the port was given waits for data: it is the current read and the
+    // read worker waits on ReceiveDeliveredEvent (the host links waiters under its scheduler
+    // mutex), so bytes that arrive now complete it through the pump's delivery.
+    bool WaitUntilTheReadWaits()
+    {
+        PDEVICE_EXTENSION extension = PortExtension();
+        LIST_ENTRY* waiters = &extension->ReceiveDeliveredEvent.Header.WaitListHead;
+        return WaitUntil([&] {
+            KIRQL irql = KeAcquireSpinLockRaiseToDpc(&extension->DeviceLock);
+            PIRP current = extension->CurrentReadIrp;
+            KeReleaseSpinLock(&extension->DeviceLock, irql);
+            std::lock_guard<std::mutex> guard(host::Scheduler::Instance().mutex());
+            return current != nullptr && waiters->Flink != waiters;
+        });
+    }
 
     // Bytes that arrive on the bulk-IN pipe, and the wait until the pump has taken `accepted`
     // of them (all unless the receive buffer fills) into the receive buffer and run its
