@@ -208,6 +208,9 @@ typedef struct _DEVICE_EXTENSION {
     // removal, so that a start after a stop can name the port again.
     UCHAR SymbolicLinkCreated;
     UCHAR DeviceNameOwned;
+    // Set while the port is listed under HARDWARE\DEVICEMAP\SERIALCOMM (AcceptLineSettings
+    // on); written by the Plug and Play thread only, with the port name state.
+    UCHAR SerialCommListed;
 
     KSPIN_LOCK DeviceLock;  // the extension's main lock
     UNICODE_STRING InterfaceName;

@@ -1128,6 +1128,16 @@ NTSTATUS ZwQueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName,
                          KEY_VALUE_INFORMATION_CLASS keyValueInformationClass,
                          PVOID keyValueInformation, ULONG length, PULONG resultLength);
 NTSTATUS ZwClose(HANDLE handle);
+#define RTL_REGISTRY_ABSOLUTE 0
+#define RTL_REGISTRY_SERVICES 1
+#define RTL_REGISTRY_CONTROL 2
+#define RTL_REGISTRY_WINDOWS_NT 3
+#define RTL_REGISTRY_DEVICEMAP 4
+#define RTL_REGISTRY_USER 5
+#define RTL_REGISTRY_OPTIONAL 0x80000000
+NTSTATUS RtlWriteRegistryValue(ULONG relativeTo, PCWSTR path, PCWSTR valueName, ULONG valueType,
+                               PVOID valueData, ULONG valueLength);
+NTSTATUS RtlDeleteRegistryValue(ULONG relativeTo, PCWSTR path, PCWSTR valueName);
 
 // Strings
 VOID RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source);

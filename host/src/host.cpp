@@ -243,6 +243,14 @@ void Host::CheckNothingLeftBehind(PDRIVER_OBJECT driver, const char* when)
         ReportViolation(Rule::UnloadRegistryHandlesLeft,
                         std::to_string(handles) + " registry handles remain open" + suffix);
     }
+    std::vector<std::string> deviceMapValues = kernel_->objects.DeviceMapValuesOf(driver);
+    if (!deviceMapValues.empty()) {
+        std::string listing;
+        for (const std::string& value : deviceMapValues) listing += "\n  " + value;
+        ReportViolation(Rule::UnloadDeviceMapValuesLeft,
+                        std::to_string(deviceMapValues.size()) +
+                            " values remain under HARDWARE\\DEVICEMAP" + suffix + listing);
+    }
     {
         std::unique_lock<std::mutex> lock(Scheduler::Instance().mutex());
         size_t timers = kernel_->deferred.SetTimerCount(driver);

@@ -350,6 +350,23 @@ public:
     bool ReadRegistryValue(PDEVICE_OBJECT physicalDevice, const std::u16string& name, ULONG* type,
                            std::vector<UCHAR>* data) const;
 
+    // Values under \Registry\Machine\Hardware\DeviceMap (RtlWriteRegistryValue and
+    // RtlDeleteRegistryValue with RTL_REGISTRY_DEVICEMAP). A volatile store: it lasts as long as
+    // the Host. Paths and value names compare without case; a write creates the key.
+    struct DeviceMapValue {
+        std::u16string name;  // as written
+        ULONG type = REG_NONE;
+        std::vector<UCHAR> data;
+        PDRIVER_OBJECT writer = nullptr;
+    };
+    void WriteDeviceMapValue(const std::u16string& path, DeviceMapValue value);
+    // STATUS_OBJECT_NAME_NOT_FOUND when the key or the value is absent.
+    NTSTATUS DeleteDeviceMapValue(const std::u16string& path, const std::u16string& name);
+    // The values of a key, in name order (none when the key is absent).
+    std::vector<DeviceMapValue> DeviceMapValues(const std::u16string& path) const;
+    // Values that the driver wrote and that are still there, as "path\name" texts.
+    std::vector<std::string> DeviceMapValuesOf(PDRIVER_OBJECT driver) const;
+
 private:
     struct NameEntry {
         PDEVICE_OBJECT device = nullptr;  // a device object, or
@@ -370,6 +387,8 @@ private:
     std::unordered_map<HANDLE, std::unique_ptr<KeyHandle>> handles_;
     std::set<PDEVICE_OBJECT> devices_;
     uint32_t nextInstance_ = 1;
+    // DeviceMap keys by upper path, their values by upper name; under mutex_.
+    std::map<std::u16string, std::map<std::u16string, DeviceMapValue>> deviceMap_;
 };
 
 // ---------------------------------------------------------------------------------------------

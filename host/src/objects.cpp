@@ -161,6 +161,18 @@ void ObjectManager::DeleteDevice(PDEVICE_OBJECT device)
 {
     std::unique_lock<std::mutex> lock(mutex_);
     DeviceRecord* record = RecordOf(device);
+    // A DeviceMap value named after the device (as SERIALCOMM values are) outlives its port.
+    for (const auto& [path, values] : deviceMap_) {
+        auto value = values.find(Upper(record->name));
+        if (record->name.empty() || value == values.end()) continue;
+        std::string where = Narrow(path) + "\\" + Narrow(value->second.name);
+        lock.unlock();
+        ReportViolation(Rule::DeviceDeletedWithDeviceMapValue,
+                        "Device " + Hex(device) + " (" + Narrow(record->name) + ") of " +
+                            DriverName(device->DriverObject) +
+                            " was deleted while HARDWARE\\DEVICEMAP\\" + where +
+                            " still names it.");
+    }
     if (record->attachedTo != nullptr) {
         lock.unlock();
         ReportViolation(Rule::DeviceDeletedWhileAttached,
@@ -462,6 +474,46 @@ bool ObjectManager::ReadRegistryValue(PDEVICE_OBJECT physicalDevice, const std::
     return true;
 }
 
+void ObjectManager::WriteDeviceMapValue(const std::u16string& path, DeviceMapValue value)
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    std::u16string name = Upper(value.name);
+    deviceMap_[Upper(path)][name] = std::move(value);
+}
+
+NTSTATUS ObjectManager::DeleteDeviceMapValue(const std::u16string& path, const std::u16string& name)
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    auto key = deviceMap_.find(Upper(path));
+    if (key == deviceMap_.end() || key->second.erase(Upper(name)) == 0) {
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    return STATUS_SUCCESS;
+}
+
+std::vector<ObjectManager::DeviceMapValue> ObjectManager::DeviceMapValues(
+    const std::u16string& path) const
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    std::vector<DeviceMapValue> values;
+    auto key = deviceMap_.find(Upper(path));
+    if (key == deviceMap_.end()) return values;
+    for (const auto& [name, value] : key->second) values.push_back(value);
+    return values;
+}
+
+std::vector<std::string> ObjectManager::DeviceMapValuesOf(PDRIVER_OBJECT driver) const
+{
+    std::lock_guard<std::mutex> guard(mutex_);
+    std::vector<std::string> found;
+    for (const auto& [path, values] : deviceMap_) {
+        for (const auto& [name, value] : values) {
+            if (value.writer == driver) found.push_back(Narrow(path) + "\\" + Narrow(value.name));
+        }
+    }
+    return found;
+}
+
 }  // namespace host
 
 // ---------------------------------------------------------------------------------------------
@@ -620,6 +672,71 @@ extern "C" NTSTATUS ZwQueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName,
     if (length < needed) return STATUS_BUFFER_OVERFLOW;
     if (!data.empty()) memcpy(information->Data, data.data(), data.size());
     return STATUS_SUCCESS;
+}
+
+// A zero-terminated string handed to a registry routine, checked against freed pool.
+static std::u16string ReadZeroTerminated(PCWSTR text, const char* routine, const char* what)
+{
+    if (text == nullptr) {
+        ReportViolation(Rule::InvalidUnicodeString,
+                        std::string(routine) + " was given no " + what + ".");
+    }
+    size_t length = 0;
+    while (text[length] != 0) length++;
+    std::string site;
+    if (Kernel::Current().pool.IsFreedMemory(text, (length + 1) * sizeof(WCHAR), &site)) {
+        ReportViolation(Rule::PoolBufferUseAfterFree, std::string(routine) + " was given a " +
+                                                          what + " in freed pool (allocated by " +
+                                                          site + ").");
+    }
+    return std::u16string(reinterpret_cast<const char16_t*>(text), length);
+}
+
+// Only RTL_REGISTRY_DEVICEMAP is emulated (RTL_REGISTRY_OPTIONAL is accepted and changes
+// nothing): the driver writes nothing else this way.
+static void RequireDeviceMap(ULONG relativeTo, const char* routine)
+{
+    if ((relativeTo & ~ULONG(RTL_REGISTRY_OPTIONAL)) != RTL_REGISTRY_DEVICEMAP) {
+        ReportViolation(Rule::NotEmulated,
+                        std::string(routine) + " relative to " + std::to_string(relativeTo) + ".");
+    }
+}
+
+// Writes a value under HARDWARE\DEVICEMAP\Path, creating the key; an existing value of the
+// name is replaced.
+extern "C" NTSTATUS RtlWriteRegistryValue(ULONG relativeTo, PCWSTR path, PCWSTR valueName,
+                                          ULONG valueType, PVOID valueData, ULONG valueLength)
+{
+    RequireIrqlAtMost("RtlWriteRegistryValue", PASSIVE_LEVEL);
+    RequireDeviceMap(relativeTo, "RtlWriteRegistryValue");
+    host::ObjectManager::DeviceMapValue value;
+    value.name = ReadZeroTerminated(valueName, "RtlWriteRegistryValue", "value name");
+    value.type = valueType;
+    if (valueLength != 0) {
+        std::string site;
+        if (Kernel::Current().pool.IsFreedMemory(valueData, valueLength, &site)) {
+            ReportViolation(
+                Rule::PoolBufferUseAfterFree,
+                "RtlWriteRegistryValue was given data in freed pool (allocated by " + site + ").");
+        }
+        const auto* bytes = static_cast<const UCHAR*>(valueData);
+        value.data.assign(bytes, bytes + valueLength);
+    }
+    value.writer = CurrentThread().executingDriver;
+    Kernel::Current().objects.WriteDeviceMapValue(
+        ReadZeroTerminated(path, "RtlWriteRegistryValue", "path"), std::move(value));
+    return STATUS_SUCCESS;
+}
+
+// Deletes a value under HARDWARE\DEVICEMAP\Path: STATUS_OBJECT_NAME_NOT_FOUND when there is
+// none.
+extern "C" NTSTATUS RtlDeleteRegistryValue(ULONG relativeTo, PCWSTR path, PCWSTR valueName)
+{
+    RequireIrqlAtMost("RtlDeleteRegistryValue", PASSIVE_LEVEL);
+    RequireDeviceMap(relativeTo, "RtlDeleteRegistryValue");
+    return Kernel::Current().objects.DeleteDeviceMapValue(
+        ReadZeroTerminated(path, "RtlDeleteRegistryValue", "path"),
+        ReadZeroTerminated(valueName, "RtlDeleteRegistryValue", "value name"));
 }
 
 extern "C" NTSTATUS ZwClose(HANDLE handle)

@@ -172,6 +172,9 @@ const RuleInfo& Info(Rule rule)
         {"DEVICE_STILL_INITIALIZING",
          "AddDevice returned without clearing DO_DEVICE_INITIALIZING on the device it attached: "
          "the I/O manager would send it no request (Driver Verifier I/O verification)."},
+        {"DEVICE_DELETED_WITH_DEVICEMAP_VALUE",
+         "A device object was deleted while a value under HARDWARE\\DEVICEMAP still names it: "
+         "programs would list a port that is gone."},
         {"CANCEL_ROUTINE_KEPT_CANCEL_LOCK",
          "A cancel routine returned without releasing the cancel spin lock."},
         {"HANDLE_NOT_OPEN",
@@ -199,6 +202,8 @@ const RuleInfo& Info(Rule rule)
          "DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS)."},
         {"DRIVER_UNLOADED_WITH_OPEN_HANDLES",
          "The driver unloaded while registry handles it opened are still open."},
+        {"DRIVER_UNLOADED_WITH_DEVICEMAP_VALUES",
+         "The driver unloaded while values it wrote under HARDWARE\\DEVICEMAP are still there."},
         {"HOST_HANG",
          "Every host thread is waiting and nothing is due: the system would hang here."},
         {"NOT_EMULATED", "The host does not emulate this routine, argument or request."},

@@ -69,6 +69,7 @@ enum class Rule {
     DeviceDeletedWithDeviceAttached,
     DeviceDeletedWithDeferredWork,
     DeviceLeftInitializing,
+    DeviceDeletedWithDeviceMapValue,
     CancelRoutineKeptCancelLock,
     // The application's requests
     HandleNotOpen,
@@ -82,6 +83,7 @@ enum class Rule {
     UnloadDpcsLeft,
     UnloadWorkItemsLeft,
     UnloadRegistryHandlesLeft,
+    UnloadDeviceMapValuesLeft,
     // Host
     HostHang,
     NotEmulated,

@@ -2,6 +2,10 @@
 // PortName value in the device's hardware key, the "\DosDevices\" link to the device object,
 // and the device interface, enabled while the port is named.
 //
+// A device that accepts line settings, the mode for standard serial programs, is also listed
+// where those programs look for serial ports: HARDWARE\DEVICEMAP\SERIALCOMM, the device
+// object's name as value name and the port name as REG_SZ data, while the port is named.
+//
 // Both routines run at PASSIVE_LEVEL in the thread of a start, stop or removal request, never
 // for one device at the same time; they take no lock. DeviceName and InterfaceName stay with
 // the device until removal, so a start after a stop names the port again with them.
@@ -37,6 +41,30 @@ static VOID WritePortNameValue(HANDLE Key, PUNICODE_STRING PortName)
     RtlAppendUnicodeToString(&valueName, PortNameValue);
     ZwSetValueKey(Key, &valueName, 0, REG_SZ, PortName->Buffer, PortName->Length + sizeof(WCHAR));
     ExFreePool(valueBuffer);
+}
+
+static const WCHAR SerialCommKey[] = KDX_TEXT("SERIALCOMM");
+
+// Lists the named port under SERIALCOMM when the device accepts line settings. A value that
+// cannot be written leaves the port unlisted; naming goes on. DeviceName ends with a zero.
+static VOID ListSerialPort(PDEVICE_EXTENSION Extension, PUNICODE_STRING PortName)
+{
+    if (ReadFlag(&Extension->AcceptLineSettings) == 0 || Extension->DeviceName.Buffer == NULL) {
+        return;
+    }
+    NTSTATUS status =
+        RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, SerialCommKey, Extension->DeviceName.Buffer,
+                              REG_SZ, PortName->Buffer, PortName->Length + sizeof(WCHAR));
+    Extension->SerialCommListed = NT_SUCCESS(status) ? 1 : 0;
+}
+
+// Removes the port's SERIALCOMM value, if it was written.
+static VOID UnlistSerialPort(PDEVICE_EXTENSION Extension)
+{
+    if (Extension->SerialCommListed) {
+        RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, SerialCommKey, Extension->DeviceName.Buffer);
+        Extension->SerialCommListed = 0;
+    }
 }
 
 // Copies the link name into SymbolicLinkName's own buffer and creates the link to the device
@@ -121,6 +149,9 @@ _Use_decl_annotations_ NTSTATUS CreatePortName(PDEVICE_EXTENSION DeviceExtension
     if (!NT_SUCCESS(status)) {
         DeleteLink(DeviceExtension);
     } else {
+        UNICODE_STRING portName;
+        RtlInitUnicodeString(&portName, portBuffer);
+        ListSerialPort(DeviceExtension, &portName);
         status = STATUS_SUCCESS;
     }
 
@@ -134,10 +165,12 @@ FreeWorkBuffers:
     return status;
 }
 
-// Undoes CreatePortName: disables the interface and deletes the link, if the link exists.
-// Safe to call when nothing or only part was created, and again after that.
+// Undoes CreatePortName: removes the SERIALCOMM value, disables the interface and deletes the
+// link, if the link exists. Safe to call when nothing or only part was created, and again
+// after that.
 _Use_decl_annotations_ VOID RemovePortName(PDEVICE_EXTENSION DeviceExtension)
 {
+    UnlistSerialPort(DeviceExtension);
     if (DeviceExtension->SymbolicLinkName.Buffer == NULL || !DeviceExtension->SymbolicLinkCreated) {
         return;
     }

@@ -249,8 +249,9 @@ static NTSTATUS WaitOnMask(PDEVICE_EXTENSION Extension, PSERIAL_REQUEST Request)
     return status;
 }
 
-// Purges: the queued reads and, with SERIAL_PURGE_RXABORT, the buffered bytes; the queued
-// writes. Transfers in flight go on.
+// Purges: the queued reads and, with SERIAL_PURGE_RXABORT, the buffered bytes (with
+// SERIAL_PURGE_RXCLEAR too on a device that accepts line settings, as standard serial programs
+// expect of a purge of the input); the queued writes. Transfers in flight go on.
 static NTSTATUS Purge(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extension,
                       PSERIAL_REQUEST Request)
 {
@@ -264,7 +265,11 @@ static NTSTATUS Purge(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extension,
     if ((mask & (SERIAL_PURGE_RXABORT | SERIAL_PURGE_RXCLEAR)) != 0) {
         CancelQueuedReads(DeviceObject, FALSE);
     }
-    if ((mask & SERIAL_PURGE_RXABORT) != 0) {
+    ULONG emptying = SERIAL_PURGE_RXABORT;
+    if (ReadFlag(&Extension->AcceptLineSettings) != 0) {
+        emptying |= SERIAL_PURGE_RXCLEAR;
+    }
+    if ((mask & emptying) != 0) {
         KeAcquireSpinLockAtDpcLevel(&Extension->DeviceLock);
         Extension->ReceiveCount = 0;
         KeReleaseSpinLockFromDpcLevel(&Extension->DeviceLock);

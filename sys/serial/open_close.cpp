@@ -1,5 +1,6 @@
 // Open, close and cleanup. The port is exclusive: DispatchCreate admits one open, gives the
-// receive pump its landing buffer and resets the per-open state. Cleanup and close stop all
+// receive pump its landing buffer, resets the per-open state and starts the pump, so that
+// what the device sends is fetched whether or not the program reads. Cleanup and close stop all
 // data movement: they cancel the queued reads and writes, stop the receive pump, cancel the
 // bulk transfers in flight and the pending wait-on-mask request, and wait until the workers
 // are idle; close also gives the port up. Product 0x005B has its USB port reset at open and
@@ -167,6 +168,8 @@ static NTSTATUS AdmitOpen(PDEVICE_OBJECT DeviceObject, PDEVICE_EXTENSION Extensi
         status = PrepareReceiving(Extension);
         if (NT_SUCCESS(status)) {
             ResetOpenState(DeviceObject, Extension);
+            // The device's bytes are fetched from the open on, whether or not anyone reads.
+            StartReceivePump(Extension);
             return STATUS_SUCCESS;
         }
         ReleaseLandingBuffer(Extension);

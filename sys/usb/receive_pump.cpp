@@ -270,9 +270,10 @@ _Use_decl_annotations_ NTSTATUS ReadBulkInOnce(PDEVICE_OBJECT DeviceObject,
     return status;
 }
 
-// Starts the pump once per open: the first read or write worker that needs it queues the work
-// item and waits, at most 2 s, until the pump has started. The item is never queued while it
-// is still queued from before. The item counts as outstanding from here: it is marked queued,
+// Starts the pump once per open: the open queues the work item and waits, at most 2 s, until
+// the pump has started; the read and write workers call it again, which does nothing while
+// the pump of the open is queued or has run. The item is never queued while it is still
+// queued from before. The item counts as outstanding from here: it is marked queued,
 // ReceivePumpIdleEvent is cleared in the same hold of DeviceLock, and it gets an I/O reference
 // (the caller holds one of its own, so the count cannot be drained meanwhile). PASSIVE_LEVEL.
 _Use_decl_annotations_ VOID StartReceivePump(PDEVICE_EXTENSION DeviceExtension)

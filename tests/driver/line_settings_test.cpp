@@ -254,6 +254,34 @@ TEST_P(LineSettings, DataMovesTheSameWithTheSettingOn)
     Device().SetEcho(false);
 }
 
+// A purge of the input (SERIAL_PURGE_RXCLEAR) empties the receive buffer with the setting on,
+// making room for a pump that waits; off, the buffered bytes stay.
+TEST_P(LineSettings, PurgeRxclearEmptiesTheReceiveBufferOnlyWithTheSettingOn)
+{
+    for (bool accepting : {false, true}) {
+        SCOPED_TRACE(accepting ? "on" : "off");
+        if (accepting) {
+            OpenAccepting();
+        } else {
+            OpenWith({});
+        }
+        WaitForReceivePump();
+        Receive(portHandle, std::vector<UCHAR>(5000, 0x44), 5000);
+        Device().OfferIn({7, 8});
+        EXPECT_EQ(STATUS_SUCCESS, Send(IOCTL_SERIAL_PURGE, Bytes(ULONG(SERIAL_PURGE_RXCLEAR))));
+        ULONG expected = accepting ? 2 : 5000;
+        EXPECT_TRUE(WaitUntil([&] { return CommStatus(portHandle).AmountInInQueue == expected; }))
+            << CommStatus(portHandle).AmountInInQueue << " bytes buffered";
+        if (accepting) {
+            SetTimeouts(portHandle, Timeouts(MAXULONG, 0, 0));
+            EXPECT_EQ((std::vector<UCHAR>{7, 8}), app().Read(portHandle, 16).output)
+                << "only what came after the purge";
+        }
+        ClosePort();
+        host.pnp().Unplug(port.physicalDevice);
+    }
+}
+
 }  // namespace
 
 KDX_FOR_BOTH_BUS_MODES(LineSettings);

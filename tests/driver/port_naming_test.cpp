@@ -106,4 +106,46 @@ TEST_F(PortNaming, RemovingTheNameKeepsTheDeviceAndInterfaceNamesSoThePortCanBeN
     EXPECT_TRUE(InterfaceEnabled(plugged.physicalDevice));
 }
 
+// A device that accepts line settings is listed where programs look for serial ports
+// (HARDWARE\DEVICEMAP\SERIALCOMM: device name = port name) while its port is named; the
+// listing goes at a stop, a surprise removal and a removal. A device without the value is
+// never listed.
+TEST_F(PortNaming, AcceptingDevicesAreListedUnderSerialCommWhileTheirPortIsNamed)
+{
+    auto listed = [&] {
+        std::string text;
+        for (const auto& value : host.objects().DeviceMapValues(u"SERIALCOMM")) {
+            std::u16string data(value.data.size() / 2, u'\0');
+            memcpy(data.data(), value.data.data(), data.size() * 2);
+            std::string shown = host::Narrow(data);
+            size_t zero = shown.find('\0');
+            if (zero != std::string::npos) shown.replace(zero, 1, "(0)");
+            text += host::Narrow(value.name) + "=" + shown + ";";
+        }
+        return text;
+    };
+    host::DeviceModel accepting = Adapter(kNumberedProduct);
+    accepting.hardwareKeyValues = {
+        host::DeviceModel::RegistryValue::Dword(u"AcceptLineSettings", 1)};
+    host::DeviceModel other = accepting;
+    other.productId = kOtherProduct;
+    Plugged plain = Plug(Adapter(kNumberedProduct));
+    Plugged first = Plug(accepting);
+    Plugged second = Plug(other);
+    ASSERT_EQ(STATUS_SUCCESS, second.startStatus);
+    EXPECT_EQ("\\Device\\KDX_LUSB1=VLT1(0);\\Device\\KDX_LUSB2=KD(0);", listed())
+        << "REG_SZ with its terminating zero";
+
+    EXPECT_EQ(STATUS_SUCCESS, host.pnp().Stop(first.physicalDevice, false));
+    EXPECT_EQ("\\Device\\KDX_LUSB2=KD(0);", listed()) << "after a stop";
+    EXPECT_EQ(STATUS_SUCCESS, host.pnp().Start(first.physicalDevice));
+    EXPECT_EQ("\\Device\\KDX_LUSB1=VLT1(0);\\Device\\KDX_LUSB2=KD(0);", listed())
+        << "after the restart";
+    host.pnp().Unplug(first.physicalDevice);
+    EXPECT_EQ("\\Device\\KDX_LUSB2=KD(0);", listed()) << "after the unplug";
+    EXPECT_EQ(STATUS_SUCCESS, host.pnp().Remove(second.physicalDevice));
+    EXPECT_EQ("", listed()) << "after the removal";
+    EXPECT_EQ(STATUS_SUCCESS, plain.startStatus);
+}
+
 }  // namespace

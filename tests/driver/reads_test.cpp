@@ -17,7 +17,7 @@ protected:
     // running: its result, and the virtual time it took.
     host::IoResult ReadThatWaits(const SERIAL_TIMEOUTS& timeouts, host::Ticks* elapsed)
     {
-        StartPump();
+        WaitForPump();
         SetTimeouts(timeouts);
         host::Ticks start = host.Now();
         host::IoResult result = Read(10);
@@ -28,7 +28,7 @@ protected:
     // for data for it.
     host::OutstandingRequest WaitingRead(const SERIAL_TIMEOUTS& timeouts, ULONG length)
     {
-        StartPump();
+        WaitForPump();
         SetTimeouts(timeouts);
         host::OutstandingRequest read = StartRead(length);
         WaitUntilTheReadWorkerWaits();
@@ -38,7 +38,7 @@ protected:
     // others are queued behind it.
     std::vector<host::OutstandingRequest> WaitingReads(size_t count, ULONG length)
     {
-        StartPump();
+        WaitForPump();
         std::vector<host::OutstandingRequest> reads{StartRead(length)};
         WaitForCurrentRead();
         while (reads.size() < count) reads.push_back(StartRead(length));
@@ -48,7 +48,7 @@ protected:
 
 TEST_P(Reads, ThreeBufferedBytesAnswerAReadOfTenAtOnce)
 {
-    StartPump();
+    WaitForPump();
     DeviceSends(Pattern(3, 0x10));
     host::OutstandingRequest read = StartRead(10);
     ASSERT_TRUE(read.Completed()) << "the read waited although bytes were buffered";
@@ -93,7 +93,7 @@ TEST_P(Reads, ImmediateReturnTimeoutsAnswerAtOnceWithNothingEvenBehindAWaitingRe
 
 TEST_P(Reads, AWaitingReadCompletesAtTheNextBulkInTransferWithWhatArrived)
 {
-    StartPump();
+    WaitForPump();
     host::OutstandingRequest read = StartRead(100);
     WaitForCurrentRead();
     EXPECT_FALSE(read.Completed());
@@ -105,7 +105,7 @@ TEST_P(Reads, AWaitingReadCompletesAtTheNextBulkInTransferWithWhatArrived)
 
 TEST_P(Reads, AZeroLengthPacketCompletesAWaitingReadWithNoBytes)
 {
-    StartPump();
+    WaitForPump();
     host::OutstandingRequest read = StartRead(100);
     WaitForCurrentRead();
     usb->OfferZeroLengthIn();
@@ -117,7 +117,7 @@ TEST_P(Reads, AZeroLengthPacketCompletesAWaitingReadWithNoBytes)
 
 TEST_P(Reads, AReadTakesAtMost4096BytesTheOldestFirstAndTheRestStaysInOrder)
 {
-    StartPump();
+    WaitForPump();
     std::vector<UCHAR> sent = Pattern(6144, 7);
     DeviceSends(std::vector<UCHAR>(sent.begin(), sent.begin() + 4096));
     DeviceSends(std::vector<UCHAR>(sent.begin() + 4096, sent.end()));
@@ -205,7 +205,7 @@ TEST_P(Reads, ReadsCompleteInTheOrderTheyArrived)
 
 TEST_P(Reads, ACancelledReadEndsCancelledAndTheBytesAfterItGoToTheNextRead)
 {
-    StartPump();
+    WaitForPump();
     host::OutstandingRequest read = StartRead(10);
     WaitForCurrentRead();
     EXPECT_TRUE(read.Cancel());
@@ -251,7 +251,7 @@ TEST_P(Reads, AReadCancelledWhileQueuedEndsOnlyWhenTheWorkerReachesIt)
 
 TEST_P(Reads, APurgeOfTheReceiveBufferDiscardsWhatWasBuffered)
 {
-    StartPump();
+    WaitForPump();
     DeviceSends(Pattern(5, 0xC0));
     EXPECT_EQ(STATUS_SUCCESS, Purge(SERIAL_PURGE_RXABORT));
     EXPECT_EQ(0u, Buffered());

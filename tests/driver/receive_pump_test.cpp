@@ -1,6 +1,6 @@
-// The receive pump as the device sees it: no bulk-IN read before the port is used, one read
-// in flight from the first non-empty write or waiting read on, and back-pressure once more
-// than 4096 bytes wait in the receive buffer.
+// The receive pump as the device sees it: one bulk-IN read in flight from the open on, whether
+// or not the port is read or written, and back-pressure once more than 4096 bytes wait in the
+// receive buffer.
 #include <gtest/gtest.h>
 
 #include "support/data_fixture.h"
@@ -11,27 +11,33 @@ namespace {
 
 class ReceivePump : public DataPathTest {};
 
-TEST_P(ReceivePump, AnOpenPortWithoutReadsOrWritesSendsNoBulkInRead)
+// A device that speaks first (a sensor, a logger): what it sends after the open waits in the
+// receive buffer, in order, for a program that has neither read nor written yet.
+TEST_P(ReceivePump, TheOpenStartsThePumpAndKeepsWhatTheDeviceSendsBeforeAnyRead)
 {
+    ASSERT_TRUE(WaitUntil([&] { return PendingIn() == 1; })) << "no bulk-IN read after the open";
+    DeviceSends(Pattern(5, 0x40));
+    DeviceSends(Pattern(3, 0x60));
     Settle(5 * kSecond);
-    EXPECT_EQ(0u, PendingIn());
-    EXPECT_FALSE(ReceivePumpRunning(extension));
+    EXPECT_EQ(8u, Buffered());
+    EXPECT_EQ(1u, PendingIn()) << "the pump reads on";
+    std::vector<UCHAR> sent = Pattern(5, 0x40);
+    std::vector<UCHAR> second = Pattern(3, 0x60);
+    sent.insert(sent.end(), second.begin(), second.end());
+    EXPECT_EQ(sent, Read(20).output);
 }
 
-TEST_P(ReceivePump, AfterTheFirstNonEmptyWriteThePumpReadsWithoutAnyReadRequest)
+TEST_P(ReceivePump, WritesAndReadsKeepTheOnePumpOfTheOpen)
 {
     EXPECT_EQ(STATUS_SUCCESS, Write({}).status);
-    Settle();
-    EXPECT_EQ(0u, PendingIn()) << "an empty write started the pump";
-
     EXPECT_EQ(STATUS_SUCCESS, Write(Pattern(3)).status);
-    ASSERT_TRUE(WaitUntil([&] { return PendingIn() == 1; })) << "no bulk-IN read in flight";
+    ASSERT_TRUE(WaitUntil([&] { return PendingIn() == 1; })) << "the pump of the open reads on";
     DeviceSends(Pattern(9, 0x20));
     EXPECT_EQ(9u, Stats().ReceivedCount) << "bytes count as received once delivered";
     EXPECT_EQ(Pattern(9, 0x20), Read(20).output);
 }
 
-TEST_P(ReceivePump, AWaitingReadStartsThePump)
+TEST_P(ReceivePump, AWaitingReadGetsWhatThePumpFetchesNext)
 {
     host::OutstandingRequest read = StartRead(10);
     ASSERT_TRUE(WaitUntil([&] { return PendingIn() == 1; })) << "no bulk-IN read in flight";
@@ -41,7 +47,7 @@ TEST_P(ReceivePump, AWaitingReadStartsThePump)
 
 TEST_P(ReceivePump, ItStillReadsAt4096BufferedBytesAndWaitsAbove4096UntilAReadMakesRoom)
 {
-    StartPump();
+    WaitForPump();
     std::vector<UCHAR> sent = Pattern(4097, 1);
     DeviceSends(std::vector<UCHAR>(sent.begin(), sent.begin() + 4096));
     ASSERT_TRUE(WaitUntil([&] { return PendingIn() == 1; })) << "no read at 4096 bytes";
@@ -72,7 +78,7 @@ TEST_P(ReceivePump, ItStillReadsAt4096BufferedBytesAndWaitsAbove4096UntilAReadMa
 
 TEST_P(ReceivePump, ClosingThePortEndsTheReadOfADeviceThatSendsNothing)
 {
-    StartPump();
+    WaitForPump();
     Settle(5 * kSecond);
     EXPECT_EQ(1u, PendingIn()) << "the read of a silent device stays in flight";
     EXPECT_EQ(STATUS_SUCCESS, app().Close(handle));

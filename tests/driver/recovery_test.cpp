@@ -49,7 +49,7 @@ protected:
     // flight again.
     void FailPumpRead(USBD_STATUS usbdStatus)
     {
-        StartPump();
+        WaitForPump();
         usb->FailNext(host::Direction::In, 1, STATUS_UNSUCCESSFUL, usbdStatus);
         ASSERT_TRUE(WaitUntil([&] { return PendingIn() == 1; }))
             << "the pump stopped after a failed read";
@@ -145,7 +145,7 @@ TEST_P(Recovery, AFailedReadWhileNoPortStatusQueryCanBeBuiltLeavesTheDeviceInPla
 
 TEST_P(Recovery, AFailingPortStatusQueryMarksTheDeviceGoneAndLaterRequestsAreRefused)
 {
-    StartPump();
+    WaitForPump();
     host::OutstandingRequest waiting = StartRead(10);
     WaitForCurrentRead();
     host::OutstandingRequest queued = StartRead(10);

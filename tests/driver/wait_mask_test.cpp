@@ -40,7 +40,7 @@ protected:
         }
         return Delivered(wait, what);
     }
-    // Opens the port with a wait pending for `mask` and a read that has started the pump.
+    // Opens the port with a wait pending for `mask` and a read that waits for data.
     struct Pending {
         host::OutstandingRequest wait;
         host::OutstandingRequest read;
@@ -52,7 +52,7 @@ protected:
         Pending pending;
         pending.wait = StartWait(portHandle);
         pending.read = app().StartRead(portHandle, 16);
-        EXPECT_TRUE(WaitForTransfers(host::Direction::In, 1)) << "the read starts the pump";
+        EXPECT_TRUE(WaitUntilTheReadWaits()) << "the read waits for data";
         return pending;
     }
     void ExpectCancelled(host::OutstandingRequest& wait, const char* what)
@@ -96,7 +96,7 @@ TEST_P(WaitMaskTest, EventsThatOccurredWithNoWaitPendingCompleteTheNextWaitAtOnc
         SCOPED_TRACE("product " + Hex(product));
         OpenPort(product);
         SetWaitMask(portHandle, SERIAL_EV_RXCHAR | SERIAL_EV_TXEMPTY);
-        StartReceivePump(portHandle);  // a finished write
+        EXPECT_EQ(STATUS_SUCCESS, app().Write(portHandle, {0x55}).status);  // TXEMPTY
         Receive(portHandle, {7}, 1);
 
         host::Ticks asked = host.Now();
@@ -122,7 +122,7 @@ TEST_P(WaitMaskTest, EventsThatOccurredWithNoWaitPendingCompleteTheNextWaitAtOnc
 TEST_P(WaitMaskTest, ANewMaskKeepsOnlyTheEventsThatItHolds)
 {
     OpenPort(kNumberedProduct);
-    StartReceivePump(portHandle);
+    WaitForReceivePump();
     SetWaitMask(portHandle, SERIAL_EV_RXCHAR | SERIAL_EV_TXEMPTY);
     EXPECT_EQ(STATUS_SUCCESS, app().Write(portHandle, {9}).status);
     Receive(portHandle, {7, 8}, 2);
@@ -235,7 +235,7 @@ TEST_P(WaitMaskTest, AFailedBulkInReadRaisesErr)
     for (USHORT product : {kNumberedProduct, kOtherProduct}) {
         SCOPED_TRACE("product " + Hex(product));
         OpenPort(product);
-        StartReceivePump(portHandle);
+        WaitForReceivePump();
         SetWaitMask(portHandle, SERIAL_EV_ERR | SERIAL_EV_RXCHAR);
         host::OutstandingRequest wait = StartWait(portHandle);
         Device().FailNext(host::Direction::In, 1, STATUS_UNSUCCESSFUL, USBD_STATUS_DATA_OVERRUN);
@@ -278,7 +278,7 @@ TEST_P(WaitMaskTest, ASecondWaitAndAWaitWithAnEmptyMaskAreInvalidAndLeaveThePend
     EXPECT_EQ(STATUS_INVALID_PARAMETER, second.status) << "a second wait";
     EXPECT_FALSE(wait.Completed()) << "the first wait is not disturbed";
 
-    StartReceivePump(portHandle);
+    WaitForReceivePump();
     Device().OfferIn({1});
     EXPECT_EQ(ULONG(SERIAL_EV_RXCHAR), Delivered(wait, "the first wait"));
 }
@@ -315,7 +315,7 @@ TEST_P(WaitMaskTest, ACancelledWaitCompletesCancelledOnceAndMakesRoomForTheNext)
 
     host::OutstandingRequest next = StartWait(portHandle);
     EXPECT_TRUE(StaysPending(next)) << "accepted as the port's one wait";
-    StartReceivePump(portHandle);
+    WaitForReceivePump();
     Device().OfferIn({1});
     EXPECT_EQ(ULONG(SERIAL_EV_RXCHAR), Delivered(next, "the next wait"));
 }
@@ -385,7 +385,7 @@ TEST_P(WaitMaskTest, WaitsRacingAStreamOfDeliveriesEachEndOnce)
 TEST_P(WaitMaskTest, OnlyReceiveTransmitAndErrorEventsEverReachAWait)
 {
     OpenPort(kNumberedProduct);
-    StartReceivePump(portHandle);
+    WaitForReceivePump();
     SetWaitMask(portHandle, 0x1FFF);
     host::OutstandingRequest wait = StartWait(portHandle);
     Device().OfferIn({0x00, 0x11, 0x13, 0x0D, 0x1A});  // the event character is 0
@@ -427,7 +427,7 @@ TEST_P(WaitMaskTest, WhenThePumpEndsOnItsOwnAWaitGetsErrAndTheBytesStayReadable)
     for (USHORT product : {kNumberedProduct, kOtherProduct}) {
         SCOPED_TRACE("product " + Hex(product));
         OpenPort(product);
-        StartReceivePump(portHandle);
+        WaitForReceivePump();
         Receive(portHandle, {1, 2, 3}, 3);
         SetWaitMask(portHandle, SERIAL_EV_ERR);
         host::OutstandingRequest wait = StartWait(portHandle);

@@ -51,14 +51,15 @@ TEST_P(Writes, AWriteAbove4096BytesIsRefusedAtOnceAndNotSent)
     EXPECT_EQ(Transfers{}, usb->TakeOutTransfers());
 }
 
-TEST_P(Writes, AZeroLengthWriteSucceedsSendsNothingAndStartsNoPump)
+TEST_P(Writes, AZeroLengthWriteSucceedsAndSendsNothing)
 {
     host::IoResult result = Write({});
     EXPECT_EQ(STATUS_SUCCESS, result.status) << Hex(result.status);
     EXPECT_EQ(0u, result.information);
     Settle();
     EXPECT_EQ(Transfers{}, usb->TakeOutTransfers());
-    EXPECT_EQ(0u, PendingIn()) << "a zero-length write started the receive pump";
+    EXPECT_TRUE(WaitUntil([&] { return PendingIn() == 1; }))
+        << "only the pump's read of the open is with the device";
 }
 
 TEST_P(Writes, OnePacketIsFollowedByAZeroLengthPacketAndOneByteMoreIsNot)

@@ -191,14 +191,10 @@ protected:
         })) << "the read worker does not wait for data";
     }
 
-    // The pump runs after the first non-empty write; waits until its first bulk-IN read is
-    // with the bus. The byte written is taken off the device's log.
-    void StartPump()
+    // The pump runs from the open on; waits until its first bulk-IN read is with the bus.
+    void WaitForPump()
     {
-        host::IoResult written = Write({0x55});
-        ASSERT_EQ(STATUS_SUCCESS, written.status) << Hex(written.status);
         ASSERT_TRUE(WaitUntil([&] { return PendingIn() == 1; })) << "no bulk-IN read in flight";
-        usb->TakeOutTransfers();
     }
     // The device sends `bytes` on its bulk-IN pipe, ended by a short or zero-length packet,
     // and the pump buffers them (no read may take them meanwhile). Unless the buffer is then

@@ -160,14 +160,25 @@ protected:
         return WaitUntil([&] { return Device().PendingTransfers(direction) == count; });
     }
 
-    // Starts the receive pump the way an application does, with a write (of one byte, which
-    // reaches the device): the pump runs from the first write or read of an open on.
-    void StartReceivePump(host::Handle handle)
+    // The open started the pump; waits until its bulk-IN read is with the device.
+    void WaitForReceivePump()
     {
-        EXPECT_EQ(STATUS_SUCCESS, app().Write(handle, {0x55}).status)
-            << "the write that starts the pump";
         EXPECT_TRUE(WaitForTransfers(host::Direction::In, 1)) << "the pump's bulk-IN read";
-        Device().TakeOutTransfers();
+    }
+    // Waits until a read the port was given waits for data: it is the current read and the
+    // read worker waits on ReceiveDeliveredEvent (the host links waiters under its scheduler
+    // mutex), so bytes that arrive now complete it through the pump's delivery.
+    bool WaitUntilTheReadWaits()
+    {
+        PDEVICE_EXTENSION extension = PortExtension();
+        LIST_ENTRY* waiters = &extension->ReceiveDeliveredEvent.Header.WaitListHead;
+        return WaitUntil([&] {
+            KIRQL irql = KeAcquireSpinLockRaiseToDpc(&extension->DeviceLock);
+            PIRP current = extension->CurrentReadIrp;
+            KeReleaseSpinLock(&extension->DeviceLock, irql);
+            std::lock_guard<std::mutex> guard(host::Scheduler::Instance().mutex());
+            return current != nullptr && waiters->Flink != waiters;
+        });
     }
 
     // Bytes that arrive on the bulk-IN pipe, and the wait until the pump has taken `accepted`

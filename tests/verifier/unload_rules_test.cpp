@@ -1,6 +1,7 @@
 // Verifier unload rules: a driver that unloads (or fails DriverEntry) leaving pool, device
-// objects, symbolic links, enabled interfaces, registry handles, set timers, queued DPCs,
-// work items or IRPs behind stops the host with a report of what is left and where from.
+// objects, symbolic links, enabled interfaces, registry handles, HARDWARE\DEVICEMAP values,
+// set timers, queued DPCs, work items or IRPs behind stops the host with a report of what is left
+// and where from.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -39,6 +40,29 @@ NTSTATUS LinkKeepingEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
     RtlInitUnicodeString(&link, u"\\DosDevices\\COM8");
     RtlInitUnicodeString(&target, u"\\Device\\KdxSerial8");
     IoCreateSymbolicLink(&link, &target);
+    return TestDriverEntry(driver, registryPath);
+}
+
+// Lists a port under SERIALCOMM, as a serial driver does while its port is named; with
+// `deleteDevice` its device goes while the value still names it.
+template <bool deleteDevice>
+NTSTATUS SerialCommKeepingEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
+{
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, u"\\Device\\KdxLeft0");
+    PDEVICE_OBJECT device;
+    IoCreateDevice(driver, 0, &name, FILE_DEVICE_SERIAL_PORT, 0, FALSE, &device);
+    WCHAR port[] = u"COM9";
+    RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", u"\\Device\\KdxLeft0", REG_SZ,
+                          port, sizeof(port));
+    if (deleteDevice) {
+        IoDeleteDevice(device);
+    } else {
+        RtlDeleteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", u"\\Device\\KdxLeft0");
+        RtlWriteRegistryValue(RTL_REGISTRY_DEVICEMAP, u"SERIALCOMM", u"\\Device\\KdxLeft1", REG_SZ,
+                              port, sizeof(port));
+        IoDeleteDevice(device);
+    }
     return TestDriverEntry(driver, registryPath);
 }
 
@@ -165,6 +189,18 @@ TEST(UnloadRuleDeathTest, RegistryHandleLeftOpen)
     };
     EXPECT_DEATH(openAndUnload(),
                  "HOST VERIFIER: DRIVER_UNLOADED_WITH_OPEN_HANDLES(.|\n)*1 registry handles");
+}
+
+TEST(UnloadRuleDeathTest, DeviceMapValueLeftBehind)
+{
+    host::Host host;
+    EXPECT_DEATH(LoadAndUnload(host, SerialCommKeepingEntry<true>),
+                 "HOST VERIFIER: DEVICE_DELETED_WITH_DEVICEMAP_VALUE(.|\n)*SERIALCOMM\\\\"
+                 "\\\\Device\\\\KdxLeft0 still names it");
+    host::Host other;
+    EXPECT_DEATH(LoadAndUnload(other, SerialCommKeepingEntry<false>),
+                 "HOST VERIFIER: DRIVER_UNLOADED_WITH_DEVICEMAP_VALUES(.|\n)*1 values(.|\n)*"
+                 "SERIALCOMM\\\\\\\\Device\\\\KdxLeft1");
 }
 
 TEST(UnloadRuleDeathTest, TimerLeftSet)

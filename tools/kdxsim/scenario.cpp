@@ -142,6 +142,10 @@ std::string Scenario::Execute(const Words& words)
         Require(words.size() == 1, "ports");
         return Ports();
     }
+    if (command == "serialcomm") {
+        Require(words.size() == 1, "serialcomm");
+        return SerialComm();
+    }
     if (command == "interfaces") {
         Require(words.size() == 1, "interfaces");
         return Interfaces();
@@ -267,6 +271,29 @@ std::string Scenario::Ports() const
     return ports.empty() ? line + " none" : line;
 }
 
+std::string Scenario::SerialComm() const
+{
+    std::vector<std::pair<std::string, std::string>> ports;  // (value name, data)
+    for (const auto& value : host_.objects().DeviceMapValues(u"SERIALCOMM")) {
+        std::string data;
+        if (value.type != REG_SZ) {
+            data = "(type " + std::to_string(value.type) + ")";
+        } else {
+            std::u16string text(value.data.size() / sizeof(char16_t), u'\0');
+            memcpy(text.data(), value.data.data(), text.size() * sizeof(char16_t));
+            text.resize(std::min(text.size(), text.find(u'\0')));
+            data = host::Narrow(text);
+        }
+        ports.emplace_back(host::Narrow(value.name), data);
+    }
+    std::sort(ports.begin(), ports.end(), [](const auto& left, const auto& right) {
+        return NaturalLess(left.first, right.first);
+    });
+    std::string line = "serialcomm:";
+    for (const auto& [name, data] : ports) line += " " + name + "=" + data;
+    return ports.empty() ? line + " none" : line;
+}
+
 std::string Scenario::Registry(const Words& words)
 {
     Require(words.size() == 2, "registry NAME");
@@ -363,6 +390,8 @@ Commands:
       with PoSetPowerState for its device object, in order (D0..D3).
   ports           the DOS names present and the device each links to: VLT0=\Device\...
   registry NAME   the PortName value of the device's hardware key: PortName=VLT0, or absent
+  serialcomm      the ports listed under HARDWARE\DEVICEMAP\SERIALCOMM, by device name:
+                  \Device\KDX_LUSB0=VLT0, or none
   interfaces      the enabled device interfaces: NAME={class GUID}
   requests NAME   the requests the simulated device received, in order, separated by "; "
 

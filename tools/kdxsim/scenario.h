@@ -121,6 +121,7 @@ private:
 
     std::string Power(const Words& words);
     std::string Ports() const;
+    std::string SerialComm() const;
     std::string Registry(const Words& words);
     std::string Interfaces() const;
     std::string Requests(const Words& words);
