@@ -60,7 +60,7 @@ TEST_P(Reads, ThreeBufferedBytesAnswerAReadOfTenAtOnce)
 // A read of no bytes never waits for data and takes nothing, whether or not bytes are buffered.
 TEST_P(Reads, AReadOfNoBytesCompletesAtOnceAndTakesNothing)
 {
-    StartPump();
+    WaitForPump();
     host::OutstandingRequest empty = StartRead(0);
     ASSERT_TRUE(empty.Completed()) << "a read of no bytes waited for data";
     ExpectRead(empty.Wait(), {});

@@ -73,7 +73,7 @@ protected:
     void ExpectGoneAfterPipeReset(host::Direction direction)
     {
         unpluggedAtPipeReset = true;
-        StartPump();
+        WaitForPump();
         usb->FailNext(direction, 1, STATUS_UNSUCCESSFUL, USBD_STATUS_STALL_PID);
         if (direction == host::Direction::Out) {
             host::IoResult failed = Write(Pattern(4));
