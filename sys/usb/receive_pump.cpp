@@ -1,7 +1,9 @@
 // The receive pump: while the port is open it keeps one 2048-byte bulk-IN read in flight,
 // appends what arrives to the receive buffer and hands every result to DeliverReceivedData.
 // It waits while the receive buffer holds more than 4096 bytes, and ends when the port is
-// closed or stopped, when the device is gone, or on a fatal read status.
+// closed or stopped, when the device is gone, or on a fatal read status. The open starts it; a
+// pump that ended on a fatal status with the device present is started again by the next read
+// or write.
 //
 // The pump is a work item on the delayed work queue, at PASSIVE_LEVEL, one instance per device;
 // from the moment its item is queued until it has run it holds an I/O reference and counts as
@@ -43,6 +45,13 @@ _Use_decl_annotations_ VOID ReceivePumpWorker(PVOID Parameter)
         RunReceivePump(deviceObject, extension, extension->BulkInPipeIndex);
         oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->DeviceLock);
         extension->ReceivePumpRunning = 0;
+        // A pump that ended on its own kept the landing buffer: the next read or write worker
+        // starts it again. Allowed in the hold that ends this run, so that the item it queues
+        // never finds this run still marked.
+        if (extension->ReceiveLandingBuffer != NULL && extension->ReceivePumpStopRequested == 0 &&
+            ReadULong(&extension->ReceiveBufferSize) != 0) {
+            extension->ReceivePumpQueued = 0;
+        }
         SignalPumpIdleLocked(extension);
         KeReleaseSpinLock(&extension->DeviceLock, oldIrql);
     }
@@ -200,14 +209,20 @@ _Use_decl_annotations_ VOID ReleaseLandingBuffer(PDEVICE_EXTENSION DeviceExtensi
 // open, and a pending wait gets SERIAL_EV_ERR, when its mask holds it, before a wait that got
 // nothing is cancelled. Either way the read that waits for data is ended with what is buffered
 // (a pump that never got its context skips the wait and the read), the read worker is woken,
-// and the landing buffer and the context are freed. The next open empties the buffer.
+// and the context is freed. The landing buffer is freed too, unless the pump ended on its own
+// with the device still there and the port open: it is kept for the restart by the next read
+// or write, and the close or the next open frees it. The next open empties the buffer.
 static VOID EndReceivePump(PDEVICE_EXTENSION Extension)
 {
+    BOOLEAN present =
+        CanAcceptRequests(Extension->DeviceObject) && !ReadFlag(&Extension->DeviceGone);
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->DeviceLock);
     BOOLEAN stopped = Extension->ReceivePumpStopRequested != 0;
     if (stopped) {
         Extension->ReceiveCount = 0;
     }
+    BOOLEAN restartable = !stopped && present && ReadFlag(&Extension->PortOpen) &&
+                          ReadULong(&Extension->ReceiveBufferSize) != 0;
     PTRANSFER_CONTEXT context = Extension->ReceiveTransferContext;
     KeReleaseSpinLock(&Extension->DeviceLock, oldIrql);
     if (context != NULL) {
@@ -219,7 +234,9 @@ static VOID EndReceivePump(PDEVICE_EXTENSION Extension)
         CancelUndeliveredWaitOnMask(Extension);
     }
     KeSetEvent(&Extension->ReceiveDeliveredEvent, 1, FALSE);
-    ReleaseLandingBuffer(Extension);
+    if (!restartable) {
+        ReleaseLandingBuffer(Extension);
+    }
     oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->DeviceLock);
     Extension->ReceiveTransferContext = NULL;
     KeReleaseSpinLock(&Extension->DeviceLock, oldIrql);
@@ -270,12 +287,13 @@ _Use_decl_annotations_ NTSTATUS ReadBulkInOnce(PDEVICE_OBJECT DeviceObject,
     return status;
 }
 
-// Starts the pump once per open: the open queues the work item and waits, at most 2 s, until
-// the pump has started; the read and write workers call it again, which does nothing while
-// the pump of the open is queued or has run. The item is never queued while it is still
-// queued from before. The item counts as outstanding from here: it is marked queued,
-// ReceivePumpIdleEvent is cleared in the same hold of DeviceLock, and it gets an I/O reference
-// (the caller holds one of its own, so the count cannot be drained meanwhile). PASSIVE_LEVEL.
+// Starts the pump: the open queues the work item and waits, at most 2 s, until the pump has
+// started; the read and write workers call it again, which does nothing while the pump is
+// queued or runs, or after it ended for good, and starts it again after it ended on its own
+// with the device present. The item is never queued while it is still queued from before. The
+// item counts as outstanding from here: it is marked queued, ReceivePumpIdleEvent is cleared
+// in the same hold of DeviceLock, and it gets an I/O reference (the caller holds one of its
+// own, so the count cannot be drained meanwhile). PASSIVE_LEVEL.
 _Use_decl_annotations_ VOID StartReceivePump(PDEVICE_EXTENSION DeviceExtension)
 {
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&DeviceExtension->DeviceLock);
