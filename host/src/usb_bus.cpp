@@ -298,7 +298,7 @@ NTSTATUS UsbBus::GetDescriptor(UsbDevice& device, struct _URB_CONTROL_DESCRIPTOR
             device.model.configurationTransfersNothing) {
             transferred = 0;
         }
-        memcpy(request.TransferBuffer, source->data(), transferred);
+        if (transferred != 0) memcpy(request.TransferBuffer, source->data(), transferred);
     }
     request.TransferBufferLength = transferred;
     request.Hdr.Status = usbdStatus;
