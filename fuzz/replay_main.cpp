@@ -31,6 +31,10 @@ void OnFatalSignal(int signal)
 
 }  // namespace
 
+// Under the sanitizers (make test-asan), a report aborts, so that the failing input is named.
+extern "C" const char* __asan_default_options() { return "abort_on_error=1"; }
+extern "C" const char* __ubsan_default_options() { return "abort_on_error=1:print_stacktrace=1"; }
+
 int main(int argc, char** argv)
 {
     std::vector<std::string> files;
