@@ -75,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         std::vector<UCHAR> bytes = ledger.NextWrite(100);
         host::IoResult wrote = Finish(host, app.StartWrite(opened.handle, bytes));
         if (wrote.information > bytes.size()) Fail("a write reported more than it was given");
-        ledger.writes.push_back({bytes, wrote.information, NT_SUCCESS(wrote.status)});
+        ledger.writes.push_back({bytes, wrote.information, wrote.status == STATUS_SUCCESS});
         ledger.Offer(*plugged.device, 100);
         host::IoResult read = Finish(host, app.StartRead(opened.handle, 200));
         ledger.read = read.output;

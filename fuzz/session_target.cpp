@@ -468,7 +468,7 @@ private:
                 ledger.read.insert(ledger.read.end(), result.output.begin(), result.output.end());
             } else if (request.kind == Request::Write) {
                 ledger.writes.push_back(
-                    {std::move(request.bytes), result.information, NT_SUCCESS(result.status)});
+                    {std::move(request.bytes), result.information, result.status == STATUS_SUCCESS});
             }
         }
     }
