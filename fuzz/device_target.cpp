@@ -70,6 +70,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     Ledger ledger;
     host::OpenResult opened{};
     if (!link.empty()) opened = host.app().Open(link);
+    if (Tracing()) {
+        fprintf(stderr, "add 0x%08X start 0x%08X open 0x%08X\n", unsigned(plugged.addStatus),
+                unsigned(plugged.startStatus), unsigned(opened.status));
+    }
     if (opened.status == STATUS_SUCCESS) {
         host::Application& app = host.app();
         std::vector<UCHAR> bytes = ledger.NextWrite(100);
@@ -79,6 +83,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         ledger.Offer(*plugged.device, 100);
         host::IoResult read = Finish(host, app.StartRead(opened.handle, 200));
         ledger.read = read.output;
+        if (Tracing()) {
+            fprintf(stderr, "write 0x%08X %zu, read 0x%08X %zu\n", unsigned(wrote.status),
+                    size_t(wrote.information), unsigned(read.status), read.output.size());
+        }
         if (app.Close(opened.handle) != STATUS_SUCCESS) Fail("the close failed");
         ledger.Take(*plugged.device);
         ledger.Check("the device");

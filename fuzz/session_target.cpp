@@ -210,6 +210,7 @@ private:
             model.hardwareKeyValues.push_back(
                 host::DeviceModel::RegistryValue::Dword(u"AcceptLineSettings", 1));
         }
+        model.resetPipeFails = model.resetPortFails = (flags & 0x80) != 0;
         if (flags & 0x20)
             model.busSpeed = flags & 0x40 ? host::BusSpeed::High : host::BusSpeed::Full;
         auto device = std::make_unique<Device>();
@@ -346,7 +347,7 @@ private:
         USBD_STATUS usbdStatus = input_.Pick(kUsbdStatuses);
         if (device == nullptr || device->gone) return;
         host::Direction direction = how & 1 ? host::Direction::Out : host::Direction::In;
-        if (direction == host::Direction::In) device->ledger.inDrops = true;
+        device->ledger.inDrops = true;  // the recovery of either may reset the port
         device->plugged.device->FailNext(direction, 1 + (how >> 1 & 3), status, usbdStatus);
     }
 
