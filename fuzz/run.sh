@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # make fuzz: builds the libFuzzer programs with clang in their own build directory (installing
 # clang when it is missing), runs each target for FUZZ_SECONDS (default 60) on one process,
-# then merges what it found into the committed corpus, minimised (fuzz/corpus/<target>).
+# then merges what it found into the committed corpus, minimised to the inputs that reach new
+# edges (fuzz/corpus/<target>); the working corpus stays in BUILD_DIR/fuzz-found.
 # Crashes are written into fuzz/regressions/<target>/, which make test replays.
 # Usage: fuzz/run.sh BUILD_DIR [TARGET...]
 set -euo pipefail
@@ -57,7 +58,7 @@ for target in "${targets[@]}"; do
     echo "=== merging into $corpus"
     merged="$build/fuzz-merged/$target"
     rm -rf "$merged" && mkdir -p "$merged"
-    "$program" -merge=1 -max_len="${max_len[$target]}" -timeout=20 "$merged" "$corpus" "$found" \
+    "$program" -merge=1 -use_counters=0 -max_len="${max_len[$target]}" -timeout=20 "$merged" "$corpus" "$found" \
         2>&1 | grep -E '^MERGE-OUTER: [0-9]+ new files' || true
     rm -f "$corpus"/* && cp "$merged"/* "$corpus"/
     echo "=== $target: corpus $(ls "$corpus" | wc -l) inputs, $(du -sb "$corpus" | cut -f1) bytes;" \
