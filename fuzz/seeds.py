@@ -63,8 +63,8 @@ DEVICES = {
 
 # Session steps: the opcode (0x80 names the second device) and its argument bytes.
 PLUG, OPEN, CLOSE, READ, WRITE, TIMEOUTS, SERIAL_CODE, ANY_CODE, PURGE, MASK, WAITMASK, CANCEL, \
-    SLEEP, SEND, ZLP, HOLD, FAIL, PORT, PNP, POWER, TIMED_READ = \
-    0, 1, 2, 3, 4, 5, 6, 8, 9, 10, 11, 12, 13, 15, 16, 17, 18, 19, 20, 21, 22
+    SLEEP, SEND, ZLP, HOLD, FAIL, PORT, PNP, POWER, TIMED_READ, QUERY = \
+    0, 1, 2, 3, 4, 5, 6, 8, 9, 10, 11, 12, 13, 15, 16, 17, 18, 19, 20, 21, 22, 24
 
 
 def session(seed, *steps):
@@ -110,6 +110,9 @@ SESSIONS = {
     "serial-codes": session(7, [PLUG, 0x10], [OPEN], *[[SERIAL_CODE, c, 0, 1, 4, 0, 0, 0, 15] for c in range(0, 39, 2)],
                             *[[SERIAL_CODE + 1, c, 0, 8, 1, 2, 3, 4, 5, 6, 7, 8, 9] for c in range(1, 39, 2)],
                             [ANY_CODE, 0x50, 0, 0x1B, 0, 0, 4, 15], sleep(), [CLOSE, 0]),
+    "stop-query-wmi": session(8, [PLUG, 0], [PNP, 7], [PNP, 1], [OPEN], [QUERY, 0, 5, 0],
+                              [QUERY, 1, 15, 0], [QUERY, 0x15, 4, 0], [PNP, 8], [PNP, 9],
+                              [READ, 0, 3], [PNP, 7], sleep(), [CLOSE, 0], [PNP, 1], [PNP, 5]),
 }
 
 

@@ -181,11 +181,13 @@ private:
         case 19:
             return PortState(device);
         case 20:
-            return Pnp(slot, input_.U8() % 8);
+            return Pnp(slot, input_.U8() % 10);
         case 21:
             return Power(device, input_.U8());
         case 22:
             return Read(input_.U16());
+        case 24:
+            return QueryInformation(input_.U8());
         default:
             return Sleep(0);
         }
@@ -274,6 +276,18 @@ private:
             request.request = app_.StartWrite(open->handle, request.bytes);
         }
         requests_.push_back(std::move(request));
+    }
+
+    // NtQueryInformationFile, one of the two classes a port answers or any other.
+    void QueryInformation(uint8_t how)
+    {
+        ULONG length = input_.Pick(kBufferLengths);
+        OpenHandle* open = PickHandle();
+        if (open == nullptr) return;
+        const FILE_INFORMATION_CLASS classes[] = {FileStandardInformation, FilePositionInformation,
+                                                  FILE_INFORMATION_CLASS(how >> 2)};
+        host::IoResult result = app_.QueryInformation(open->handle, classes[(how & 3) % 3], length);
+        if (result.information > length) Fail("query-information reported more than its buffer");
     }
 
     // A read with timeouts that end it: the total timeout, or at once with what is there.
@@ -375,7 +389,7 @@ private:
         host::PnpManager& pnp = host_.pnp();
         if (Tracing())
             fprintf(stderr, "  pnp action %d%s\n", action, device->stopped ? " (stopped)" : "");
-        if (action < 6) device->ledger.inDrops = true;
+        if (action < 6 || action == 7) device->ledger.inDrops = true;
         if (device->stopped && action != 1 && action != 4 && action != 5) return;
         switch (action) {
         case 0:  // query-remove, then the removal or its cancel
@@ -408,7 +422,11 @@ private:
             pnp.QueryCapabilities(physicalDevice, &capabilities);
             return;
         }
-        default:
+        case 7:  // the stop alone, as the simulator's "pnp stop" sends it
+            if (NT_SUCCESS(pnp.Stop(physicalDevice, false))) device->stopped = true;
+            return;
+        default:  // a WMI request
+            pnp.Send(physicalDevice, IRP_MJ_SYSTEM_CONTROL, UCHAR(action), nullptr, nullptr);
             return;
         }
     }
