@@ -285,7 +285,7 @@ private:
         OpenHandle* open = PickHandle();
         if (open == nullptr) return;
         const FILE_INFORMATION_CLASS classes[] = {FileStandardInformation, FilePositionInformation,
-                                                  FILE_INFORMATION_CLASS(how >> 2)};
+                                                  FILE_INFORMATION_CLASS(how >> 2 & 31)};
         host::IoResult result = app_.QueryInformation(open->handle, classes[(how & 3) % 3], length);
         if (result.information > length) Fail("query-information reported more than its buffer");
     }
