@@ -422,7 +422,10 @@ private:
             pnp.QueryCapabilities(physicalDevice, &capabilities);
             return;
         }
-        case 7:  // the stop alone, as the simulator's "pnp stop" sends it
+        case 7:  // the stop alone, as the simulator's "pnp stop" sends it, with the port closed
+            for (const OpenHandle& open : handles_) {
+                if (open.device == device) return;
+            }
             if (NT_SUCCESS(pnp.Stop(physicalDevice, false))) device->stopped = true;
             return;
         default:  // a WMI request
