@@ -489,8 +489,8 @@ private:
             if (request.kind == Request::Read) {
                 ledger.read.insert(ledger.read.end(), result.output.begin(), result.output.end());
             } else if (request.kind == Request::Write) {
-                ledger.writes.push_back(
-                    {std::move(request.bytes), result.information, result.status == STATUS_SUCCESS});
+                ledger.writes.push_back({std::move(request.bytes), result.information,
+                                         result.status == STATUS_SUCCESS});
             }
         }
     }
