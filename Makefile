@@ -3,10 +3,13 @@ BUILD ?= build
 BUILD_ASAN ?= build-asan
 BUILD_TSAN ?= build-tsan
 BUILD_COVERAGE ?= build-coverage
+BUILD_FUZZ ?= build-fuzz
+FUZZ_SECONDS ?= 60
 JOBS ?= 2
 SEEDS ?= 100
 
-.PHONY: all run test test-wine test-asan test-tsan coverage stress bench driver-cost package configure clean
+.PHONY: all run test test-wine test-asan test-tsan coverage stress bench driver-cost package configure clean \
+	fuzz fuzz-long fuzz-replay
 
 all: configure
 	cmake --build $(BUILD) -j$(JOBS)
@@ -73,5 +76,20 @@ stress: configure
 	cmake --build $(BUILD) -j$(JOBS) --target kdxdrivertests kdxsim
 	tools/stress.sh $(BUILD) $(SEEDS) $(or $(FIRST_SEED),1)
 
+# The fuzz targets (fuzz/) under libFuzzer, built with clang in $(BUILD_FUZZ) (clang is
+# installed when missing): each runs FUZZ_SECONDS, then its findings are merged, minimised, into
+# fuzz/corpus/; crashes land in fuzz/regressions/. TARGETS=device or session runs one alone.
+fuzz:
+	FUZZ_SECONDS=$(FUZZ_SECONDS) JOBS=$(JOBS) fuzz/run.sh $(BUILD_FUZZ) $(TARGETS)
+
+# The same for an hour a target (FUZZ_SECONDS= sets another length).
+fuzz-long:
+	$(MAKE) fuzz FUZZ_SECONDS=$(if $(filter command line,$(origin FUZZ_SECONDS)),$(FUZZ_SECONDS),3600)
+
+# Only the replay of the corpus and the regressions, as make test runs it.
+fuzz-replay: configure
+	cmake --build $(BUILD) -j$(JOBS) --target kdxfuzz_device_replay kdxfuzz_session_replay
+	cd $(BUILD) && ctest --output-on-failure -L fuzz-replay
+
 clean:
-	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_COVERAGE)
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_COVERAGE) $(BUILD_FUZZ)

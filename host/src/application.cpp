@@ -176,16 +176,29 @@ void Application::Abandon(Handle handle)
 
 ApplicationFile& Application::Require(Handle handle, const char* call)
 {
-    HostLockGuard guard(mutex_);
-    auto it = files_.find(handle);
-    if (it == files_.end() || !it->second->open) {
-        ReportViolation(
-            Rule::HandleNotOpen,
-            std::string(call) + " on handle " + Hex(handle) +
-                (it == files_.end() ? ", which was never opened."
-                                    : " (" + Narrow(it->second->name) + "), which was closed."));
+    ApplicationFile* file;
+    {
+        HostLockGuard guard(mutex_);
+        auto it = files_.find(handle);
+        if (it == files_.end() || !it->second->open) {
+            ReportViolation(Rule::HandleNotOpen,
+                            std::string(call) + " on handle " + Hex(handle) +
+                                (it == files_.end()
+                                     ? ", which was never opened."
+                                     : " (" + Narrow(it->second->name) + "), which was closed."));
+        }
+        file = it->second.get();
     }
-    return *it->second;
+    // Windows keeps a deleted device object for the file objects that refer to it; the host
+    // frees it at once, so a request through such a handle is reported rather than sent.
+    if (!Kernel::Current().objects.DeviceExists(file->device)) {
+        ReportViolation(Rule::NotEmulated,
+                        std::string(call) + " on handle " + Hex(handle) + " (" +
+                            Narrow(file->name) +
+                            "), whose device object was deleted while the handle was open: its "
+                            "driver agreed to a removal with the handle open.");
+    }
+    return *file;
 }
 
 std::shared_ptr<ApplicationRequest> Application::NewRequest(ApplicationFile& file, UCHAR major,

@@ -106,9 +106,15 @@ UsbBus::~UsbBus() = default;
 UsbDevice& UsbBus::Connect(const DeviceModel& model)
 {
     auto device = std::make_unique<UsbDevice>();
-    device->model = model.WithEndpointNumbers();
-    device->deviceDescriptor = DeviceDescriptorOf(model);
-    device->configurationDescriptor = ConfigurationDescriptorOf(model);
+    if (model.configurationDescriptorBytes) {
+        device->model = model;
+        device->model.interfaces = InterfacesOfConfiguration(*model.configurationDescriptorBytes);
+        device->configurationDescriptor = *model.configurationDescriptorBytes;
+    } else {
+        device->model = model.WithEndpointNumbers();
+        device->configurationDescriptor = ConfigurationDescriptorOf(model);
+    }
+    device->deviceDescriptor = model.deviceDescriptorBytes.value_or(DeviceDescriptorOf(model));
     HostLockGuard guard(mutex_);
     device->port = nextPort_++;
     std::u16string name = u"\\Device\\USBPDO-" + Widen(std::to_string(device->port - 1));
@@ -293,7 +299,7 @@ NTSTATUS UsbBus::GetDescriptor(UsbDevice& device, struct _URB_CONTROL_DESCRIPTOR
             device.model.configurationTransfersNothing) {
             transferred = 0;
         }
-        memcpy(request.TransferBuffer, source->data(), transferred);
+        if (transferred != 0) memcpy(request.TransferBuffer, source->data(), transferred);
     }
     request.TransferBufferLength = transferred;
     request.Hdr.Status = usbdStatus;

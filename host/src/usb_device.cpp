@@ -147,6 +147,36 @@ std::vector<UCHAR> ConfigurationDescriptorOf(const DeviceModel& model)
     return bytes;
 }
 
+std::vector<InterfaceModel> InterfacesOfConfiguration(const std::vector<UCHAR>& bytes)
+{
+    std::vector<InterfaceModel> interfaces;
+    for (size_t at = 0; at + 2 <= bytes.size();) {
+        size_t length = bytes[at];
+        if (length < 2 || at + length > bytes.size()) break;
+        const UCHAR* d = &bytes[at];
+        if (d[1] == USB_INTERFACE_DESCRIPTOR_TYPE && length >= sizeof(USB_INTERFACE_DESCRIPTOR)) {
+            InterfaceModel interface;
+            interface.number = d[2];
+            interface.alternateSetting = d[3];
+            interface.interfaceClass = d[5];
+            interface.interfaceSubClass = d[6];
+            interface.interfaceProtocol = d[7];
+            interfaces.push_back(interface);
+        } else if (d[1] == USB_ENDPOINT_DESCRIPTOR_TYPE &&
+                   length >= sizeof(USB_ENDPOINT_DESCRIPTOR) && !interfaces.empty()) {
+            EndpointModel endpoint;
+            endpoint.type = USBD_PIPE_TYPE(d[3] & 3);  // control, isochronous, bulk, interrupt
+            endpoint.in = (d[2] & 0x80) != 0;
+            endpoint.number = UCHAR(d[2] & 0x0F);
+            endpoint.maxPacketSize = USHORT(d[4] | d[5] << 8);
+            endpoint.interval = d[6];
+            interfaces.back().endpoints.push_back(endpoint);
+        }
+        at += length;
+    }
+    return interfaces;
+}
+
 std::string UsbRequest::Describe() const
 {
     char text[160];

@@ -70,6 +70,14 @@ struct DeviceModel {
     };
     std::vector<RegistryValue> hardwareKeyValues;
 
+    // Descriptors given as raw bytes (fuzzing a device that describes itself badly): when set,
+    // the device answers the descriptor request with these bytes as they are, however short or
+    // malformed, instead of descriptors built from the description above. The interfaces and
+    // endpoints it can configure are then read from the configuration bytes
+    // (InterfacesOfConfiguration), numbered as the bytes say.
+    std::optional<std::vector<UCHAR>> deviceDescriptorBytes;
+    std::optional<std::vector<UCHAR>> configurationDescriptorBytes;
+
     // How the bus completes this device's requests: at once, or pended and completed
     // later from a DPC.
     bool asynchronous = false;
@@ -91,6 +99,11 @@ struct DeviceModel {
 // The descriptors a device model reports.
 std::vector<UCHAR> DeviceDescriptorOf(const DeviceModel& model);
 std::vector<UCHAR> ConfigurationDescriptorOf(const DeviceModel& model);
+
+// The interface descriptors of a configuration's bytes, in order, each with the endpoint
+// descriptors that follow it up to the next interface; the walk stops at a descriptor shorter
+// than two bytes or running past the bytes (wTotalLength is not trusted).
+std::vector<InterfaceModel> InterfacesOfConfiguration(const std::vector<UCHAR>& bytes);
 
 // One request that reached a simulated device, with what the bus made of it.
 struct UsbRequest {

@@ -185,10 +185,12 @@ static NTSTATUS XoffCounter(PSERIAL_REQUEST Request)
 // Stores a new wait mask and keeps of EventHistory only the events that it holds, both in one
 // hold of DeviceLock, so that no delivery adds an event of the old mask afterwards. Then ends
 // a pending wait-on-mask request as cancelled, whatever the new mask: a program changes its
-// mask to release the thread that waits.
+// mask to release the thread that waits. The request reports the 4 bytes of its buffer
+// (the mask) as returned, so an output buffer, when given, must hold them.
 static NTSTATUS SetWaitMask(PDEVICE_EXTENSION Extension, PSERIAL_REQUEST Request)
 {
-    if (Request->InputLength < sizeof(ULONG)) {
+    if (Request->InputLength < sizeof(ULONG) ||
+        (Request->OutputLength != 0 && Request->OutputLength < sizeof(ULONG))) {
         return STATUS_BUFFER_TOO_SMALL;
     }
     ULONG mask = *(PULONG)Request->Buffer;

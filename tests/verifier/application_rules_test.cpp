@@ -28,6 +28,20 @@ TEST(ApplicationRuleDeathTest, ARequestOnAHandleNeverOpened)
                  "HOST VERIFIER: HANDLE_NOT_OPEN(.|\n)*WriteFile on handle .*never opened");
 }
 
+TEST(ApplicationRuleDeathTest, ARequestOnAHandleWhoseDeviceWasDeleted)
+{
+    TestPort port;
+    host::Handle handle = port.app.Open(u"TEST0").handle;
+    EXPECT_DEATH(
+        {
+            RunAs(port.driver, [&] { IoDeleteDevice(port.device); });
+            port.app.Read(handle, 4);
+        },
+        "HOST VERIFIER: NOT_EMULATED(.|\n)*ReadFile on handle .*TEST0\\), whose device object "
+        "was deleted while the handle was open");
+    port.app.Close(handle);
+}
+
 TEST(ApplicationRuleDeathTest, ABufferShorterThanTheRequestSays)
 {
     TestPort port;
