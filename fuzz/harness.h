@@ -71,8 +71,8 @@ inline UCHAR StreamByte(uint64_t salt, uint64_t position)
 // reads returned are the bytes the device offered, in order, with spans missing only when
 // something that may drop received bytes happened (inDrops); and the device accepted, write
 // after write, the first bytes of each write: exactly as many as it reported written when it
-// succeeded (STATUS_SUCCESS), at least as many otherwise: a write whose data reached the
-// device and whose zero-length packet then failed or timed out reports 0 bytes written.
+// succeeded (STATUS_SUCCESS), at least as many otherwise: a transfer that fails part-way may
+// have delivered bytes that it cannot count.
 struct Ledger {
     uint64_t salt = 0;
     std::vector<UCHAR> offered;  // offered on bulk-IN, in order

@@ -42,6 +42,9 @@ typedef struct _TRANSFER_CONTEXT {
     ULONG Length;
     PUSBD_INTERFACE_INFORMATION InterfaceInformation;
     ULONG PipeIndex;
+    // A write's data leg reached the device and a zero-length packet followed it: set by the
+    // completion of that packet, whatever its own status. Only the write's submitter reads it.
+    BOOLEAN DataLegDelivered;
 } TRANSFER_CONTEXT, *PTRANSFER_CONTEXT;
 
 #define KDX_DIRECTION_READ 1

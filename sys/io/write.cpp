@@ -181,7 +181,10 @@ _Use_decl_annotations_ VOID WriteWorker(PVOID Parameter)
 // Sends the write of Context (the device's WriteTransferContext) as one bulk-OUT transfer of a
 // non-paged copy of the data, once a read recovery in progress has finished (or about 1 s has
 // passed). The write's Information receives the bytes the bus driver reports as sent, or 0
-// when the transfer failed. Returns the transfer's status. PASSIVE_LEVEL.
+// when the transfer failed before its data reached the device. A zero-length packet that
+// fails or times out after the data leg fails the write, but the data was delivered and is
+// reported, so that a program does not send it twice. Returns the transfer's status.
+// PASSIVE_LEVEL.
 _Use_decl_annotations_ NTSTATUS RunBulkJob(PDEVICE_EXTENSION DeviceExtension,
                                            PTRANSFER_CONTEXT Context)
 {
@@ -195,6 +198,7 @@ _Use_decl_annotations_ NTSTATUS RunBulkJob(PDEVICE_EXTENSION DeviceExtension,
     }
     struct _URB_BULK_OR_INTERRUPT_TRANSFER* urb = &Context->Urb;
     RtlZeroMemory(urb, sizeof(*urb));
+    Context->DataLegDelivered = FALSE;
     urb->Hdr.Length = sizeof(*urb);
     urb->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
     urb->PipeHandle =
@@ -208,14 +212,15 @@ _Use_decl_annotations_ NTSTATUS RunBulkJob(PDEVICE_EXTENSION DeviceExtension,
     NTSTATUS status =
         SubmitBulkTransferWithTimeout(DeviceExtension->DeviceObject, (PURB)urb, Context->SlotIndex,
                                       DeviceExtension->OpenFileObject);
-    Context->Irp->IoStatus.Information = NT_SUCCESS(status) ? urb->TransferBufferLength : 0;
+    Context->Irp->IoStatus.Information =
+        NT_SUCCESS(status) || Context->DataLegDelivered ? urb->TransferBufferLength : 0;
     if (copy != NULL) {
         ExFreePool(copy);
     }
     return status;
 }
 
-// Counts a finished write and raises its transmit events: SERIAL_EV_TXEMPTY for every write,
+// Counts a finished write's bytes and raises its transmit events: SERIAL_EV_TXEMPTY for every write,
 // SERIAL_EV_ERR for a failed one, each only when the wait mask holds it, and hands them to a
 // pending wait. Up to DISPATCH_LEVEL; takes DeviceLock and releases it before signalling.
 _Use_decl_annotations_ VOID AccountWrittenData(PDEVICE_EXTENSION DeviceExtension, ULONG BytesWritten,
@@ -229,9 +234,9 @@ _Use_decl_annotations_ VOID AccountWrittenData(PDEVICE_EXTENSION DeviceExtension
             DeviceExtension->EventHistory |= SERIAL_EV_ERR;
         }
         deliver = TRUE;
-    } else {
-        DeviceExtension->PerfStats.TransmittedCount += BytesWritten;
     }
+    // A failed write counts the bytes that reached the device before its failure, if any.
+    DeviceExtension->PerfStats.TransmittedCount += BytesWritten;
     if ((waitMask & SERIAL_EV_TXEMPTY) != 0) {
         DeviceExtension->EventHistory |= SERIAL_EV_TXEMPTY;
     }

@@ -258,6 +258,7 @@ _Use_decl_annotations_ NTSTATUS WriteTransferCompletion(PDEVICE_OBJECT DeviceObj
             extension->ZlpPending = 0;
             urb->TransferBufferLength = extension->ZlpSavedLength;
             urb->Hdr.Status = (USBD_STATUS)extension->ZlpSavedUsbdStatus;
+            transfer->DataLegDelivered = TRUE;
         }
     }
     KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
