@@ -50,6 +50,13 @@ setup)
     cp "$build/windows/kdxlusb.sys" "$build/windows/rig/kdxbus.sys" "$rig/stage/"
     here=$(cd "$(dirname "$0")" && pwd)
     cp "$here/../kdxlusb.inf" "$here/kdxbus.inf" "$rig/stage/"
+    # The INF names its catalog, which SetupCopyOEMInf copies along: an unsigned one of the
+    # staged files (make package signs the one it ships).
+    if ! python3 "$here/../makecat.py" "$rig/stage/kdxlusb.cat" "$rig/stage/kdxlusb.inf" \
+        "$rig/stage/kdxlusb.sys"; then
+        echo "makecat.py could not make the catalog"
+        exit 1
+    fi
     start_server
     if ! wine wineboot -i >"$rig/setup.log" 2>&1; then
         tail -20 "$rig/setup.log"
