@@ -292,7 +292,7 @@ TEST_P(DeviceControlTest, PurgeRefusesEmptyAndUnknownMasksAndOnlyAbortEmptiesThe
 TEST_P(DeviceControlTest, PurgeCancelsQueuedReadsAndWritesButNotTheOnesInProgress)
 {
     host::OutstandingRequest current = app().StartRead(portHandle, 4);
-    ASSERT_TRUE(WaitForTransfers(host::Direction::In, 1)) << "the first read waits for data";
+    ASSERT_TRUE(WaitUntilTheReadWaits()) << "the first read waits for data";
     host::OutstandingRequest queuedRead = app().StartRead(portHandle, 4);
     Device().HoldOut(true);
     host::OutstandingRequest sending = app().StartWrite(portHandle, {1, 2});

@@ -211,7 +211,7 @@ TEST_P(WaitMaskTest, AWriteCompletedAsCancelledRaisesNoTxempty)
         EXPECT_EQ(ULONG(SERIAL_EV_TXEMPTY), Delivered(wait, "after the first write"));
 
         wait = StartWait(portHandle);
-        ASSERT_TRUE(WaitForTransfers(host::Direction::In, 1)) << "the first write started the pump";
+        ASSERT_TRUE(WaitForTransfers(host::Direction::In, 1)) << "the pump's bulk-IN read";
         Device().OfferIn({3});
         EXPECT_EQ(ULONG(SERIAL_EV_RXCHAR), Delivered(wait, "after the cancelled write and a byte"));
         ClosePort();
