@@ -51,7 +51,8 @@ for target in "${targets[@]}"; do
     mkdir -p "$found" "fuzz/regressions/$target"
     echo "=== fuzzing $target for ${seconds}s (new inputs in $found, crashes in fuzz/regressions/$target)"
     # -fork 1 keeps going after a crash (each one is kept), one process at a time.
-    "$program" -max_total_time="$seconds" -max_len="${max_len[$target]}" -timeout=20 -report_slow_units=20 -rss_limit_mb=4096 \
+    "$program" -max_total_time="$seconds" -max_len="${max_len[$target]}" -timeout=20 \
+        -report_slow_units=20 -rss_limit_mb=4096 \
         -print_final_stats=1 -reload=0 -fork=1 -ignore_crashes=1 -ignore_timeouts=1 -ignore_ooms=1 \
         -artifact_prefix="fuzz/regressions/$target/" "$found" "$corpus" 2>&1 |
         grep --line-buffered -E '^#|^INFO: fuzzed|^stat::|crash|Test unit written|ERROR|^==' || true
