@@ -2,6 +2,7 @@
 
 #include <stdarg.h>
 #include <stdlib.h>
+#include <string.h>
 
 int RigPassed, RigFailed;
 
@@ -214,4 +215,23 @@ void RigSetTimeouts(HANDLE port, DWORD interval, DWORD multiplier, DWORD constan
 {
     COMMTIMEOUTS timeouts = {interval, multiplier, constant, writeMultiplier, writeConstant};
     if (!SetCommTimeouts(port, &timeouts)) RigFatal("SetCommTimeouts fails");
+}
+
+DWORD RigInQueue(HANDLE port)
+{
+    COMSTAT status;
+    DWORD errors = 0;
+    memset(&status, 0, sizeof(status));
+    if (!ClearCommError(port, &errors, &status)) return 0xFFFFFFFF;
+    return status.cbInQue;
+}
+
+BOOL RigWaitForInQueue(HANDLE port, DWORD count, DWORD milliseconds)
+{
+    DWORD waited;
+    for (waited = 0; waited < milliseconds; waited += 10) {
+        if (RigInQueue(port) == count) return TRUE;
+        Sleep(10);
+    }
+    return FALSE;
 }

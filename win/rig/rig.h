@@ -62,5 +62,9 @@ HANDLE RigOpenPort(BOOL overlapped);
 void RigCheckCommState(HANDLE port, DWORD baudRate);
 void RigSetTimeouts(HANDLE port, DWORD interval, DWORD multiplier, DWORD constant,
                     DWORD writeMultiplier, DWORD writeConstant);
+/* The bytes ClearCommError reports in the input queue, or 0xFFFFFFFF when it fails. */
+DWORD RigInQueue(HANDLE port);
+/* Polls RigInQueue every 10 ms, for at most `milliseconds`, until it reports `count`. */
+BOOL RigWaitForInQueue(HANDLE port, DWORD count, DWORD milliseconds);
 
 #endif

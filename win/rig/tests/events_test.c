@@ -49,32 +49,12 @@ static BOOL WaitNow(HANDLE port, DWORD* events)
     return ok;
 }
 
-static DWORD Buffered(HANDLE port)
-{
-    COMSTAT status;
-    DWORD errors = 0xDEAD;
-    memset(&status, 0, sizeof(status));
-    if (!ClearCommError(port, &errors, &status)) return 0xFFFFFFFF;
-    return status.cbInQue;
-}
-
-/* Waits until the driver has buffered `count` bytes. */
-static BOOL WaitForBuffered(HANDLE port, DWORD count)
-{
-    int polls;
-    for (polls = 0; polls < 200; polls++) {
-        if (Buffered(port) == count) return TRUE;
-        Sleep(10);
-    }
-    return FALSE;
-}
-
 /* Reads what ClearCommError says is buffered; TRUE when it got `expected`. */
 static BOOL ReadBuffered(HANDLE port, const char* expected, DWORD length)
 {
     OVERLAPPED read;
     char buffer[16];
-    DWORD got = 0, buffered = Buffered(port);
+    DWORD got = 0, buffered = RigInQueue(port);
     BOOL ok;
     memset(&read, 0, sizeof(read));
     read.hEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
@@ -130,13 +110,13 @@ int main(void)
 
     /* ClearCommError counts the buffered bytes; PURGE_RXCLEAR leaves them, PURGE_RXABORT
      * drops them. */
-    CHECK(WaitForBuffered(port, 3), "ClearCommError reports 3 bytes in the input queue (%lu)",
-          Buffered(port));
+    CHECK(RigWaitForInQueue(port, 3, 2000), "ClearCommError reports 3 bytes in the input queue (%lu)",
+          RigInQueue(port));
     CHECK(PurgeComm(port, PURGE_RXCLEAR), "PurgeComm(PURGE_RXCLEAR)");
-    CHECK_EQ(3, Buffered(port), "input bytes after PURGE_RXCLEAR");
+    CHECK_EQ(3, RigInQueue(port), "input bytes after PURGE_RXCLEAR");
     CHECK(PurgeComm(port, PURGE_RXABORT | PURGE_TXABORT), "PurgeComm(PURGE_RXABORT | "
                                                          "PURGE_TXABORT)");
-    CHECK_EQ(0, Buffered(port), "input bytes after PURGE_RXABORT");
+    CHECK_EQ(0, RigInQueue(port), "input bytes after PURGE_RXABORT");
     ok = PurgeComm(port, 0x10);
     error = GetLastError();
     CHECK(!ok, "PurgeComm with an unknown flag is refused");
@@ -164,11 +144,11 @@ int main(void)
     CHECK(ok && events == EV_RXCHAR, "the loop's first wait ends with EV_RXCHAR (%#lx)", events);
     CloseHandle(wait.hEvent);
     for (round = 0; round < 3; round++) {
-        CHECK(WaitForBuffered(port, 2), "round %d: 2 bytes buffered", round);
+        CHECK(RigWaitForInQueue(port, 2, 2000), "round %d: 2 bytes buffered", round);
         CHECK(ReadBuffered(port, answers[round], 2), "round %d: the loop reads them", round);
         if (round == 2) break;
         RigOffer(slot, answers[round + 1], 2);
-        CHECK(WaitForBuffered(port, 2), "round %d: the next bytes arrive before the wait", round);
+        CHECK(RigWaitForInQueue(port, 2, 2000), "round %d: the next bytes arrive before the wait", round);
         ok = WaitNow(port, &events);
         CHECK(ok && events == EV_RXCHAR,
               "round %d: the next wait ends at once with EV_RXCHAR (%#lx)", round, events);

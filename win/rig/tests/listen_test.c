@@ -69,26 +69,6 @@ static DWORD ReadNow(HANDLE port, UCHAR* buffer, DWORD length)
     return got;
 }
 
-static DWORD Buffered(HANDLE port)
-{
-    COMSTAT status;
-    DWORD errors = 0;
-    memset(&status, 0, sizeof(status));
-    if (!ClearCommError(port, &errors, &status)) return 0xFFFFFFFF;
-    return status.cbInQue;
-}
-
-/* Polls ClearCommError, every 10 ms for at most 5 s, until `count` bytes are queued. */
-static BOOL PollBuffered(HANDLE port, DWORD count)
-{
-    int polls;
-    for (polls = 0; polls < 500; polls++) {
-        if (Buffered(port) == count) return TRUE;
-        Sleep(10);
-    }
-    return FALSE;
-}
-
 int main(void)
 {
     ULONG slot;
@@ -118,7 +98,7 @@ int main(void)
 
     /* ClearCommError until the input queue holds the bytes, then a read takes them. */
     RigOffer(slot, "defg", 4);
-    CHECK(PollBuffered(port, 4), "ClearCommError shows the 4 bytes sent (%lu)", Buffered(port));
+    CHECK(RigWaitForInQueue(port, 4, 5000), "ClearCommError shows the 4 bytes sent (%lu)", RigInQueue(port));
     got = ReadNow(port, buffer, sizeof(buffer));
     CHECK(got == 4 && memcmp(buffer, "defg", 4) == 0, "the read takes them (%lu bytes)", got);
 
@@ -140,9 +120,9 @@ int main(void)
 
     /* PurgeComm(PURGE_RXCLEAR) empties the input. */
     RigOffer(slot, "xyz", 3);
-    CHECK(PollBuffered(port, 3), "3 bytes queued before the purge (%lu)", Buffered(port));
+    CHECK(RigWaitForInQueue(port, 3, 5000), "3 bytes queued before the purge (%lu)", RigInQueue(port));
     CHECK(PurgeComm(port, PURGE_RXCLEAR), "PurgeComm(PURGE_RXCLEAR)");
-    CHECK_EQ(0, Buffered(port), "the input queue after PURGE_RXCLEAR");
+    CHECK_EQ(0, RigInQueue(port), "the input queue after PURGE_RXCLEAR");
     CHECK_EQ(0, ReadNow(port, buffer, sizeof(buffer)), "bytes a read finds after the purge");
 
     CloseHandle(port);
