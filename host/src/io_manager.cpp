@@ -32,6 +32,14 @@ PIO_STACK_LOCATION StackAt(PIRP irp, int location)
 {
     return reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + (location - 1);
 }
+
+// The request's cancel routine, read as IoCancelIrp writes it: another thread may be
+// cancelling the request this moment, which is legal whenever the driver cleared the routine
+// before it let the request go.
+PDRIVER_CANCEL CancelRoutineOf(PIRP irp)
+{
+    return __atomic_load_n(&irp->CancelRoutine, __ATOMIC_SEQ_CST);
+}
 }  // namespace
 
 struct IoManager::DispatchFrame {
@@ -263,11 +271,11 @@ void IoManager::FreeIrp(PIRP irp, const CallSite& site)
                                                      DriverName(caller) + " while " +
                                                      DriverName(tracking->heldBy) + " holds it.");
     }
-    if (irp->CancelRoutine != nullptr) {
+    if (PDRIVER_CANCEL routine = CancelRoutineOf(irp)) {
         ReportViolation(Rule::IrpFreedWithCancelRoutine,
                         "IRP " + Hex(irp) + " (allocated by " + tracking->site.Describe() +
                             ") was freed by " + DriverName(caller) + " with cancel routine " +
-                            Hex(reinterpret_cast<void*>(irp->CancelRoutine)) + ".");
+                            Hex(reinterpret_cast<void*>(routine)) + ".");
     }
     Release(tracking, site);
 }
@@ -289,11 +297,11 @@ NTSTATUS IoManager::CallDriver(PDEVICE_OBJECT device, PIRP irp)
                             DriverName(thread.executingDriver) + " sent IRP " + Hex(irp) +
                                 " while " + DriverName(tracking->heldBy) + " holds it.");
         }
-        if (irp->CancelRoutine != nullptr) {
+        if (PDRIVER_CANCEL routine = CancelRoutineOf(irp)) {
             ReportViolation(Rule::IrpPassedDownWithCancelRoutine,
                             "IRP " + Hex(irp) + " sent to device " + Hex(device) +
-                                " with cancel routine " +
-                                Hex(reinterpret_cast<void*>(irp->CancelRoutine)) + ".");
+                                " with cancel routine " + Hex(reinterpret_cast<void*>(routine)) +
+                                ".");
         }
         if (irp->CurrentLocation <= 1) {
             ReportViolation(Rule::IrpNoMoreStackLocations,
@@ -419,10 +427,10 @@ void IoManager::CompleteRequest(PIRP irp, const CallSite& site)
         if (irp->IoStatus.Status == STATUS_PENDING) {
             ReportViolation(Rule::IrpCompletedWithPendingStatus, what() + ".");
         }
-        if (irp->CancelRoutine != nullptr) {
+        if (PDRIVER_CANCEL routine = CancelRoutineOf(irp)) {
             ReportViolation(Rule::IrpCompletedWithCancelRoutine,
                             what() + " with cancel routine " +
-                                Hex(reinterpret_cast<void*>(irp->CancelRoutine)) + ".");
+                                Hex(reinterpret_cast<void*>(routine)) + ".");
         }
         if (tracking->heldBy != caller) {
             bool again = false;

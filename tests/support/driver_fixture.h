@@ -107,7 +107,32 @@ public:
         LONG portIoCount = 0;         // the port's I/O count
         size_t order = 0;             // requests of any kind that arrived before it
     };
-    std::function<std::optional<NTSTATUS>(PIRP)> answer;
+    // What the filter answers a request with instead of passing it on. The test may change it
+    // while the port's workers send requests through the filter, so it is read under a lock.
+    class Answer {
+    public:
+        using Routine = std::function<std::optional<NTSTATUS>(PIRP)>;
+        Answer& operator=(Routine routine)
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            routine_ = std::move(routine);
+            return *this;
+        }
+        std::optional<NTSTATUS> operator()(PIRP irp) const
+        {
+            Routine routine;
+            {
+                std::lock_guard<std::mutex> guard(mutex_);
+                routine = routine_;
+            }
+            return routine ? routine(irp) : std::nullopt;
+        }
+
+    private:
+        mutable std::mutex mutex_;
+        Routine routine_;
+    };
+    Answer answer;
 
     LowerFilter(host::Host& host, PDEVICE_OBJECT physicalDevice) : host_(host)
     {
@@ -187,7 +212,7 @@ private:
     NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp)
     {
         Seen seen = Record(device, irp);
-        if (std::optional<NTSTATUS> status = answer ? answer(irp) : std::nullopt) {
+        if (std::optional<NTSTATUS> status = answer(irp)) {
             irp->IoStatus.Status = *status;
             IoCompleteRequest(irp, IO_NO_INCREMENT);
             return *status;
