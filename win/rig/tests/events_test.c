@@ -110,8 +110,8 @@ int main(void)
 
     /* ClearCommError counts the buffered bytes; PURGE_RXCLEAR leaves them, PURGE_RXABORT
      * drops them. */
-    CHECK(RigWaitForInQueue(port, 3, 2000), "ClearCommError reports 3 bytes in the input queue (%lu)",
-          RigInQueue(port));
+    CHECK(RigWaitForInQueue(port, 3, 2000),
+          "ClearCommError reports 3 bytes in the input queue (%lu)", RigInQueue(port));
     CHECK(PurgeComm(port, PURGE_RXCLEAR), "PurgeComm(PURGE_RXCLEAR)");
     CHECK_EQ(3, RigInQueue(port), "input bytes after PURGE_RXCLEAR");
     CHECK(PurgeComm(port, PURGE_RXABORT | PURGE_TXABORT), "PurgeComm(PURGE_RXABORT | "
@@ -148,7 +148,8 @@ int main(void)
         CHECK(ReadBuffered(port, answers[round], 2), "round %d: the loop reads them", round);
         if (round == 2) break;
         RigOffer(slot, answers[round + 1], 2);
-        CHECK(RigWaitForInQueue(port, 2, 2000), "round %d: the next bytes arrive before the wait", round);
+        CHECK(RigWaitForInQueue(port, 2, 2000), "round %d: the next bytes arrive before the wait",
+              round);
         ok = WaitNow(port, &events);
         CHECK(ok && events == EV_RXCHAR,
               "round %d: the next wait ends at once with EV_RXCHAR (%#lx)", round, events);

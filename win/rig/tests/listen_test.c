@@ -98,7 +98,8 @@ int main(void)
 
     /* ClearCommError until the input queue holds the bytes, then a read takes them. */
     RigOffer(slot, "defg", 4);
-    CHECK(RigWaitForInQueue(port, 4, 5000), "ClearCommError shows the 4 bytes sent (%lu)", RigInQueue(port));
+    CHECK(RigWaitForInQueue(port, 4, 5000), "ClearCommError shows the 4 bytes sent (%lu)",
+          RigInQueue(port));
     got = ReadNow(port, buffer, sizeof(buffer));
     CHECK(got == 4 && memcmp(buffer, "defg", 4) == 0, "the read takes them (%lu bytes)", got);
 
@@ -120,7 +121,8 @@ int main(void)
 
     /* PurgeComm(PURGE_RXCLEAR) empties the input. */
     RigOffer(slot, "xyz", 3);
-    CHECK(RigWaitForInQueue(port, 3, 5000), "3 bytes queued before the purge (%lu)", RigInQueue(port));
+    CHECK(RigWaitForInQueue(port, 3, 5000), "3 bytes queued before the purge (%lu)",
+          RigInQueue(port));
     CHECK(PurgeComm(port, PURGE_RXCLEAR), "PurgeComm(PURGE_RXCLEAR)");
     CHECK_EQ(0, RigInQueue(port), "the input queue after PURGE_RXCLEAR");
     CHECK_EQ(0, ReadNow(port, buffer, sizeof(buffer)), "bytes a read finds after the purge");
